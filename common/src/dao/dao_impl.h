@@ -1,0 +1,144 @@
+// The objects behind the DAO handles. Internal to the engine layer.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "jetsql/ast.h"
+#include "kelvor/dao.h"
+#include "sqlite/connection.h"
+
+namespace kelvor::detail {
+
+class WorkspaceImpl {
+  public:
+    WorkspaceImpl(std::string name, std::string user)
+        : name_(std::move(name)), user_(std::move(user)) {}
+    sqlite::Connection& connection();
+    const std::string& name() const { return name_; }
+    const std::string& user() const { return user_; }
+    void close() { closed_ = true; }
+    bool closed() const { return closed_; }
+
+  private:
+    std::string name_, user_;
+    std::shared_ptr<sqlite::Connection> conn_;
+    bool closed_ = false;
+};
+
+// A statement ready to run: its cached translation and this statement's literal values.
+struct Prepared {
+    std::shared_ptr<sqlite::CacheEntry> entry;
+    std::vector<jetsql::Literal> literals;
+    std::unique_ptr<jetsql::Statement> ddl;  // set for CREATE / DROP, which are not cached
+};
+
+class DatabaseImpl : public sqlite::Resolver, public std::enable_shared_from_this<DatabaseImpl> {
+  public:
+    DatabaseImpl(std::shared_ptr<WorkspaceImpl> ws, std::string path);
+    ~DatabaseImpl() override;
+
+    Resolved resolve(std::string_view name) override;
+
+    Prepared prepare(std::string_view sql);
+    long execute(std::string_view sql, const sqlite::ParamValues* params);
+    std::shared_ptr<RecordsetImpl> open(std::string_view source, int type, int options,
+                                        const sqlite::ParamValues* params);
+    void linkTable(const std::string& name, const std::string& sourcePath,
+                   const std::string& sourceTable);
+    void saveQuery(const std::string& name, const std::string& sql, bool replace);
+
+    sqlite::Connection& conn() { return ws_->connection(); }
+    sqlite::Attachment& attachment() { return *att_; }
+    const std::string& path() const { return path_; }
+    void checkOpen() const;
+    void close();
+    long recordsAffected = 0;
+
+  private:
+    std::shared_ptr<WorkspaceImpl> ws_;
+    std::string path_;
+    sqlite::Attachment* att_ = nullptr;
+    std::vector<sqlite::Attachment*> linkRefs_;
+    bool closed_ = false;
+
+    Resolved resolveIn(sqlite::Attachment& a, std::string_view name, int depth);
+    sqlite::Attachment* sourceAttachment(sqlite::Attachment& holder, const std::string& source);
+    void executeDdl(jetsql::Statement& st);
+    void afterDesignChange();
+    void releaseAll();
+};
+
+class RecordsetImpl {
+  public:
+    RecordsetImpl(std::shared_ptr<DatabaseImpl> db, Prepared p, int type, int options,
+                  const sqlite::ParamValues* params);
+    ~RecordsetImpl();
+
+    int fieldIndex(std::string_view name) const;
+    int fieldCount() const { return static_cast<int>(tr().columns.size()); }
+    const sqlite::OutputColumn& column(int i) const { return tr().columns[static_cast<size_t>(i)]; }
+    Value value(int i);
+    void set(int i, const Value& v);
+    bool eof();
+    void moveNext();
+    void addNew();
+    void edit();
+    void update();
+    void cancelUpdate();
+    void close();
+    bool closed() const { return closed_; }
+    int type() const { return type_; }
+
+  private:
+    enum class Mode { None, Adding, Editing };
+    std::shared_ptr<DatabaseImpl> db_;
+    std::shared_ptr<sqlite::CacheEntry> entry_;
+    std::vector<jetsql::Literal> literals_;
+    std::optional<sqlite::ParamValues> params_;
+    int type_;
+    bool appendOnly_;
+    bool closed_ = false;
+    int offset_ = 0;  // 1 when the first result column is the rowid
+
+    // forward-only
+    sqlite::StmtLease stmt_;
+    bool eof_ = true;
+    // snapshot, and dynasets over queries that cannot be updated
+    bool loaded_ = false;
+    std::vector<std::vector<Value>> rows_;
+    // dynaset over one table: the record keys, and the current record's values
+    std::vector<int64_t> keys_;
+    std::vector<Value> current_;
+    bool currentValid_ = false;
+    size_t pos_ = 0;
+    // AddNew / Edit
+    Mode mode_ = Mode::None;
+    std::vector<std::optional<Value>> pending_;
+
+    const sqlite::Translation& tr() const { return *entry_->tr; }
+    void checkOpen() const;
+    void load();
+    void fetchCurrent();
+    void requireCurrent();
+    void requireUpdatable() const;
+    std::vector<Value> readRow(sqlite3_stmt* st, int offset) const;
+};
+
+class QueryDefImpl {
+  public:
+    QueryDefImpl(std::shared_ptr<DatabaseImpl> db, std::string name, std::string sql)
+        : db(std::move(db)), name(std::move(name)), sql(std::move(sql)) {}
+    std::vector<jetsql::ParamDecl> parameters();
+    std::string canonicalParam(std::string_view name);
+
+    std::shared_ptr<DatabaseImpl> db;
+    std::string name;  // empty for a temporary query
+    std::string sql;
+    sqlite::ParamValues values;
+    long affected = 0;
+};
+
+}  // namespace kelvor::detail

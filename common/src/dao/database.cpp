@@ -1,0 +1,275 @@
+#include <sys/stat.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+
+#include "dao/dao_impl.h"
+#include "sqlite/dialect.h"
+#include "sqlite/statement.h"
+
+namespace kelvor::detail {
+
+using jetsql::Statement;
+using sqlite::Attachment;
+
+namespace {
+
+constexpr int kMaxLinkDepth = 8;
+
+bool startsWithWord(const std::string& shape, std::string_view word) {
+    return shape.size() >= word.size() && shape.compare(0, word.size(), word) == 0 &&
+           (shape.size() == word.size() || shape[word.size()] == ' ');
+}
+
+// A link's source path as stored; a relative one is taken from the linking database's folder.
+std::string absoluteSource(const std::string& holderPath, const std::string& source) {
+    if (source.empty() || source[0] == '/') return source;
+    auto slash = holderPath.rfind('/');
+    return slash == std::string::npos ? source : holderPath.substr(0, slash + 1) + source;
+}
+
+}  // namespace
+
+DatabaseImpl::DatabaseImpl(std::shared_ptr<WorkspaceImpl> ws, std::string path)
+    : ws_(std::move(ws)), path_(std::move(path)) {
+    att_ = conn().attach(path_);
+    // Attach the sources of links now: a database cannot be attached inside a transaction, and
+    // the rules read linked tables inside one. A missing source is reported when it is used.
+    for (const auto& [name, link] : att_->catalog.links()) {
+        try {
+            linkRefs_.push_back(conn().attach(absoluteSource(att_->path, link.sourcePath)));
+        } catch (const JetError&) {
+        }
+    }
+}
+
+DatabaseImpl::~DatabaseImpl() {
+    releaseAll();
+}
+
+void DatabaseImpl::releaseAll() {
+    if (!att_) return;
+    auto& c = conn();
+    for (auto* a : linkRefs_) c.release(a);
+    linkRefs_.clear();
+    c.release(att_);
+    att_ = nullptr;
+}
+
+void DatabaseImpl::close() {
+    closed_ = true;
+    releaseAll();
+}
+
+void DatabaseImpl::checkOpen() const {
+    if (closed_ || !att_) throw JetError::make(err::kObjectInvalid);
+}
+
+Attachment* DatabaseImpl::sourceAttachment(Attachment& holder, const std::string& source) {
+    std::string path = absoluteSource(holder.path, source);
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved)) {
+        for (auto* a : linkRefs_)
+            if (a->path == resolved) return a;
+    }
+    Attachment* a = conn().attach(path);  // throws 3024 for a missing source
+    linkRefs_.push_back(a);
+    return a;
+}
+
+sqlite::Resolver::Resolved DatabaseImpl::resolveIn(Attachment& a, std::string_view name,
+                                                   int depth) {
+    Resolved r;
+    if (const sqlite::TableInfo* t = a.catalog.table(name)) {
+        r.kind = Resolved::Kind::Table;
+        r.schema = a.schema;
+        r.table = t;
+        return r;
+    }
+    if (const sqlite::LinkInfo* l = a.catalog.link(name)) {
+        if (depth >= kMaxLinkDepth)
+            throw JetError::make(err::kInputTableNotFound, std::string(name));
+        std::string sourceTable = l->sourceTable.empty() ? l->name : l->sourceTable;
+        Attachment* src = sourceAttachment(a, l->sourcePath);
+        Resolved inner = resolveIn(*src, sourceTable, depth + 1);
+        if (inner.kind != Resolved::Kind::Table)
+            throw JetError::make(err::kInputTableNotFound, sourceTable);
+        return inner;
+    }
+    if (depth == 0) {
+        if (const sqlite::QueryInfo* q = a.catalog.query(name)) {
+            r.kind = Resolved::Kind::Query;
+            r.querySql = q->sql;
+        }
+    }
+    return r;
+}
+
+sqlite::Resolver::Resolved DatabaseImpl::resolve(std::string_view name) {
+    checkOpen();
+    return resolveIn(*att_, name, 0);
+}
+
+Prepared DatabaseImpl::prepare(std::string_view sql) {
+    checkOpen();
+    Prepared p;
+    std::string key = att_->schema;
+    key.push_back('\x02');
+    std::string shape;
+    jetsql::LexShape(sql, shape, p.literals);
+    if (startsWithWord(shape, "create") || startsWithWord(shape, "drop")) {
+        jetsql::Lexed lx = jetsql::Lex(sql);
+        p.ddl = jetsql::Parse(lx, sql);
+        p.literals = std::move(lx.literals);
+        return p;
+    }
+    key += shape;
+    auto translate = [&] {
+        jetsql::Lexed lx = jetsql::Lex(sql);
+        auto st = jetsql::Parse(lx, sql);
+        return sqlite::Translate(*st, lx.literals, *this);
+    };
+    try {
+        p.entry = conn().entry(key, translate);
+    } catch (const JetError& e) {
+        if (e.number() != err::kInputTableNotFound) throw;
+        // Another program may have changed the design since the catalog was read.
+        conn().reloadCatalog(*att_);
+        p.entry = conn().entry(key, translate);
+    }
+    return p;
+}
+
+long DatabaseImpl::execute(std::string_view sql, const sqlite::ParamValues* params) {
+    Prepared p = prepare(sql);
+    if (p.ddl) {
+        executeDdl(*p.ddl);
+        recordsAffected = 0;
+        return 0;
+    }
+    if (p.entry->tr->kind == Statement::Kind::Select) throw JetError::make(err::kCantExecuteSelect);
+    sqlite::StmtLease lease = conn().lease(p.entry);
+    sqlite::BindSlots(lease.get(), *p.entry->tr, p.literals, params);
+    int rc = sqlite3_step(lease.get());
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) sqlite::ThrowSqlite(conn().handle(), rc, path_);
+    recordsAffected = static_cast<long>(sqlite3_changes(conn().handle()));
+    return recordsAffected;
+}
+
+std::shared_ptr<RecordsetImpl> DatabaseImpl::open(std::string_view source, int type, int options,
+                                                  const sqlite::ParamValues* params) {
+    checkOpen();
+    if (options & dbDenyWrite)
+        throw JetError::make(err::kNotImplemented,
+                             "table locks (dbDenyWrite) are not available in this version.");
+    std::string sql(source);
+    jetsql::Lexed lx = jetsql::Lex(source);
+    if (lx.tokens.size() == 2 && lx.tokens[0].kind == jetsql::Tok::Ident) {
+        const std::string& name = lx.tokens[0].text;
+        Resolved r = resolve(name);
+        if (r.kind == Resolved::Kind::None) {
+            conn().reloadCatalog(*att_);
+            r = resolve(name);
+        }
+        if (r.kind == Resolved::Kind::None) throw JetError::make(err::kInputTableNotFound, name);
+        sql = r.kind == Resolved::Kind::Query ? r.querySql : "SELECT * FROM [" + name + "]";
+    }
+    Prepared p = prepare(sql);
+    if (p.ddl || p.entry->tr->kind != Statement::Kind::Select)
+        throw JetError::make(err::kInvalidOperation);
+    return std::make_shared<RecordsetImpl>(shared_from_this(), std::move(p), type, options, params);
+}
+
+void DatabaseImpl::afterDesignChange() {
+    auto& c = conn();
+    sqlite::Stmt v(c.handle(), sqlite::dialect::UserVersionSql(att_->schema));
+    long version = v.step() ? static_cast<long>(v.integer(0)) : 0;
+    v = sqlite::Stmt();
+    sqlite::Exec(c.handle(), sqlite::dialect::BumpUserVersionSql(att_->schema, version + 1));
+    c.reloadCatalog(*att_);
+}
+
+void DatabaseImpl::saveQuery(const std::string& name, const std::string& sql, bool replace) {
+    checkOpen();
+    {
+        jetsql::Lexed lx = jetsql::Lex(sql);
+        jetsql::Parse(lx, sql);  // a query that does not parse is not saved
+    }
+    const auto& cat = att_->catalog;
+    if (cat.table(name) || cat.link(name)) throw JetError::make(err::kTableExists, name);
+    auto& c = conn();
+    if (cat.query(name)) {
+        if (!replace) throw JetError::make(err::kObjectExists, name);
+        sqlite::Stmt del(c.handle(), sqlite::dialect::DeleteObjectSql(att_->schema));
+        sqlite3_bind_text(del.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        del.step();
+    }
+    sqlite::Exec(c.handle(), sqlite::dialect::CreateObjectsTableSql(att_->schema));
+    sqlite::Stmt ins(c.handle(), sqlite::dialect::InsertObjectSql(att_->schema));
+    sqlite3_bind_text(ins.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(ins.get(), 2, sqlite::dialect::kObjectTypeQuery);
+    sqlite3_bind_null(ins.get(), 3);
+    sqlite3_bind_null(ins.get(), 4);
+    sqlite3_bind_text(ins.get(), 5, sql.c_str(), -1, SQLITE_TRANSIENT);
+    ins.step();
+    afterDesignChange();
+}
+
+void DatabaseImpl::linkTable(const std::string& name, const std::string& sourcePath,
+                             const std::string& sourceTable) {
+    checkOpen();
+    char resolved[PATH_MAX];
+    if (!::realpath(sourcePath.c_str(), resolved))
+        throw JetError::make(err::kFileNotFound, sourcePath);
+    std::string source = resolved;
+    std::string table = sourceTable.empty() ? name : sourceTable;
+    const auto& cat = att_->catalog;
+    if (cat.table(name) || cat.link(name) || cat.query(name))
+        throw JetError::make(err::kTableExists, name);
+    Attachment* src = sourceAttachment(*att_, source);
+    Resolved r = resolveIn(*src, table, 1);
+    if (r.kind != Resolved::Kind::Table) throw JetError::make(err::kInputTableNotFound, table);
+    auto& c = conn();
+    sqlite::Exec(c.handle(), sqlite::dialect::CreateObjectsTableSql(att_->schema));
+    sqlite::Stmt ins(c.handle(), sqlite::dialect::InsertObjectSql(att_->schema));
+    sqlite3_bind_text(ins.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(ins.get(), 2, sqlite::dialect::kObjectTypeLink);
+    sqlite3_bind_text(ins.get(), 3, source.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(ins.get(), 4, table.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_null(ins.get(), 5);
+    ins.step();
+    afterDesignChange();
+}
+
+void DatabaseImpl::executeDdl(Statement& st) {
+    auto& c = conn();
+    const auto& cat = att_->catalog;
+    switch (st.kind) {
+        case Statement::Kind::CreateQuery:
+            saveQuery(st.objectName, st.queryText, false);
+            return;
+        case Statement::Kind::DropQuery:
+        case Statement::Kind::DropTable: {
+            bool isLink = st.kind == Statement::Kind::DropTable && cat.link(st.objectName);
+            if (st.kind == Statement::Kind::DropQuery || isLink) {
+                if (st.kind == Statement::Kind::DropQuery && !cat.query(st.objectName))
+                    throw JetError::make(err::kObjectNotFound, st.objectName);
+                sqlite::Stmt del(c.handle(), sqlite::dialect::DeleteObjectSql(att_->schema));
+                sqlite3_bind_text(del.get(), 1, st.objectName.c_str(), -1, SQLITE_TRANSIENT);
+                del.step();
+                afterDesignChange();
+                return;
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    std::string sql = sqlite::TranslateDdl(st, att_->schema, cat);
+    c.invalidate();  // no cached statement may hold the table while it changes
+    sqlite::Exec(c.handle(), sql, path_);
+    afterDesignChange();
+}
+
+}  // namespace kelvor::detail

@@ -1,0 +1,368 @@
+// The public handles: each forwards to its object, and an empty handle raises 91 as an
+// unset object variable does.
+#include <sys/stat.h>
+
+#include <new>
+
+#include "dao/dao_impl.h"
+#include "sqlite/dialect.h"
+#include "sqlite/statement.h"
+
+namespace kelvor {
+
+using namespace detail;
+
+namespace {
+
+[[noreturn]] void notSet() {
+    throw JetError::make(err::kObjectNotSet);
+}
+
+// No exception but JetError leaves the layer.
+template <typename F>
+auto guard(F f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const JetError&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw JetError::make(err::kOutOfMemory);
+    } catch (const std::exception& e) {
+        throw JetError(err::kSyntaxError, std::string("Database engine error: ") + e.what());
+    }
+}
+
+class EngineState {
+  public:
+    std::string systemDB;
+    std::shared_ptr<WorkspaceImpl> defaultWorkspace;
+    std::shared_ptr<WorkspaceImpl> workspace0() {
+        if (!defaultWorkspace)
+            defaultWorkspace = std::make_shared<WorkspaceImpl>("#Default Workspace#", "Admin");
+        return defaultWorkspace;
+    }
+};
+
+EngineState& state() {
+    static EngineState s;
+    return s;
+}
+
+}  // namespace
+
+namespace detail {
+sqlite::Connection& WorkspaceImpl::connection() {
+    if (closed_) throw JetError::make(err::kObjectInvalid);
+    if (!conn_) conn_ = std::make_shared<sqlite::Connection>();
+    return *conn_;
+}
+
+std::vector<jetsql::ParamDecl> QueryDefImpl::parameters() {
+    if (sql.empty()) return {};
+    Prepared p = db->prepare(sql);
+    if (p.ddl) return {};
+    return p.entry->tr->params;
+}
+
+std::string QueryDefImpl::canonicalParam(std::string_view wanted) {
+    for (const auto& d : parameters())
+        if (sqlite::EqualNoCase(d.name, wanted)) return d.name;
+    throw JetError::make(err::kItemNotFound);
+}
+}  // namespace detail
+
+// ---- Field -------------------------------------------------------------------------------
+Value Field::Value() const {
+    return guard([&] { return rs_->value(index_); });
+}
+Field& Field::operator=(const kelvor::Value& v) {
+    guard([&] { rs_->set(index_, v); });
+    return *this;
+}
+std::string Field::Name() const {
+    return rs_->column(index_).name;
+}
+DataType Field::Type() const {
+    auto t = rs_->column(index_).type;
+    return t == jetsql::JType::Null ? DataType::Variant : static_cast<DataType>(t);
+}
+int Field::Size() const {
+    const auto& c = rs_->column(index_);
+    return c.type == jetsql::JType::Text ? 255 : 0;
+}
+
+// ---- Recordset ---------------------------------------------------------------------------
+RecordsetImpl& Recordset::impl() const {
+    if (!p_) notSet();
+    return *p_;
+}
+Field Recordset::Fields(std::string_view name) const {
+    return guard([&] { return Field(p_, impl().fieldIndex(name)); });
+}
+Field Recordset::Fields(int index) const {
+    return guard([&] {
+        if (index < 0 || index >= impl().fieldCount()) throw JetError::make(err::kItemNotFound);
+        return Field(p_, index);
+    });
+}
+int Recordset::FieldCount() const {
+    return impl().fieldCount();
+}
+bool Recordset::EOF_() const {
+    return guard([&] { return impl().eof(); });
+}
+void Recordset::MoveNext() {
+    guard([&] { impl().moveNext(); });
+}
+void Recordset::AddNew() {
+    guard([&] { impl().addNew(); });
+}
+void Recordset::Edit() {
+    guard([&] { impl().edit(); });
+}
+void Recordset::Update(int) {
+    guard([&] { impl().update(); });
+}
+void Recordset::CancelUpdate(int) {
+    guard([&] { impl().cancelUpdate(); });
+}
+void Recordset::Close() {
+    guard([&] { impl().close(); });
+}
+bool Recordset::IsClosed() const {
+    return impl().closed();
+}
+int Recordset::Type() const {
+    return impl().type();
+}
+
+// ---- QueryDef / Parameter ----------------------------------------------------------------
+QueryDefImpl& QueryDef::impl() const {
+    if (!p_) notSet();
+    return *p_;
+}
+std::string QueryDef::Name() const {
+    return impl().name;
+}
+std::string QueryDef::SQL() const {
+    return impl().sql;
+}
+void QueryDef::SQL(const std::string& text) {
+    guard([&] {
+        auto& q = impl();
+        if (!q.name.empty()) q.db->saveQuery(q.name, text, true);
+        q.sql = text;
+        q.values.clear();
+    });
+}
+Parameter QueryDef::Parameters(std::string_view name) const {
+    return guard([&] { return Parameter(p_, impl().canonicalParam(name)); });
+}
+std::vector<std::string> QueryDef::ParameterNames() const {
+    return guard([&] {
+        std::vector<std::string> names;
+        for (const auto& d : impl().parameters()) names.push_back(d.name);
+        return names;
+    });
+}
+void QueryDef::Execute(int) {
+    guard([&] {
+        auto& q = impl();
+        q.affected = q.db->execute(q.sql, &q.values);
+    });
+}
+Recordset QueryDef::OpenRecordset(int type, int options) {
+    return guard([&] {
+        auto& q = impl();
+        return Recordset(q.db->open(q.sql, type, options, &q.values));
+    });
+}
+long QueryDef::RecordsAffected() const {
+    return impl().affected;
+}
+
+Value Parameter::Value() const {
+    auto it = q_->values.find(name_);
+    return it == q_->values.end() ? kelvor::Value() : it->second;
+}
+Parameter& Parameter::operator=(const kelvor::Value& v) {
+    q_->values[name_] = v;
+    return *this;
+}
+std::string Parameter::Name() const {
+    return name_;
+}
+
+// ---- Database ----------------------------------------------------------------------------
+DatabaseImpl& Database::impl() const {
+    if (!p_) notSet();
+    return *p_;
+}
+std::string Database::Name() const {
+    return impl().path();
+}
+Recordset Database::OpenRecordset(std::string_view source, int type, int options) {
+    return guard([&] { return Recordset(impl().open(source, type, options, nullptr)); });
+}
+QueryDef Database::CreateQueryDef(const std::string& name, const std::string& sql) {
+    return guard([&] {
+        auto& db = impl();
+        db.checkOpen();
+        if (!name.empty()) db.saveQuery(name, sql, false);
+        return QueryDef(std::make_shared<QueryDefImpl>(p_, name, sql));
+    });
+}
+QueryDef Database::QueryDefs(std::string_view name) {
+    return guard([&] {
+        auto& db = impl();
+        db.checkOpen();
+        const sqlite::QueryInfo* q = db.attachment().catalog.query(name);
+        if (!q) {
+            db.conn().reloadCatalog(db.attachment());
+            q = db.attachment().catalog.query(name);
+        }
+        if (!q) throw JetError::make(err::kItemNotFound);
+        return QueryDef(std::make_shared<QueryDefImpl>(p_, q->name, q->sql));
+    });
+}
+TableDef Database::TableDefs(std::string_view name) {
+    return guard([&] {
+        auto& db = impl();
+        db.checkOpen();
+        const auto& cat = db.attachment().catalog;
+        TableDef td;
+        if (const auto* t = cat.table(name)) {
+            td.name_ = t->name;
+        } else if (const auto* l = cat.link(name)) {
+            td.name_ = l->name;
+            td.connect_ = ";DATABASE=" + l->sourcePath;
+            td.source_ = l->sourceTable;
+        } else {
+            throw JetError::make(err::kItemNotFound);
+        }
+        return td;
+    });
+}
+std::vector<std::string> Database::TableNames() {
+    return guard([&] {
+        auto& db = impl();
+        db.checkOpen();
+        std::vector<std::string> names;
+        for (const auto& [n, t] : db.attachment().catalog.tables()) names.push_back(t.name);
+        for (const auto& [n, l] : db.attachment().catalog.links()) names.push_back(l.name);
+        return names;
+    });
+}
+std::vector<std::string> Database::QueryNames() {
+    return guard([&] {
+        auto& db = impl();
+        db.checkOpen();
+        std::vector<std::string> names;
+        for (const auto& [n, q] : db.attachment().catalog.queries()) names.push_back(q.name);
+        return names;
+    });
+}
+void Database::Execute(std::string_view sql, int) {
+    guard([&] { impl().execute(sql, nullptr); });
+}
+long Database::RecordsAffected() const {
+    return impl().recordsAffected;
+}
+void Database::LinkTable(const std::string& name, const std::string& sourcePath,
+                         const std::string& sourceTable) {
+    guard([&] { impl().linkTable(name, sourcePath, sourceTable); });
+}
+void Database::Close() {
+    guard([&] { impl().close(); });
+}
+
+// ---- Workspace ---------------------------------------------------------------------------
+WorkspaceImpl& Workspace::impl() const {
+    if (!p_) notSet();
+    return *p_;
+}
+std::string Workspace::Name() const {
+    return impl().name();
+}
+std::string Workspace::UserName() const {
+    return impl().user();
+}
+Database Workspace::OpenDatabase(const std::string& path) {
+    return guard([&] { return Database(std::make_shared<DatabaseImpl>(p_, path)); });
+}
+void Workspace::BeginTrans() {
+    guard([&] { impl().connection().begin(); });
+}
+void Workspace::CommitTrans(int) {
+    guard([&] { impl().connection().commit(); });
+}
+void Workspace::Rollback() {
+    guard([&] { impl().connection().rollback(); });
+}
+void Workspace::Close() {
+    impl().close();
+}
+
+// ---- DBEngine ----------------------------------------------------------------------------
+DBEngineClass& DBEngine() {
+    static DBEngineClass engine;
+    return engine;
+}
+std::string DBEngineClass::SystemDB() const {
+    return state().systemDB;
+}
+void DBEngineClass::SystemDB(const std::string& path) {
+    state().systemDB = path;
+}
+Workspace DBEngineClass::Workspaces(int index) {
+    if (index != 0) throw JetError::make(err::kItemNotFound);
+    return Workspace(state().workspace0());
+}
+Workspace DBEngineClass::CreateWorkspace(const std::string&, const std::string&,
+                                         const std::string&) {
+    throw JetError::make(err::kNotImplemented,
+                         "workgroup information files are not available in this version.");
+}
+void DBEngineClass::BeginTrans() {
+    Workspaces(0).BeginTrans();
+}
+void DBEngineClass::CommitTrans(int options) {
+    Workspaces(0).CommitTrans(options);
+}
+void DBEngineClass::Rollback() {
+    Workspaces(0).Rollback();
+}
+void DBEngineClass::Idle(int options) {
+    guard([&] {
+        if ((options & dbRefreshCache) && state().defaultWorkspace)
+            state().defaultWorkspace->connection().reloadAllCatalogs();
+    });
+}
+void DBEngineClass::CompactDatabase(const std::string&, const std::string&) {
+    throw JetError::make(err::kNotImplemented, "compaction is not available in this version.");
+}
+void DBEngineClass::CreateDatabase(const std::string& path) {
+    guard([&] {
+        struct stat sb;
+        if (::stat(path.c_str(), &sb) == 0) throw JetError::make(err::kDatabaseExists);
+        sqlite3* db = nullptr;
+        int rc = sqlite3_open_v2(path.c_str(), &db,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
+        if (rc != SQLITE_OK) {
+            sqlite3_close(db);
+            throw JetError::make(err::kInvalidPath, path);
+        }
+        try {
+            sqlite::Exec(db, sqlite::dialect::SchemaPragmas("main"), path);
+            sqlite::Exec(db, sqlite::dialect::CreateObjectsTableSql("main"), path);
+        } catch (...) {
+            sqlite3_close(db);
+            ::unlink(path.c_str());
+            throw;
+        }
+        sqlite3_close(db);
+    });
+}
+
+}  // namespace kelvor

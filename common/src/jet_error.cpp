@@ -1,0 +1,137 @@
+#include "kelvor/jet_error.h"
+
+#include <unordered_map>
+
+namespace kelvor {
+
+namespace {
+
+const std::unordered_map<int, const char*>& messages() {
+    static const std::unordered_map<int, const char*> m = {
+        {err::kOverflow, "Overflow"},
+        {err::kOutOfMemory, "Out of memory"},
+        {err::kTypeMismatch, "Type mismatch"},
+        {err::kObjectNotSet, "Object variable or With block variable not set"},
+        {err::kInvalidUseOfNull, "Invalid use of Null"},
+        {err::kCantCreateObject, "ActiveX component can't create object"},
+        {err::kNoSuchMethod, "Object doesn't support this property or method"},
+        {err::kSyntaxError, "Syntax error."},
+        {err::kInvalidArgument, "Invalid argument."},
+        {err::kTooManyTransactions,
+         "Could not start transaction; too many transactions already nested."},
+        {err::kTableExists, "Table '|' already exists."},
+        {err::kObjectNotFound,
+         "The database engine could not find the object '|'. Make sure the object exists and that "
+         "you spell its name and the path name correctly."},
+        {err::kObjectExists, "Object '|' already exists."},
+        {err::kUpdateWithoutAddNew, "Update or CancelUpdate without AddNew or Edit."},
+        {err::kNoCurrentRecord, "No current record."},
+        {err::kDuplicateKey,
+         "The changes you requested to the table were not successful because they would create "
+         "duplicate values in the index, primary key, or relationship. Change the data in the "
+         "field or fields that contain duplicate data, remove the index, or redefine the index to "
+         "permit duplicate entries and try again."},
+        {err::kFileNotFound, "Could not find file '|'."},
+        {err::kReadOnly, "Cannot update. Database or object is read-only."},
+        {err::kNotAValidAccount, "Not a valid account name or password."},
+        {err::kNotImplemented, "Cannot perform this operation; |"},
+        {err::kCommitWithoutBegin,
+         "You tried to commit or rollback a transaction without first beginning a transaction."},
+        {err::kResourcesExceeded, "System resource exceeded."},
+        {err::kDiskError, "Disk or network error."},
+        {err::kInvalidPath,
+         "'|' is not a valid path. Make sure that the path name is spelled correctly and that "
+         "you are connected to the server on which the file resides."},
+        {err::kTooManyDatabases, "Cannot open any more databases."},
+        {err::kCantOpenFile,
+         "The database engine cannot open the file '|'. It is already opened exclusively by "
+         "another user, or you need permission to view its data."},
+        {err::kCantRepair, "Couldn't repair this database."},
+        {err::kTooFewParameters, "Too few parameters. Expected |."},
+        {err::kCantExecuteSelect, "Cannot execute a select query."},
+        {err::kNoInputTable, "Query input must contain at least one table or query."},
+        {err::kUnknownName,
+         "The database engine does not recognize '|' as a valid field name or expression."},
+        {err::kOperationMustBeUpdatable, "Operation must use an updateable query."},
+        {err::kSyntaxInExpression, "Syntax error (missing operator) in query expression '|'."},
+        {err::kInputTableNotFound,
+         "The database engine cannot find the input table or query '|'. Make sure it exists and "
+         "that its name is spelled correctly."},
+        {err::kAmbiguousField,
+         "The specified field '|' could refer to more than one table listed in the FROM clause "
+         "of your SQL statement."},
+        {err::kUndefinedFunction, "Undefined function '|' in expression."},
+        {err::kSpecifyDeleteTable, "Specify the table containing the records you want to delete."},
+        {err::kInvalidSql,
+         "Invalid SQL statement; expected 'DELETE', 'INSERT', 'PROCEDURE', 'SELECT', or "
+         "'UPDATE'."},
+        {err::kSyntaxInFrom, "Syntax error in FROM clause."},
+        {err::kSyntaxInInsert, "Syntax error in INSERT INTO statement."},
+        {err::kSyntaxInJoin, "Syntax error in JOIN operation."},
+        {err::kSyntaxInOrderBy, "Syntax error in ORDER BY clause."},
+        {err::kSyntaxInGroupBy, "Syntax error in GROUP BY clause."},
+        {err::kSyntaxInParameters, "Syntax error in PARAMETER clause."},
+        {err::kSyntaxInUpdate, "Syntax error in UPDATE statement."},
+        {err::kSyntaxInWhere, "Syntax error in WHERE clause."},
+        {err::kSyntaxInCreateTable, "Syntax error in CREATE TABLE statement."},
+        {err::kSyntaxInCreateIndex, "Syntax error in CREATE INDEX statement."},
+        {err::kSyntaxInFieldDefinition, "Syntax error in field definition."},
+        {err::kSyntaxInDrop, "Syntax error in DROP TABLE or DROP INDEX."},
+        {err::kFieldTooSmall,
+         "The field is too small to accept the amount of data you attempted to add. Try "
+         "inserting or pasting less data."},
+        {err::kFieldNotUpdatable, "Field cannot be updated."},
+        {err::kSystemDbUnopenable,
+         "Could not open the workgroup information file '|'; it is damaged or not a workgroup "
+         "file."},
+        {err::kLockedTableInUse,
+         "The database engine could not lock table '|' because it is already in use by another "
+         "person or process."},
+        {err::kCouldNotUpdateLocked, "Could not update; currently locked."},
+        {err::kInvalidOperation, "Invalid operation."},
+        {err::kNotSupported, "Operation is not supported for this type of object."},
+        {err::kTableLocked,
+         "Couldn't lock table '|'; currently in use by user '|' on machine '|'."},
+        {err::kItemNotFound, "Item not found in this collection."},
+        {err::kDatabaseExists, "Database already exists."},
+        {err::kRecordDeleted, "Record is deleted."},
+        {err::kValuesMismatch, "Number of query values and destination fields are not the same."},
+        {err::kFieldRequired,
+         "The field '|' cannot contain a Null value because the Required property for this field "
+         "is set to True. Enter a value in this field."},
+        {err::kUnrecognizedFormat, "Unrecognized database format '|'."},
+        {err::kWorkgroupUnopenable, "Cannot open the workgroup information file '|'."},
+        {err::kObjectInvalid, "Object invalid or no longer set."},
+        {err::kDataTypeConversion, "Data type conversion error."},
+        {err::kDataTypeMismatch, "Data type mismatch in criteria expression."},
+    };
+    return m;
+}
+
+}  // namespace
+
+std::string JetError::messageFor(int number) {
+    auto it = messages().find(number);
+    return it == messages().end() ? std::string("Reserved error (") + std::to_string(number) +
+                                        "); there is no message for this error."
+                                  : std::string(it->second);
+}
+
+JetError JetError::make(int number, const std::string& arg1, const std::string& arg2,
+                        const std::string& arg3) {
+    std::string text = messageFor(number);
+    const std::string* args[] = {&arg1, &arg2, &arg3};
+    size_t next = 0;
+    std::string out;
+    out.reserve(text.size() + arg1.size() + arg2.size() + arg3.size());
+    for (char c : text) {
+        if (c == '|' && next < 3) {
+            out += *args[next++];
+        } else {
+            out.push_back(c);
+        }
+    }
+    return JetError(number, std::move(out));
+}
+
+}  // namespace kelvor

@@ -1,0 +1,96 @@
+#include "sqlite/catalog.h"
+
+#include <sqlite3.h>
+
+#include <cctype>
+
+#include "kelvor/jet_error.h"
+#include "sqlite/dialect.h"
+#include "sqlite/statement.h"
+
+namespace kelvor::sqlite {
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+bool NoCaseLess::operator()(std::string_view a, std::string_view b) const {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        int x = std::tolower(static_cast<unsigned char>(a[i]));
+        int y = std::tolower(static_cast<unsigned char>(b[i]));
+        if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+}
+
+const ColumnInfo* TableInfo::find(std::string_view column) const {
+    for (const auto& c : columns)
+        if (EqualNoCase(c.name, column)) return &c;
+    return nullptr;
+}
+
+void Catalog::load(sqlite3* db, const std::string& schema) {
+    tables_.clear();
+    links_.clear();
+    queries_.clear();
+    std::vector<std::string> names;
+    {
+        Stmt st(db, dialect::ListTablesSql(schema));
+        while (st.step()) names.push_back(st.text(0));
+    }
+    bool haveObjects = false;
+    for (const auto& n : names) {
+        TableInfo t;
+        t.name = n;
+        Stmt st(db, dialect::TableInfoSql(schema, n));
+        int pkCount = 0;
+        struct Raw {
+            std::string name, type;
+            bool notNull;
+            int pk;
+        };
+        std::vector<Raw> raws;
+        while (st.step()) {
+            Raw r{st.text(1), st.text(2), st.integer(3) != 0, static_cast<int>(st.integer(5))};
+            if (r.pk) ++pkCount;
+            raws.push_back(std::move(r));
+        }
+        for (const auto& r : raws)
+            t.columns.push_back(dialect::ColumnFromDeclaration(r.name, r.type, r.notNull,
+                                                               r.pk == 1 && pkCount == 1));
+        if (EqualNoCase(n, dialect::kObjectsTable)) haveObjects = true;
+        tables_.emplace(n, std::move(t));
+    }
+    if (!haveObjects) return;
+    Stmt st(db, dialect::ListObjectsSql(schema));
+    while (st.step()) {
+        int type = static_cast<int>(st.integer(1));
+        std::string name = st.text(0);
+        if (type == dialect::kObjectTypeLink) {
+            links_.emplace(name, LinkInfo{name, st.text(2), st.text(3)});
+        } else if (type == dialect::kObjectTypeQuery) {
+            queries_.emplace(name, QueryInfo{name, st.text(4)});
+        }
+    }
+}
+
+const TableInfo* Catalog::table(std::string_view name) const {
+    auto it = tables_.find(name);
+    return it == tables_.end() ? nullptr : &it->second;
+}
+const LinkInfo* Catalog::link(std::string_view name) const {
+    auto it = links_.find(name);
+    return it == links_.end() ? nullptr : &it->second;
+}
+const QueryInfo* Catalog::query(std::string_view name) const {
+    auto it = queries_.find(name);
+    return it == queries_.end() ? nullptr : &it->second;
+}
+
+}  // namespace kelvor::sqlite

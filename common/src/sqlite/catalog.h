@@ -1,0 +1,67 @@
+// What one database file holds, as the layer sees it: tables with their engine column types,
+// links to tables of other databases, and saved queries.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "jetsql/types.h"
+
+struct sqlite3;
+
+namespace kelvor::sqlite {
+
+struct ColumnInfo {
+    std::string name;
+    jetsql::JType type = jetsql::JType::Variant;
+    int size = 0;  // Text: maximum characters
+    bool notNull = false;
+    bool counter = false;
+};
+
+struct TableInfo {
+    std::string name;  // as stored
+    std::vector<ColumnInfo> columns;
+    const ColumnInfo* find(std::string_view column) const;
+};
+
+struct LinkInfo {
+    std::string name;
+    std::string sourcePath;
+    std::string sourceTable;
+};
+
+struct QueryInfo {
+    std::string name;
+    std::string sql;
+};
+
+// Names compare without regard to case, as the engine compares them.
+struct NoCaseLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+};
+
+class Catalog {
+  public:
+    // Reads the catalog of the database attached under `schema`. Throws JetError.
+    void load(sqlite3* db, const std::string& schema);
+
+    const TableInfo* table(std::string_view name) const;
+    const LinkInfo* link(std::string_view name) const;
+    const QueryInfo* query(std::string_view name) const;
+    const std::map<std::string, TableInfo, NoCaseLess>& tables() const { return tables_; }
+    const std::map<std::string, LinkInfo, NoCaseLess>& links() const { return links_; }
+    const std::map<std::string, QueryInfo, NoCaseLess>& queries() const { return queries_; }
+
+  private:
+    std::map<std::string, TableInfo, NoCaseLess> tables_;
+    std::map<std::string, LinkInfo, NoCaseLess> links_;
+    std::map<std::string, QueryInfo, NoCaseLess> queries_;
+};
+
+bool EqualNoCase(std::string_view a, std::string_view b);
+
+}  // namespace kelvor::sqlite

@@ -1,0 +1,506 @@
+#include "sqlite/connection.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "kelvor/jet_error.h"
+#include "sqlite/dialect.h"
+#include "sqlite/functions.h"
+#include "sqlite/statement.h"
+
+namespace kelvor::sqlite {
+
+using jetsql::JType;
+using jetsql::Tok;
+
+namespace {
+
+// SQLite's limit on attached databases in this build; the engine's own limit is reported as
+// "Cannot open any more databases".
+constexpr int kMaxAttached = 10;
+
+int busyTimeoutMs() {
+    if (const char* v = std::getenv("KELVOR_BUSY_TIMEOUT_MS")) {
+        int ms = std::atoi(v);
+        if (ms >= 0) return ms;
+    }
+    return 5000;
+}
+
+std::string scratchDir() {
+    for (const char* var : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
+        const char* v = std::getenv(var);
+        struct stat sb;
+        if (v && *v && ::stat(v, &sb) == 0 && S_ISDIR(sb.st_mode) && ::access(v, W_OK) == 0)
+            return v;
+    }
+    return "/tmp";
+}
+
+}  // namespace
+
+StmtLease& StmtLease::operator=(StmtLease&& o) noexcept {
+    if (this != &o) {
+        release();
+        entry_ = std::move(o.entry_);
+        st_ = o.st_;
+        fetch_ = o.fetch_;
+        o.st_ = nullptr;
+    }
+    return *this;
+}
+
+void StmtLease::release() {
+    if (!st_) return;
+    sqlite3_reset(st_);
+    sqlite3_clear_bindings(st_);
+    auto& pool = fetch_ ? entry_->idleFetch : entry_->idle;
+    if (entry_->dead || pool.size() >= 4) {
+        sqlite3_finalize(st_);
+    } else {
+        pool.push_back(st_);
+    }
+    st_ = nullptr;
+    entry_.reset();
+}
+
+// The connection's main database is a scratch file of its own, not one of the user's: SQLite
+// writes the super-journal that makes a multi-file commit atomic only when the main database
+// is a real file, and keeping user files as attachments lets any of them be closed on its own.
+Connection::Connection() {
+    std::string tmpl = scratchDir() + "/kelvor-ws-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    int fd = ::mkstemp(buf.data());
+    if (fd < 0) throw JetError::make(err::kDiskError);
+    ::close(fd);
+    scratchPath_ = buf.data();
+    int rc =
+        sqlite3_open_v2(scratchPath_.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string path = scratchPath_;
+        if (db_) sqlite3_close(db_);
+        ::unlink(path.c_str());
+        ThrowSqlite(nullptr, rc, path);
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, busyTimeoutMs());
+    sqlite3_limit(db_, SQLITE_LIMIT_ATTACHED, kMaxAttached);
+    Exec(db_, dialect::kConnectionPragmas);
+    RegisterFunctions(db_);
+}
+
+Connection::~Connection() {
+    for (auto& [key, e] : cache_) {
+        for (auto* st : e->idle) sqlite3_finalize(st);
+        for (auto* st : e->idleFetch) sqlite3_finalize(st);
+        e->idle.clear();
+        e->idleFetch.clear();
+        e->dead = true;
+    }
+    cache_.clear();
+    if (depth_ > 0) sqlite3_exec(db_, dialect::kRollback, nullptr, nullptr, nullptr);
+    sqlite3_close_v2(db_);
+    ::unlink(scratchPath_.c_str());
+}
+
+Attachment* Connection::attach(const std::string& path) {
+    if (path.empty()) throw JetError::make(err::kFileNotFound, path);
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved)) throw JetError::make(err::kFileNotFound, path);
+    struct stat sb;
+    if (::stat(resolved, &sb) != 0 || !S_ISREG(sb.st_mode))
+        throw JetError::make(err::kInvalidPath, path);
+    std::string canon(resolved);
+    for (auto& a : attachments_) {
+        if (a->path == canon) {
+            ++a->refs;
+            return a.get();
+        }
+    }
+    if (depth_ > 0)
+        throw JetError::make(err::kNotImplemented,
+                             "a database cannot be opened for the first time inside a "
+                             "transaction; open it before BeginTrans.");
+    detachUnused();
+    if (static_cast<int>(attachments_.size()) >= kMaxAttached)
+        throw JetError::make(err::kTooManyDatabases);
+    auto a = std::make_unique<Attachment>();
+    a->path = canon;
+    a->schema = "db" + std::to_string(++schemaCounter_);
+    Exec(db_, dialect::AttachSql(canon, a->schema), path);
+    try {
+        Stmt probe(db_, dialect::ProbeSql(a->schema), path);
+        probe.step();
+        Exec(db_, dialect::SchemaPragmas(a->schema), path);
+        a->catalog.load(db_, a->schema);
+    } catch (const JetError& e) {
+        sqlite3_exec(db_, dialect::DetachSql(a->schema).c_str(), nullptr, nullptr, nullptr);
+        if (e.number() == err::kSyntaxError) throw JetError::make(err::kUnrecognizedFormat, path);
+        throw;
+    }
+    a->refs = 1;
+    attachments_.push_back(std::move(a));
+    return attachments_.back().get();
+}
+
+void Connection::release(Attachment* a) {
+    if (!a) return;
+    if (--a->refs <= 0 && depth_ == 0) detachUnused();
+}
+
+void Connection::detachUnused() {
+    bool any = false;
+    for (auto& a : attachments_) any = any || a->refs <= 0;
+    if (!any || depth_ > 0) return;
+    invalidate();  // cached statements may name the schema
+    for (auto it = attachments_.begin(); it != attachments_.end();) {
+        if ((*it)->refs > 0) {
+            ++it;
+            continue;
+        }
+        int rc =
+            sqlite3_exec(db_, dialect::DetachSql((*it)->schema).c_str(), nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) {
+            it = attachments_.erase(it);
+        } else {
+            ++it;  // a statement still runs on it; try again later
+        }
+    }
+}
+
+void Connection::reloadCatalog(Attachment& a) {
+    a.catalog.load(db_, a.schema);
+    invalidate();
+}
+
+void Connection::reloadAllCatalogs() {
+    for (auto& a : attachments_) a->catalog.load(db_, a->schema);
+    invalidate();
+}
+
+void Connection::invalidate() {
+    for (auto& [key, e] : cache_) {
+        for (auto* st : e->idle) sqlite3_finalize(st);
+        for (auto* st : e->idleFetch) sqlite3_finalize(st);
+        e->idle.clear();
+        e->idleFetch.clear();
+        e->dead = true;
+    }
+    cache_.clear();
+}
+
+StmtLease Connection::lease(const std::shared_ptr<CacheEntry>& e, bool fetch) {
+    auto& pool = fetch ? e->idleFetch : e->idle;
+    if (!pool.empty()) {
+        sqlite3_stmt* st = pool.back();
+        pool.pop_back();
+        return StmtLease(e, st, fetch);
+    }
+    const std::string& sql = fetch ? e->tr->fetchSql : e->tr->sql;
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
+                                SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+    if (rc != SQLITE_OK) ThrowSqlite(db_, rc);
+    return StmtLease(e, st, fetch);
+}
+
+void Connection::syncDepth() {
+    // Some failures (a full disk, an I/O error) make SQLite roll the transaction back itself.
+    if (depth_ > 0 && sqlite3_get_autocommit(db_)) depth_ = 0;
+}
+
+void Connection::begin() {
+    syncDepth();
+    if (depth_ >= 5) throw JetError::make(err::kTooManyTransactions);
+    Exec(db_, depth_ == 0 ? std::string(dialect::kBegin) : dialect::SavepointSql(depth_));
+    ++depth_;
+}
+
+void Connection::commit() {
+    syncDepth();
+    if (depth_ == 0) throw JetError::make(err::kCommitWithoutBegin);
+    if (depth_ == 1) {
+        Exec(db_, dialect::kCommit);
+    } else {
+        Exec(db_, dialect::ReleaseSql(depth_ - 1));
+    }
+    --depth_;
+    if (depth_ == 0) detachUnused();
+}
+
+void Connection::rollback() {
+    syncDepth();
+    if (depth_ == 0) throw JetError::make(err::kCommitWithoutBegin);
+    int rc = depth_ == 1 ? sqlite3_exec(db_, dialect::kRollback, nullptr, nullptr, nullptr)
+                         : sqlite3_exec(db_, dialect::RollbackToSql(depth_ - 1).c_str(), nullptr,
+                                        nullptr, nullptr);
+    --depth_;
+    if (rc != SQLITE_OK) {
+        syncDepth();
+        ThrowSqlite(db_, rc);
+    }
+    if (depth_ == 0) detachUnused();
+}
+
+// ---- values ----------------------------------------------------------------------------------
+
+namespace {
+
+void bindOrThrow(sqlite3_stmt* st, int rc) {
+    if (rc != SQLITE_OK) ThrowSqlite(sqlite3_db_handle(st), rc);
+}
+
+void bindText(sqlite3_stmt* st, int i, const std::string& s) {
+    bindOrThrow(st,
+                sqlite3_bind_text(st, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT));
+}
+
+// A literal's text as a Value of its own kind.
+Value literalValue(const jetsql::Literal& lit) {
+    switch (lit.kind) {
+        case Tok::Integer:
+            return Value(static_cast<double>(std::strtoll(lit.text.c_str(), nullptr, 10)));
+        case Tok::Float:
+            return Value(std::strtod(lit.text.c_str(), nullptr));
+        case Tok::DateLit:
+            return Value(Date::parse(lit.text));
+        default:
+            return Value(lit.text);
+    }
+}
+
+void bindConverted(sqlite3_stmt* st, int i, const Value& v, Conv conv) {
+    if (v.isNull()) {
+        bindOrThrow(st, sqlite3_bind_null(st, i));
+        return;
+    }
+    switch (conv) {
+        case Conv::Currency:
+            bindOrThrow(st, sqlite3_bind_int64(st, i, v.toCurrency().raw()));
+            return;
+        case Conv::Date:
+            bindOrThrow(st, sqlite3_bind_int64(st, i, v.toDate().seconds()));
+            return;
+        case Conv::Double:
+            bindOrThrow(st, sqlite3_bind_double(st, i, v.toDouble()));
+            return;
+        case Conv::Long:
+            bindOrThrow(st, sqlite3_bind_int64(st, i, v.toInt64()));
+            return;
+        case Conv::Boolean:
+            bindOrThrow(st, sqlite3_bind_int(st, i, v.toBool() ? -1 : 0));
+            return;
+        case Conv::Text:
+            bindText(st, i, v.toString());
+            return;
+        case Conv::None:
+            break;
+    }
+    switch (v.type()) {
+        case VarType::Boolean:
+            bindOrThrow(st, sqlite3_bind_int(st, i, v.toBool() ? -1 : 0));
+            return;
+        case VarType::Byte:
+        case VarType::Integer:
+        case VarType::Long:
+            bindOrThrow(st, sqlite3_bind_int64(st, i, v.toInt64()));
+            return;
+        case VarType::Date:
+            bindOrThrow(st, sqlite3_bind_int64(st, i, v.toDate().seconds()));
+            return;
+        case VarType::String:
+            bindText(st, i, v.toString());
+            return;
+        default:
+            bindOrThrow(st, sqlite3_bind_double(st, i, v.toDouble()));
+            return;
+    }
+}
+
+// Literals bind straight from their text where no conversion is asked: the hot path.
+void bindLiteral(sqlite3_stmt* st, int i, const jetsql::Literal& lit, Conv conv) {
+    if (conv == Conv::None || (conv == Conv::Text && lit.kind == Tok::String)) {
+        switch (lit.kind) {
+            case Tok::Integer:
+                bindOrThrow(st,
+                            sqlite3_bind_int64(st, i, std::strtoll(lit.text.c_str(), nullptr, 10)));
+                return;
+            case Tok::Float:
+                bindOrThrow(st, sqlite3_bind_double(st, i, std::strtod(lit.text.c_str(), nullptr)));
+                return;
+            case Tok::String:
+                bindText(st, i, lit.text);
+                return;
+            default:
+                break;
+        }
+    }
+    if (conv == Conv::Currency && (lit.kind == Tok::Integer || lit.kind == Tok::Float)) {
+        bindOrThrow(st, sqlite3_bind_int64(st, i, Currency::parse(lit.text).raw()));
+        return;
+    }
+    bindConverted(st, i, literalValue(lit), conv == Conv::None ? Conv::Date : conv);
+}
+
+}  // namespace
+
+void BindSlots(sqlite3_stmt* st, const Translation& tr, const std::vector<jetsql::Literal>& lits,
+               const ParamValues* params) {
+    int missing = 0;
+    for (size_t s = 0; s < tr.slots.size(); ++s) {
+        const Slot& slot = tr.slots[s];
+        int idx = static_cast<int>(s + 1);
+        try {
+            switch (slot.kind) {
+                case Slot::Kind::Literal:
+                    bindLiteral(st, idx, lits[static_cast<size_t>(slot.literal)], slot.conv);
+                    break;
+                case Slot::Kind::Constant:
+                    bindLiteral(st, idx, slot.constant, slot.conv);
+                    break;
+                case Slot::Kind::Param: {
+                    auto it = params ? params->find(slot.param) : ParamValues::const_iterator();
+                    if (!params || it == params->end()) {
+                        ++missing;
+                        break;
+                    }
+                    bindConverted(st, idx, it->second, slot.conv);
+                    break;
+                }
+            }
+        } catch (const JetError& e) {
+            if (e.number() == err::kTypeMismatch) throw JetError::make(err::kDataTypeMismatch);
+            throw;
+        }
+    }
+    if (missing) throw JetError::make(err::kTooFewParameters, std::to_string(missing));
+}
+
+Value ReadColumn(sqlite3_stmt* st, int col, JType type) {
+    int storage = sqlite3_column_type(st, col);
+    if (storage == SQLITE_NULL) return Value();
+    auto asInt = [&]() -> int64_t {
+        return storage == SQLITE_FLOAT
+                   ? static_cast<int64_t>(std::llround(sqlite3_column_double(st, col)))
+                   : sqlite3_column_int64(st, col);
+    };
+    auto asText = [&]() {
+        const unsigned char* t = sqlite3_column_text(st, col);
+        return std::string(reinterpret_cast<const char*>(t),
+                           static_cast<size_t>(sqlite3_column_bytes(st, col)));
+    };
+    try {
+        switch (type) {
+            case JType::Boolean:
+                return Value(storage == SQLITE_TEXT ? Value(asText()).toBool() : asInt() != 0);
+            case JType::Byte:
+                return Value(static_cast<uint8_t>(asInt()));
+            case JType::Integer:
+                return Value(static_cast<int16_t>(asInt()));
+            case JType::Long: {
+                int64_t v = asInt();
+                if (v < INT32_MIN || v > INT32_MAX) return Value(static_cast<double>(v));
+                return Value(static_cast<int32_t>(v));
+            }
+            case JType::Single:
+                return Value(static_cast<float>(sqlite3_column_double(st, col)));
+            case JType::Double:
+                return Value(sqlite3_column_double(st, col));
+            case JType::Currency:
+                if (storage == SQLITE_TEXT) return Value(Currency::parse(asText()));
+                return Value(Currency::fromRaw(asInt()));
+            case JType::Date:
+                if (storage == SQLITE_TEXT) return Value(Date::parse(asText()));
+                return Value(Date::fromSeconds(asInt()));
+            case JType::Text:
+            case JType::Memo:
+                return Value(asText());
+            default:
+                break;
+        }
+    } catch (const JetError&) {
+        // A value stored by another tool that does not fit the declared type: show it as is.
+    }
+    switch (storage) {
+        case SQLITE_INTEGER: {
+            int64_t v = sqlite3_column_int64(st, col);
+            if (v >= INT32_MIN && v <= INT32_MAX) return Value(static_cast<int32_t>(v));
+            return Value(static_cast<double>(v));
+        }
+        case SQLITE_FLOAT:
+            return Value(sqlite3_column_double(st, col));
+        default:
+            return Value(asText());
+    }
+}
+
+namespace {
+size_t utf8Chars(const std::string& s) {
+    size_t n = 0;
+    for (unsigned char c : s)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n;
+}
+}  // namespace
+
+void BindValue(sqlite3_stmt* st, int index, const Value& v, const ColumnInfo& col) {
+    if (v.isNull()) {
+        if (col.notNull && !col.counter) throw JetError::make(err::kFieldRequired, col.name);
+        bindOrThrow(st, sqlite3_bind_null(st, index));
+        return;
+    }
+    try {
+        switch (col.type) {
+            case JType::Boolean:
+                bindOrThrow(st, sqlite3_bind_int(st, index, v.toBool() ? -1 : 0));
+                return;
+            case JType::Byte: {
+                int64_t x = v.toInt64();
+                if (x < 0 || x > 255) throw JetError::make(err::kOverflow);
+                bindOrThrow(st, sqlite3_bind_int64(st, index, x));
+                return;
+            }
+            case JType::Integer:
+                bindOrThrow(st, sqlite3_bind_int64(st, index, v.toInteger()));
+                return;
+            case JType::Long:
+                bindOrThrow(st, sqlite3_bind_int64(st, index, v.toLong()));
+                return;
+            case JType::Single:
+            case JType::Double:
+                bindOrThrow(st, sqlite3_bind_double(st, index, v.toDouble()));
+                return;
+            case JType::Currency:
+                bindOrThrow(st, sqlite3_bind_int64(st, index, v.toCurrency().raw()));
+                return;
+            case JType::Date:
+                bindOrThrow(st, sqlite3_bind_int64(st, index, v.toDate().seconds()));
+                return;
+            case JType::Text: {
+                std::string s = v.toString();
+                if (col.size > 0 && utf8Chars(s) > static_cast<size_t>(col.size))
+                    throw JetError::make(err::kFieldTooSmall);
+                bindText(st, index, s);
+                return;
+            }
+            case JType::Memo:
+                bindText(st, index, v.toString());
+                return;
+            default:
+                bindConverted(st, index, v, Conv::None);
+                return;
+        }
+    } catch (const JetError& e) {
+        if (e.number() == err::kTypeMismatch) throw JetError::make(err::kDataTypeConversion);
+        throw;
+    }
+}
+
+}  // namespace kelvor::sqlite

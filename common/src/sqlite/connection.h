@@ -1,0 +1,127 @@
+// One SQLite connection per workspace. Each database the workspace opens is attached to it, so
+// one transaction covers every open database and a commit over several files is atomic.
+// Internal to the engine layer.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "jetsql/lexer.h"
+#include "kelvor/value.h"
+#include "sqlite/catalog.h"
+#include "sqlite/translate.h"
+
+namespace kelvor::sqlite {
+
+struct Attachment {
+    std::string path;    // canonical path of the database file
+    std::string schema;  // the name it is attached under
+    int refs = 0;
+    Catalog catalog;
+};
+
+// A cached translation with its prepared statements, shared by every statement of its shape.
+struct CacheEntry {
+    std::shared_ptr<Translation> tr;
+    std::vector<sqlite3_stmt*> idle;
+    std::vector<sqlite3_stmt*> idleFetch;
+    bool dead = false;
+};
+
+// A prepared statement on loan from the cache; returns it (reset) when destroyed.
+class StmtLease {
+  public:
+    StmtLease() = default;
+    StmtLease(std::shared_ptr<CacheEntry> e, sqlite3_stmt* st, bool fetch)
+        : entry_(std::move(e)), st_(st), fetch_(fetch) {}
+    ~StmtLease() { release(); }
+    StmtLease(StmtLease&& o) noexcept : entry_(std::move(o.entry_)), st_(o.st_), fetch_(o.fetch_) {
+        o.st_ = nullptr;
+    }
+    StmtLease& operator=(StmtLease&& o) noexcept;
+    StmtLease(const StmtLease&) = delete;
+    StmtLease& operator=(const StmtLease&) = delete;
+
+    sqlite3_stmt* get() const { return st_; }
+    explicit operator bool() const { return st_ != nullptr; }
+    void release();
+
+  private:
+    std::shared_ptr<CacheEntry> entry_;
+    sqlite3_stmt* st_ = nullptr;
+    bool fetch_ = false;
+};
+
+// Named parameter values of a saved or temporary query.
+using ParamValues = std::map<std::string, Value, NoCaseLess>;
+
+class Connection {
+  public:
+    Connection();
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    sqlite3* handle() const { return db_; }
+
+    // Attaches the database file at `path` (or takes another reference to it). Throws 3024
+    // for a missing file, 3343 for one that is not a database, 3048 past the attachment limit.
+    Attachment* attach(const std::string& path);
+    void release(Attachment* a);
+    void reloadCatalog(Attachment& a);
+    void reloadAllCatalogs();
+
+    // Drops every cached translation (after a change to any database's design).
+    void invalidate();
+
+    // The translation for a statement of this shape against this database, and a prepared
+    // statement to run it. `translate` is called on a cache miss.
+    template <typename TranslateFn>
+    std::shared_ptr<CacheEntry> entry(const std::string& key, TranslateFn translate) {
+        auto it = cache_.find(key);
+        if (it != cache_.end()) return it->second;
+        auto e = std::make_shared<CacheEntry>();
+        e->tr = translate();
+        if (cache_.size() > kMaxCacheEntries) invalidate();
+        cache_.emplace(key, e);
+        return e;
+    }
+    // An uncached entry (statements whose text names a saved query's parameters, DDL...).
+    StmtLease lease(const std::shared_ptr<CacheEntry>& e, bool fetch = false);
+
+    // Transactions: depth 0 is autocommit; nested levels are savepoints.
+    void begin();
+    void commit();
+    void rollback();
+    int depth() const { return depth_; }
+
+  private:
+    static constexpr size_t kMaxCacheEntries = 2000;
+    sqlite3* db_ = nullptr;
+    std::string scratchPath_;
+    std::vector<std::unique_ptr<Attachment>> attachments_;
+    std::unordered_map<std::string, std::shared_ptr<CacheEntry>> cache_;
+    int depth_ = 0;
+    long schemaCounter_ = 0;
+
+    void detachUnused();
+    void syncDepth();
+};
+
+// Binds the slots of a translation: literals of this statement, constants of inlined saved
+// queries and named parameters. Throws 3061 when parameters have no value.
+void BindSlots(sqlite3_stmt* st, const Translation& tr, const std::vector<jetsql::Literal>& lits,
+               const ParamValues* params);
+
+// A result column as the engine's value of the given type.
+Value ReadColumn(sqlite3_stmt* st, int col, jetsql::JType type);
+
+// A value as stored in a column of the given type; throws 3421, 3163 for bad values.
+void BindValue(sqlite3_stmt* st, int index, const Value& v, const ColumnInfo& col);
+
+}  // namespace kelvor::sqlite

@@ -1,0 +1,474 @@
+// SQL functions that give the engine's meanings where SQLite has none of its own: the date
+// functions on dates stored as seconds from day 0, money as ten-thousandths, the engine's
+// text conversions, Like patterns and the & operator's Null rule.
+#include "sqlite/functions.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "kelvor/jet_error.h"
+#include "kelvor/value.h"
+
+namespace kelvor::sqlite {
+
+namespace {
+
+using Fn = void (*)(sqlite3_context*, int, sqlite3_value**);
+
+bool isNull(sqlite3_value* v) {
+    return sqlite3_value_type(v) == SQLITE_NULL;
+}
+
+std::string textOf(sqlite3_value* v) {
+    const unsigned char* t = sqlite3_value_text(v);
+    return t ? std::string(reinterpret_cast<const char*>(t),
+                           static_cast<size_t>(sqlite3_value_bytes(v)))
+             : std::string();
+}
+
+void resultText(sqlite3_context* ctx, const std::string& s) {
+    sqlite3_result_text(ctx, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+}
+
+void mismatch(sqlite3_context* ctx) {
+    sqlite3_result_error(ctx, "Data type mismatch in criteria expression.", -1);
+    sqlite3_result_error_code(ctx, SQLITE_MISMATCH);
+}
+
+// Runs `body`; an engine error inside becomes a SQLite error of the mismatch kind.
+template <typename F>
+void guarded(sqlite3_context* ctx, F body) {
+    try {
+        body();
+    } catch (const JetError&) {
+        mismatch(ctx);
+    } catch (const std::exception&) {
+        mismatch(ctx);
+    }
+}
+
+// A value as the engine's date (seconds). Numbers are the engine's serial day numbers.
+Date dateOf(sqlite3_value* v) {
+    switch (sqlite3_value_type(v)) {
+        case SQLITE_INTEGER:
+            return Date::fromSeconds(sqlite3_value_int64(v));
+        case SQLITE_FLOAT:
+            return Date::fromSerial(sqlite3_value_double(v));
+        default:
+            return Value(textOf(v)).toDate();
+    }
+}
+
+void fnDate(sqlite3_context* ctx, int, sqlite3_value**) {
+    sqlite3_result_int64(ctx, Date::today().seconds());
+}
+void fnNow(sqlite3_context* ctx, int, sqlite3_value**) {
+    sqlite3_result_int64(ctx, Date::now().seconds());
+}
+void fnTime(sqlite3_context* ctx, int, sqlite3_value**) {
+    Date d = Date::now();
+    sqlite3_result_int64(ctx, d.seconds() - d.dayNumber() * Date::kSecondsPerDay);
+}
+
+void fnCdate(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    guarded(ctx, [&] {
+        if (sqlite3_value_type(a[0]) == SQLITE_INTEGER) {
+            sqlite3_result_int64(ctx, sqlite3_value_int64(a[0]) * Date::kSecondsPerDay);
+        } else {
+            sqlite3_result_int64(ctx, dateOf(a[0]).seconds());
+        }
+    });
+}
+
+void fnCcur(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    guarded(ctx, [&] {
+        switch (sqlite3_value_type(a[0])) {
+            case SQLITE_INTEGER:
+                sqlite3_result_int64(
+                    ctx, Value(static_cast<double>(sqlite3_value_int64(a[0]))).toCurrency().raw());
+                break;
+            case SQLITE_FLOAT:
+                sqlite3_result_int64(ctx, Currency::fromDouble(sqlite3_value_double(a[0])).raw());
+                break;
+            default:
+                sqlite3_result_int64(ctx, Currency::parse(textOf(a[0])).raw());
+        }
+    });
+}
+
+void fnCdbl(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    guarded(ctx, [&] {
+        if (sqlite3_value_type(a[0]) == SQLITE_TEXT) {
+            sqlite3_result_double(ctx, Value(textOf(a[0])).toDouble());
+        } else {
+            sqlite3_result_double(ctx, sqlite3_value_double(a[0]));
+        }
+    });
+}
+
+void fnCround(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    guarded(ctx, [&] {
+        double d = sqlite3_value_type(a[0]) == SQLITE_TEXT ? Value(textOf(a[0])).toDouble()
+                                                           : sqlite3_value_double(a[0]);
+        sqlite3_result_int64(ctx, static_cast<int64_t>(std::nearbyint(d)));
+    });
+}
+
+void fnCbool(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    guarded(ctx, [&] {
+        bool b = sqlite3_value_type(a[0]) == SQLITE_TEXT ? Value(textOf(a[0])).toBool()
+                                                         : sqlite3_value_double(a[0]) != 0;
+        sqlite3_result_int(ctx, b ? -1 : 0);
+    });
+}
+
+void fnCurtext(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    resultText(ctx, Currency::fromRaw(sqlite3_value_int64(a[0])).toString());
+}
+
+void fnDatetext(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    resultText(ctx, Date::fromSeconds(sqlite3_value_int64(a[0])).toString());
+}
+
+void fnConcat(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) && isNull(a[1])) return sqlite3_result_null(ctx);
+    resultText(ctx, textOf(a[0]) + textOf(a[1]));
+}
+
+void fnCurmul(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
+    __int128 p = static_cast<__int128>(sqlite3_value_int64(a[0])) * sqlite3_value_int64(a[1]);
+    __int128 q = p / Currency::kScale, r = p % Currency::kScale;
+    __int128 twice = (r < 0 ? -r : r) * 2;
+    if (twice > Currency::kScale || (twice == Currency::kScale && (q & 1))) q += p < 0 ? -1 : 1;
+    sqlite3_result_int64(ctx, static_cast<int64_t>(q));
+}
+
+// ---- Like patterns: * ? # [list] [!list] [a-z], without regard to case --------------------
+size_t utf8Len(unsigned char c) {
+    if (c < 0x80) return 1;
+    if ((c >> 5) == 6) return 2;
+    if ((c >> 4) == 14) return 3;
+    if ((c >> 3) == 30) return 4;
+    return 1;
+}
+
+bool likeMatch(const char* s, const char* se, const char* p, const char* pe) {
+    while (p < pe) {
+        char pc = *p;
+        if (pc == '*') {
+            while (p < pe && *p == '*') ++p;
+            if (p == pe) return true;
+            for (const char* t = s; t <= se;
+                 t += (t < se ? utf8Len(static_cast<unsigned char>(*t)) : 1)) {
+                if (likeMatch(t, se, p, pe)) return true;
+                if (t == se) break;
+            }
+            return false;
+        }
+        if (s >= se) return false;
+        size_t sl = utf8Len(static_cast<unsigned char>(*s));
+        if (pc == '?') {
+            s += sl;
+            ++p;
+            continue;
+        }
+        if (pc == '#') {
+            if (!std::isdigit(static_cast<unsigned char>(*s))) return false;
+            ++s;
+            ++p;
+            continue;
+        }
+        if (pc == '[') {
+            const char* close =
+                static_cast<const char*>(std::memchr(p + 1, ']', static_cast<size_t>(pe - p - 1)));
+            if (!close) return false;
+            const char* q = p + 1;
+            bool negate = q < close && *q == '!';
+            if (negate) ++q;
+            int ch = std::tolower(static_cast<unsigned char>(*s));
+            bool hit = false;
+            while (q < close) {
+                int lo = std::tolower(static_cast<unsigned char>(*q));
+                if (q + 2 < close && q[1] == '-') {
+                    int hi = std::tolower(static_cast<unsigned char>(q[2]));
+                    if (ch >= lo && ch <= hi) hit = true;
+                    q += 3;
+                } else {
+                    if (ch == lo) hit = true;
+                    ++q;
+                }
+            }
+            if (hit == negate) return false;
+            s += sl;
+            p = close + 1;
+            continue;
+        }
+        size_t pl = utf8Len(static_cast<unsigned char>(pc));
+        if (pl == 1 && sl == 1) {
+            if (std::tolower(static_cast<unsigned char>(pc)) !=
+                std::tolower(static_cast<unsigned char>(*s)))
+                return false;
+        } else if (pl != sl || std::memcmp(p, s, pl) != 0) {
+            return false;
+        }
+        s += sl;
+        p += pl;
+    }
+    return s == se;
+}
+
+void fnLike(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
+    std::string s = textOf(a[0]), p = textOf(a[1]);
+    sqlite3_result_int(ctx,
+                       likeMatch(s.data(), s.data() + s.size(), p.data(), p.data() + p.size()));
+}
+
+// ---- date arithmetic ---------------------------------------------------------------------
+std::string lowerText(sqlite3_value* v) {
+    std::string s = textOf(v);
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+int64_t floorDiv(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+
+void fnDatediff(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1]) || isNull(a[2])) return sqlite3_result_null(ctx);
+    guarded(ctx, [&] {
+        std::string iv = lowerText(a[0]);
+        Date d1 = dateOf(a[1]), d2 = dateOf(a[2]);
+        int y1, m1, dd1, h1, n1, s1, y2, m2, dd2, h2, n2, s2;
+        d1.parts(y1, m1, dd1, h1, n1, s1);
+        d2.parts(y2, m2, dd2, h2, n2, s2);
+        int64_t r;
+        if (iv == "yyyy") {
+            r = y2 - y1;
+        } else if (iv == "q") {
+            r = (y2 * 4 + (m2 - 1) / 3) - (y1 * 4 + (m1 - 1) / 3);
+        } else if (iv == "m") {
+            r = (y2 * 12 + m2) - (y1 * 12 + m1);
+        } else if (iv == "d" || iv == "y") {
+            r = d2.dayNumber() - d1.dayNumber();  // day boundaries crossed
+        } else if (iv == "w") {
+            r = (d2.dayNumber() - d1.dayNumber()) / 7;
+        } else if (iv == "ww") {
+            // Sundays crossed: weeks counted from day 0 (a Saturday) shifted to start on Sunday.
+            r = floorDiv(d2.dayNumber() + 6, 7) - floorDiv(d1.dayNumber() + 6, 7);
+        } else if (iv == "h") {
+            r = floorDiv(d2.seconds(), 3600) - floorDiv(d1.seconds(), 3600);
+        } else if (iv == "n") {
+            r = floorDiv(d2.seconds(), 60) - floorDiv(d1.seconds(), 60);
+        } else if (iv == "s") {
+            r = d2.seconds() - d1.seconds();
+        } else {
+            throw JetError::make(err::kInvalidArgument);
+        }
+        sqlite3_result_int64(ctx, r);
+    });
+}
+
+Date addMonths(Date d, int64_t months) {
+    int y, m, dd, h, n, s;
+    d.parts(y, m, dd, h, n, s);
+    int64_t total = static_cast<int64_t>(y) * 12 + (m - 1) + months;
+    int ny = static_cast<int>(floorDiv(total, 12));
+    int nm = static_cast<int>(total - static_cast<int64_t>(ny) * 12) + 1;
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (ny % 4 == 0 && ny % 100 != 0) || ny % 400 == 0;
+    int dim = kDays[nm - 1] + (nm == 2 && leap ? 1 : 0);
+    return Date::fromParts(ny, nm, dd > dim ? dim : dd, h, n, s);
+}
+
+void fnDateadd(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1]) || isNull(a[2])) return sqlite3_result_null(ctx);
+    guarded(ctx, [&] {
+        std::string iv = lowerText(a[0]);
+        int64_t n = static_cast<int64_t>(std::nearbyint(sqlite3_value_double(a[1])));
+        Date d = dateOf(a[2]);
+        Date r;
+        if (iv == "yyyy") {
+            r = addMonths(d, n * 12);
+        } else if (iv == "q") {
+            r = addMonths(d, n * 3);
+        } else if (iv == "m") {
+            r = addMonths(d, n);
+        } else if (iv == "d" || iv == "y" || iv == "w") {
+            r = Date::fromSeconds(d.seconds() + n * Date::kSecondsPerDay);
+        } else if (iv == "ww") {
+            r = Date::fromSeconds(d.seconds() + n * 7 * Date::kSecondsPerDay);
+        } else if (iv == "h") {
+            r = Date::fromSeconds(d.seconds() + n * 3600);
+        } else if (iv == "n") {
+            r = Date::fromSeconds(d.seconds() + n * 60);
+        } else if (iv == "s") {
+            r = Date::fromSeconds(d.seconds() + n);
+        } else {
+            throw JetError::make(err::kInvalidArgument);
+        }
+        sqlite3_result_int64(ctx, r.seconds());
+    });
+}
+
+// Sunday is 1; day 0 of the calendar was a Saturday.
+int64_t weekday(int64_t dayNumber) {
+    return ((dayNumber + 6) % 7 + 7) % 7 + 1;
+}
+
+void fnDatepart(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
+    guarded(ctx, [&] {
+        std::string iv = lowerText(a[0]);
+        Date d = dateOf(a[1]);
+        int y, m, dd, h, n, s;
+        d.parts(y, m, dd, h, n, s);
+        int64_t r;
+        if (iv == "yyyy")
+            r = y;
+        else if (iv == "q")
+            r = (m - 1) / 3 + 1;
+        else if (iv == "m")
+            r = m;
+        else if (iv == "y")
+            r = d.dayNumber() - Date::fromParts(y, 1, 1).dayNumber() + 1;
+        else if (iv == "d")
+            r = dd;
+        else if (iv == "w")
+            r = weekday(d.dayNumber());
+        else if (iv == "ww") {
+            int64_t jan1 = Date::fromParts(y, 1, 1).dayNumber();
+            r = (d.dayNumber() - jan1 + weekday(jan1) - 1) / 7 + 1;
+        } else if (iv == "h")
+            r = h;
+        else if (iv == "n")
+            r = n;
+        else if (iv == "s")
+            r = s;
+        else
+            throw JetError::make(err::kInvalidArgument);
+        sqlite3_result_int64(ctx, r);
+    });
+}
+
+void fnDateserial(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1]) || isNull(a[2])) return sqlite3_result_null(ctx);
+    guarded(ctx, [&] {
+        int64_t y = sqlite3_value_int64(a[0]);
+        if (y >= 0 && y < 30)
+            y += 2000;
+        else if (y >= 30 && y < 100)
+            y += 1900;
+        // Months and days beyond their range roll over, as the runtime's DateSerial does.
+        Date base =
+            addMonths(Date::fromParts(static_cast<int>(y), 1, 1), sqlite3_value_int64(a[1]) - 1);
+        sqlite3_result_int64(
+            ctx, base.seconds() + (sqlite3_value_int64(a[2]) - 1) * Date::kSecondsPerDay);
+    });
+}
+
+// ---- text --------------------------------------------------------------------------------
+void fnRight(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
+    std::string s = textOf(a[0]);
+    int64_t n = sqlite3_value_int64(a[1]);
+    // Count code points from the end.
+    size_t pos = s.size();
+    while (n > 0 && pos > 0) {
+        --pos;
+        while (pos > 0 && (static_cast<unsigned char>(s[pos]) & 0xC0) == 0x80) --pos;
+        --n;
+    }
+    resultText(ctx, s.substr(pos));
+}
+
+void fnInstr(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1]) || isNull(a[2])) return sqlite3_result_null(ctx);
+    int64_t start = sqlite3_value_int64(a[0]);
+    std::string s = textOf(a[1]), t = textOf(a[2]);
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (start < 1) start = 1;
+    size_t p = static_cast<size_t>(start - 1) > s.size()
+                   ? std::string::npos
+                   : s.find(t, static_cast<size_t>(start - 1));
+    sqlite3_result_int64(ctx, p == std::string::npos ? 0 : static_cast<int64_t>(p) + 1);
+}
+
+void fnSpace(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    int64_t n = sqlite3_value_int64(a[0]);
+    resultText(ctx, std::string(static_cast<size_t>(n < 0 ? 0 : n), ' '));
+}
+
+void fnRound(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
+    double x = sqlite3_value_double(a[0]);
+    double f = std::pow(10.0, static_cast<double>(sqlite3_value_int64(a[1])));
+    sqlite3_result_double(ctx, std::nearbyint(x * f) / f);  // half to even, as the runtime rounds
+}
+
+void fnVal(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    std::string s;
+    for (char c : textOf(a[0]))
+        if (!std::isspace(static_cast<unsigned char>(c))) s.push_back(c);
+    sqlite3_result_double(ctx, std::strtod(s.c_str(), nullptr));
+}
+
+struct Def {
+    const char* name;
+    int args;
+    Fn fn;
+    bool deterministic;
+};
+
+constexpr Def kFunctions[] = {
+    {"kv_date", 0, fnDate, false},
+    {"kv_now", 0, fnNow, false},
+    {"kv_time", 0, fnTime, false},
+    {"kv_cdate", 1, fnCdate, true},
+    {"kv_ccur", 1, fnCcur, true},
+    {"kv_cdbl", 1, fnCdbl, true},
+    {"kv_cround", 1, fnCround, true},
+    {"kv_cbool", 1, fnCbool, true},
+    {"kv_curtext", 1, fnCurtext, true},
+    {"kv_datetext", 1, fnDatetext, true},
+    {"kv_concat", 2, fnConcat, true},
+    {"kv_curmul", 2, fnCurmul, true},
+    {"kv_like", 2, fnLike, true},
+    {"kv_datediff", 3, fnDatediff, true},
+    {"kv_dateadd", 3, fnDateadd, true},
+    {"kv_datepart", 2, fnDatepart, true},
+    {"kv_dateserial", 3, fnDateserial, true},
+    {"kv_right", 2, fnRight, true},
+    {"kv_instr", 3, fnInstr, true},
+    {"kv_space", 1, fnSpace, true},
+    {"kv_round", 2, fnRound, true},
+    {"kv_val", 1, fnVal, true},
+};
+
+}  // namespace
+
+void RegisterFunctions(sqlite3* db) {
+    for (const auto& d : kFunctions) {
+        int flags = SQLITE_UTF8 | SQLITE_INNOCUOUS | (d.deterministic ? SQLITE_DETERMINISTIC : 0);
+        sqlite3_create_function_v2(db, d.name, d.args, flags, nullptr, d.fn, nullptr, nullptr,
+                                   nullptr);
+    }
+}
+
+}  // namespace kelvor::sqlite

@@ -1,0 +1,105 @@
+#include "sqlite/statement.h"
+
+#include "kelvor/jet_error.h"
+
+namespace kelvor::sqlite {
+
+namespace {
+
+// "NOT NULL constraint failed: tbl.col" -> "tbl.col"
+std::string afterColon(const char* msg) {
+    std::string m(msg ? msg : "");
+    auto p = m.rfind(": ");
+    return p == std::string::npos ? m : m.substr(p + 2);
+}
+
+}  // namespace
+
+void ThrowSqlite(sqlite3* db, int rc, std::string_view path) {
+    const char* msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    int ext = db ? sqlite3_extended_errcode(db) : rc;
+    std::string p(path);
+    switch (rc & 0xff) {
+        case SQLITE_NOTADB:
+        case SQLITE_CORRUPT:
+            throw JetError::make(err::kUnrecognizedFormat, p);
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            throw JetError::make(err::kCouldNotUpdateLocked);
+        case SQLITE_READONLY:
+            throw JetError::make(err::kReadOnly);
+        case SQLITE_CANTOPEN:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+            throw JetError::make(err::kCantOpenFile, p);
+        case SQLITE_FULL:
+            throw JetError::make(err::kResourcesExceeded);
+        case SQLITE_IOERR:
+            throw JetError::make(err::kDiskError);
+        case SQLITE_NOMEM:
+            throw JetError::make(err::kOutOfMemory);
+        case SQLITE_TOOBIG:
+            throw JetError::make(err::kFieldTooSmall);
+        case SQLITE_MISMATCH:
+            throw JetError::make(err::kDataTypeMismatch);
+        case SQLITE_CONSTRAINT:
+            if (ext == SQLITE_CONSTRAINT_NOTNULL)
+                throw JetError::make(err::kFieldRequired, afterColon(msg));
+            if (ext == SQLITE_CONSTRAINT_CHECK) throw JetError::make(err::kFieldTooSmall);
+            throw JetError::make(err::kDuplicateKey);
+        default:
+            break;
+    }
+    std::string m = msg ? msg : "";
+    if (m.rfind("no such table: ", 0) == 0)
+        throw JetError::make(err::kInputTableNotFound, afterColon(msg));
+    if (m.find("too many attached databases") != std::string::npos)
+        throw JetError::make(err::kTooManyDatabases);
+    throw JetError(err::kSyntaxError, "Database engine error: " + m);
+}
+
+void Exec(sqlite3* db, const std::string& sql, std::string_view path) {
+    char* errmsg = nullptr;
+    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &errmsg);
+    sqlite3_free(errmsg);
+    if (rc != SQLITE_OK) ThrowSqlite(db, rc, path);
+}
+
+Stmt::Stmt(sqlite3* db, const std::string& sql, std::string_view path) : db_(db) {
+    int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st_, nullptr);
+    if (rc != SQLITE_OK) ThrowSqlite(db, rc, path);
+}
+
+Stmt::~Stmt() {
+    if (st_) sqlite3_finalize(st_);
+}
+
+Stmt& Stmt::operator=(Stmt&& o) noexcept {
+    if (this != &o) {
+        if (st_) sqlite3_finalize(st_);
+        db_ = o.db_;
+        st_ = o.st_;
+        o.st_ = nullptr;
+    }
+    return *this;
+}
+
+bool Stmt::step() {
+    int rc = sqlite3_step(st_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    ThrowSqlite(db_, rc);
+}
+
+void Stmt::reset() {
+    sqlite3_reset(st_);
+}
+
+std::string Stmt::text(int col) const {
+    const unsigned char* t = sqlite3_column_text(st_, col);
+    return t ? std::string(reinterpret_cast<const char*>(t),
+                           static_cast<size_t>(sqlite3_column_bytes(st_, col)))
+             : std::string();
+}
+
+}  // namespace kelvor::sqlite

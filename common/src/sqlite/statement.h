@@ -1,0 +1,41 @@
+// A prepared SQLite statement with the layer's error mapping. Internal to the SQLite engine.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kelvor::sqlite {
+
+// Turns a SQLite failure into the engine's error. `path` names the database file concerned
+// when the caller knows it (for "Unrecognized database format").
+[[noreturn]] void ThrowSqlite(sqlite3* db, int rc, std::string_view path = {});
+
+// Runs one or more statements without results. Throws JetError.
+void Exec(sqlite3* db, const std::string& sql, std::string_view path = {});
+
+class Stmt {
+  public:
+    Stmt() = default;
+    Stmt(sqlite3* db, const std::string& sql, std::string_view path = {});
+    ~Stmt();
+    Stmt(Stmt&& o) noexcept : db_(o.db_), st_(o.st_) { o.st_ = nullptr; }
+    Stmt& operator=(Stmt&& o) noexcept;
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+
+    bool step();  // true while a row is available
+    void reset();
+    sqlite3_stmt* get() const { return st_; }
+    std::string text(int col) const;
+    int64_t integer(int col) const { return sqlite3_column_int64(st_, col); }
+    bool isNull(int col) const { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
+
+  private:
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* st_ = nullptr;
+};
+
+}  // namespace kelvor::sqlite

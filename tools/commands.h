@@ -1,0 +1,19 @@
+// The subcommands of the `kelvor` program. Each takes the arguments after its name and returns
+// the exit status; a failure is thrown as kelvor::JetError and printed by main as
+// "error NUMBER: DESCRIPTION".
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kelvor::tool {
+
+using Args = std::vector<std::string>;
+
+int Sql(const Args& args);
+int Link(const Args& args);
+
+// A usage error: "error 5: usage: ...".
+[[noreturn]] void Usage(const std::string& text);
+
+}  // namespace kelvor::tool

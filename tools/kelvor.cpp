@@ -1,0 +1,82 @@
+// kelvor: the command-line program for people and scripts. One subcommand per job.
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <string>
+
+#include "commands.h"
+#include "kelvor/jet_error.h"
+
+namespace {
+
+struct Command {
+    int (*run)(const kelvor::tool::Args&);
+    const char* usage;
+};
+
+const std::map<std::string, Command>& commands() {
+    static const std::map<std::string, Command> c = {
+        {"sql",
+         {kelvor::tool::Sql,
+          "kelvor sql [--json] DATABASE ['STATEMENT']   run Jet SQL (statements from standard "
+          "input when none is given)\n"
+          "  kelvor sql --create DATABASE                 create an empty database"}},
+        {"link",
+         {kelvor::tool::Link,
+          "kelvor link DATABASE NAME SOURCE_DATABASE [SOURCE_TABLE]   link a table of another "
+          "database"}},
+    };
+    return c;
+}
+
+void printHelp(std::ostream& out) {
+    out << "usage:\n";
+    for (const auto& [name, cmd] : commands()) out << "  " << cmd.usage << "\n";
+}
+
+// One line: the description may hold line breaks.
+std::string oneLine(std::string s) {
+    for (char& c : s)
+        if (c == '\r' || c == '\n') c = ' ';
+    return s;
+}
+
+}  // namespace
+
+namespace kelvor::tool {
+void Usage(const std::string& text) {
+    throw JetError(5, "usage: " + text);
+}
+}  // namespace kelvor::tool
+
+int main(int argc, char** argv) {
+    std::ios::sync_with_stdio(false);
+    if (argc < 2) {
+        printHelp(std::cerr);
+        return 1;
+    }
+    std::string name = argv[1];
+    if (name == "-h" || name == "--help" || name == "help") {
+        printHelp(std::cout);
+        return 0;
+    }
+    auto it = commands().find(name);
+    if (it == commands().end()) {
+        std::cerr << "error 5: unknown command '" << name << "' (kelvor --help lists them)\n";
+        return 1;
+    }
+    kelvor::tool::Args args(argv + 2, argv + argc);
+    try {
+        int rc = it->second.run(args);
+        std::cout.flush();
+        return rc;
+    } catch (const kelvor::JetError& e) {
+        std::cout.flush();
+        std::cerr << "error " << e.number() << ": " << oneLine(e.description()) << "\n";
+        return 1;
+    } catch (const std::exception& e) {
+        std::cout.flush();
+        std::cerr << "error 5: " << oneLine(e.what()) << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,159 @@
+#include "output.h"
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace kelvor::tool {
+
+namespace {
+
+size_t displayWidth(const std::string& s) {
+    size_t n = 0;
+    for (unsigned char c : s)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+// Table cells stay on one line: line breaks are shown escaped.
+std::string cellText(const Value& v) {
+    if (v.isNull()) return "";
+    std::string s = v.toString();
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s) {
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out.push_back(static_cast<char>(c));
+                }
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonValue(const Value& v) {
+    switch (v.type()) {
+        case VarType::Null:
+            return "null";
+        case VarType::Boolean:
+            return v.toBool() ? "true" : "false";
+        case VarType::Byte:
+        case VarType::Integer:
+        case VarType::Long:
+            return std::to_string(v.toInt64());
+        case VarType::Currency:
+            return v.toCurrency().toString();
+        case VarType::Single:
+        case VarType::Double: {
+            double d = v.toDouble();
+            if (!std::isfinite(d)) return "null";
+            char buf[40];
+            std::snprintf(buf, sizeof buf, "%.17g", d);
+            // Prefer the shortest text that reads back as the same number.
+            for (int prec = 1; prec <= 17; ++prec) {
+                char shortBuf[40];
+                std::snprintf(shortBuf, sizeof shortBuf, "%.*g", prec, d);
+                if (std::strtod(shortBuf, nullptr) == d) return shortBuf;
+            }
+            return buf;
+        }
+        case VarType::Date:
+            return JsonString(v.toDate().toString());
+        case VarType::String:
+            return JsonString(v.toString());
+    }
+    return "null";
+}
+
+long PrintJsonLines(Recordset& rs, std::ostream& out) {
+    int n = rs.FieldCount();
+    std::vector<std::string> keys;
+    for (int i = 0; i < n; ++i) keys.push_back(JsonString(rs.Fields(i).Name()) + ":");
+    long rows = 0;
+    std::string line;
+    while (!rs.EOF_()) {
+        line.clear();
+        line.push_back('{');
+        for (int i = 0; i < n; ++i) {
+            if (i) line += ",";
+            line += keys[static_cast<size_t>(i)];
+            line += JsonValue(rs.Fields(i).Value());
+        }
+        line += "}\n";
+        out << line;
+        ++rows;
+        rs.MoveNext();
+    }
+    return rows;
+}
+
+long PrintTable(Recordset& rs, std::ostream& out) {
+    int n = rs.FieldCount();
+    std::vector<std::vector<std::string>> cells(1);
+    for (int i = 0; i < n; ++i) cells[0].push_back(rs.Fields(i).Name());
+    while (!rs.EOF_()) {
+        std::vector<std::string> row;
+        for (int i = 0; i < n; ++i) row.push_back(cellText(rs.Fields(i).Value()));
+        cells.push_back(std::move(row));
+        rs.MoveNext();
+    }
+    std::vector<size_t> width(static_cast<size_t>(n), 0);
+    for (const auto& row : cells)
+        for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], displayWidth(row[i]));
+    auto printRow = [&](const std::vector<std::string>& row) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            if (i) line += " | ";
+            line += row[i];
+            if (i + 1 < row.size()) line.append(width[i] - displayWidth(row[i]), ' ');
+        }
+        out << line << "\n";
+    };
+    printRow(cells[0]);
+    std::string rule;
+    for (size_t i = 0; i < width.size(); ++i) {
+        if (i) rule += "-+-";
+        rule.append(width[i], '-');
+    }
+    out << rule << "\n";
+    for (size_t r = 1; r < cells.size(); ++r) printRow(cells[r]);
+    return static_cast<long>(cells.size() - 1);
+}
+
+}  // namespace kelvor::tool
