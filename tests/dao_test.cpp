@@ -1,0 +1,344 @@
+// The engine layer's object model on real database files.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fstream>
+#include <functional>
+
+#include "kelvor/dao.h"
+#include "test_util.h"
+
+using namespace kelvor;
+using kelvor::test::CreateAndOpen;
+using kelvor::test::TempDir;
+
+namespace {
+
+int errorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const JetError& e) {
+        return e.number();
+    }
+    return 0;
+}
+
+long count(Database& db, const std::string& table, const std::string& where = "") {
+    Recordset rs = db.OpenRecordset(
+        "SELECT Count(*) AS n FROM " + table + (where.empty() ? "" : " WHERE " + where),
+        dbOpenSnapshot);
+    return rs.Fields("n").Value().toLong();
+}
+
+class DaoTest : public ::testing::Test {
+  protected:
+    TempDir dir;
+    Database db = CreateAndOpen(dir.file("DT.mdb"));
+
+    void SetUp() override {
+        db.Execute(
+            "CREATE TABLE tblDTQueue (CustID TEXT(20), LogID LONG, TransType SHORT, Remark MEMO, "
+            "EntryDate DATETIME, FollowedUp YESNO, Amount CURRENCY)");
+        db.Execute("CREATE INDEX idxCust ON tblDTQueue (CustID)");
+        db.Execute(
+            "INSERT INTO tblDTQueue (CustID, LogID, TransType, Remark) VALUES (\"A\", 1, 2, "
+            "\"first\")");
+        db.Execute(
+            "INSERT INTO tblDTQueue (CustID, LogID, TransType, Remark) VALUES (\"B\", 2, 5, Null)");
+    }
+};
+
+}  // namespace
+
+TEST_F(DaoTest, RollbackUndoesChangesInEveryOpenDatabase) {
+    Database other = CreateAndOpen(dir.file("CA.mdb"));
+    other.Execute("CREATE TABLE tblCaClient (ClientId TEXT(20), CreditLimit CURRENCY)");
+    other.Execute("INSERT INTO tblCaClient VALUES ('K', 10)");
+
+    DBEngine().BeginTrans();
+    db.Execute("DELETE FROM tblDTQueue");
+    other.Execute("UPDATE tblCaClient SET CreditLimit = 99");
+    Recordset rs = other.OpenRecordset("tblCaClient", dbOpenDynaset);
+    rs.AddNew();
+    rs.Fields("ClientId") = "L";
+    rs.Update();
+    EXPECT_EQ(count(db, "tblDTQueue"), 0);
+    DBEngine().Rollback();
+
+    EXPECT_EQ(count(db, "tblDTQueue"), 2);
+    EXPECT_EQ(count(other, "tblCaClient"), 1);
+    EXPECT_EQ(count(other, "tblCaClient", "CreditLimit = 10"), 1);
+
+    DBEngine().BeginTrans();
+    db.Execute("DELETE FROM tblDTQueue WHERE CustID = 'A'");
+    other.Execute("DELETE FROM tblCaClient");
+    DBEngine().CommitTrans();
+    EXPECT_EQ(count(db, "tblDTQueue"), 1);
+    EXPECT_EQ(count(other, "tblCaClient"), 0);
+
+    // A second program sees the committed state.
+    auto r =
+        kelvor::test::RunKelvor("sql " + dir.file("DT.mdb") + " \"SELECT CustID FROM tblDTQueue\"");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("B"), std::string::npos);
+    EXPECT_EQ(r.out.find("A "), std::string::npos);
+}
+
+TEST_F(DaoTest, NestedTransactionsAndTransactionErrors) {
+    EXPECT_EQ(errorOf([] { DBEngine().CommitTrans(); }), 3034);
+    EXPECT_EQ(errorOf([] { DBEngine().Rollback(); }), 3034);
+    DBEngine().BeginTrans();
+    db.Execute("DELETE FROM tblDTQueue WHERE CustID = 'A'");
+    DBEngine().BeginTrans();
+    db.Execute("DELETE FROM tblDTQueue WHERE CustID = 'B'");
+    DBEngine().Rollback();  // only the inner level
+    EXPECT_EQ(count(db, "tblDTQueue"), 1);
+    DBEngine().CommitTrans();
+    EXPECT_EQ(count(db, "tblDTQueue"), 1);
+}
+
+TEST_F(DaoTest, AFailingStatementChangesNothing) {
+    db.Execute("CREATE TABLE tblKey (K LONG PRIMARY KEY, V TEXT(3))");
+    db.Execute("INSERT INTO tblKey VALUES (1, 'a')");
+    db.Execute("INSERT INTO tblKey VALUES (2, 'b')");
+    EXPECT_EQ(errorOf([&] { db.Execute("UPDATE tblKey SET K = 5"); }), 3022);
+    EXPECT_EQ(errorOf([&] { db.Execute("UPDATE tblKey SET V = 'toolong'"); }), 3163);
+    EXPECT_EQ(errorOf([&] { db.Execute("INSERT INTO tblKey (V) VALUES ('x')"); }), 3314);
+    EXPECT_EQ(count(db, "tblKey", "K IN (1, 2) AND V IN ('a', 'b')"), 2);
+    EXPECT_EQ(count(db, "tblKey"), 2);
+}
+
+TEST_F(DaoTest, DynasetEditsAddsAndSeesItsOwnChanges) {
+    Recordset rs = db.OpenRecordset(
+        "SELECT DISTINCTROW tblDTQueue.* FROM tblDTQueue WHERE ((tblDTQueue.CustID=\"a\")); ",
+        dbOpenDynaset);
+    ASSERT_FALSE(rs.EOF_());  // text compares without regard to case
+    EXPECT_EQ(rs.Fields("remark").Value(), Value("first"));
+    rs.Edit();
+    std::string longRemark(600, 'x');
+    rs.Fields("Remark") = longRemark;
+    rs.Fields("EntryDate") = Date::fromParts(2026, 1, 2, 3, 4, 5);
+    rs.Fields("Amount") = 0.1;
+    rs.Update();
+    EXPECT_EQ(rs.Fields("Remark").Value(), Value(longRemark));
+    EXPECT_EQ(rs.Fields("EntryDate").Value(), Value(Date::fromParts(2026, 1, 2, 3, 4, 5)));
+    EXPECT_EQ(rs.Fields("Amount").Value(), Value(Currency::parse("0.1")));
+    rs.MoveNext();
+    EXPECT_TRUE(rs.EOF_());
+    EXPECT_EQ(errorOf([&] { rs.MoveNext(); }), 3021);
+    EXPECT_EQ(errorOf([&] { rs.Fields("Remark").Value(); }), 3021);
+    rs.Close();
+    EXPECT_EQ(errorOf([&] { rs.EOF_(); }), 3420);
+
+    Recordset add = db.OpenRecordset("tblDTQueue", dbOpenDynaset);
+    add.AddNew();
+    add.Fields("CustID") = "C";
+    add.Fields("LogID") = 0;
+    add.Fields("TransType") = static_cast<int16_t>(9);
+    add.Update();
+    EXPECT_EQ(count(db, "tblDTQueue", "CustID = 'C' AND TransType = 9 AND Remark Is Null"), 1);
+    EXPECT_EQ(count(db, "tblDTQueue", "Len(Remark) = 600"), 1);
+}
+
+TEST_F(DaoTest, RecordsetTypesAndTheirLimits) {
+    Recordset snap = db.OpenRecordset("SELECT * FROM tblDTQueue ORDER BY CustID", dbOpenSnapshot);
+    db.Execute("DELETE FROM tblDTQueue");
+    ASSERT_FALSE(snap.EOF_());  // a snapshot is a static copy
+    EXPECT_EQ(snap.Fields("CustID").Value(), Value("A"));
+    EXPECT_EQ(errorOf([&] { snap.Edit(); }), 3027);
+    EXPECT_EQ(errorOf([&] { snap.AddNew(); }), 3027);
+    EXPECT_EQ(errorOf([&] { snap.Fields("NoSuchField"); }), 3265);
+    EXPECT_EQ(errorOf([&] { snap.Fields("CustID") = "x"; }), 3020);
+
+    Recordset fwd = db.OpenRecordset("tblDTQueue", dbOpenForwardOnly);
+    EXPECT_TRUE(fwd.EOF_());
+    EXPECT_EQ(errorOf([&] { fwd.Edit(); }), 3027);
+
+    Recordset append = db.OpenRecordset("tblDTQueue", dbOpenDynaset, dbAppendOnly);
+    EXPECT_TRUE(append.EOF_());
+    append.AddNew();
+    append.CancelUpdate();
+    EXPECT_EQ(errorOf([&] { append.Update(); }), 3020);
+    EXPECT_EQ(errorOf([&] { append.CancelUpdate(); }), 3020);
+    EXPECT_EQ(count(db, "tblDTQueue"), 0);
+
+    Recordset joined = db.OpenRecordset("SELECT Count(*) AS n, Max(TransType) AS m FROM tblDTQueue",
+                                        dbOpenDynaset);
+    EXPECT_EQ(joined.Fields("n").Value(), Value(0));
+    EXPECT_TRUE(joined.Fields("m").Value().isNull());
+    EXPECT_EQ(errorOf([&] { joined.Edit(); }), 3027);
+
+    Recordset empty;
+    EXPECT_EQ(errorOf([&] { empty.EOF_(); }), 91);
+    EXPECT_EQ(errorOf([&] { empty.AddNew(); }), 91);
+}
+
+TEST_F(DaoTest, ValuesKeepTheirEngineTypes) {
+    db.Execute(
+        "CREATE TABLE tblTypes (B YESNO, Y BYTE, S SHORT, L LONG, F SINGLE, D DOUBLE, C "
+        "CURRENCY, T DATETIME, X TEXT(5), M MEMO, N COUNTER)");
+    db.Execute(
+        "INSERT INTO tblTypes (B, Y, S, L, F, D, C, T, X, M) VALUES (True, 200, -5, 70000, 1.5, "
+        "0.25, 12.3456, #2/29/2000 23:59:59#, 'abc', 'memo')");
+    db.Execute("INSERT INTO tblTypes (B) VALUES (Null)");
+    Recordset rs = db.OpenRecordset("SELECT * FROM tblTypes ORDER BY N", dbOpenForwardOnly);
+    EXPECT_EQ(rs.Fields("B").Value(), Value(true));
+    EXPECT_EQ(rs.Fields("Y").Value(), Value(static_cast<uint8_t>(200)));
+    EXPECT_EQ(rs.Fields("S").Value(), Value(static_cast<int16_t>(-5)));
+    EXPECT_EQ(rs.Fields("L").Value(), Value(70000));
+    EXPECT_EQ(rs.Fields("F").Value(), Value(1.5f));
+    EXPECT_EQ(rs.Fields("D").Value(), Value(0.25));
+    EXPECT_EQ(rs.Fields("C").Value(), Value(Currency::parse("12.3456")));
+    EXPECT_EQ(rs.Fields("T").Value(), Value(Date::fromParts(2000, 2, 29, 23, 59, 59)));
+    EXPECT_EQ(rs.Fields("X").Value(), Value("abc"));
+    EXPECT_EQ(rs.Fields("N").Value(), Value(1));
+    EXPECT_EQ(rs.Fields("C").Type(), DataType::Currency);
+    rs.MoveNext();
+    Value nullBool = rs.Fields("B").Value();
+    EXPECT_TRUE(nullBool.isNull());
+    EXPECT_EQ(errorOf([&] { nullBool.toBool(); }), 94);
+    EXPECT_EQ(rs.Fields("N").Value(), Value(2));
+
+    Recordset add = db.OpenRecordset("tblTypes", dbOpenDynaset, dbAppendOnly);
+    add.AddNew();
+    EXPECT_EQ(errorOf([&] {
+                  add.Fields("X") = "toolong";
+                  add.Update();
+              }),
+              3163);
+    add.CancelUpdate();
+    add.AddNew();
+    EXPECT_EQ(errorOf([&] {
+                  add.Fields("Y") = 300;
+                  add.Update();
+              }),
+              6);
+    add.CancelUpdate();
+    add.AddNew();
+    EXPECT_EQ(errorOf([&] {
+                  add.Fields("T") = "not a date";
+                  add.Update();
+              }),
+              3421);
+    add.CancelUpdate();
+    add.AddNew();
+    EXPECT_EQ(errorOf([&] { add.Fields("N") = 5; }), 3164);
+}
+
+TEST_F(DaoTest, LinkedTablesReadAndWriteTheSource) {
+    std::string caPath = dir.file("CA.mdb");
+    {
+        Database ca = CreateAndOpen(caPath);
+        ca.Execute(
+            "CREATE TABLE tblCaClient (ClientId TEXT(20), CreditHold YESNO, CreditLimit CURRENCY)");
+        ca.Execute("INSERT INTO tblCaClient VALUES ('A', False, 100)");
+    }
+    db.LinkTable("tblCaClient", caPath);
+    db.LinkTable("Clients", caPath, "tblCaClient");
+    EXPECT_EQ(db.TableDefs("tblCaClient").Connect(), ";DATABASE=" + caPath);
+    EXPECT_EQ(db.TableDefs("tblCaClient").Connect().substr(10), caPath);
+    EXPECT_EQ(db.TableDefs("tblDTQueue").Connect(), "");
+    EXPECT_EQ(errorOf([&] { db.TableDefs("nope"); }), 3265);
+
+    Recordset rs = db.OpenRecordset(
+        "SELECT tblDTQueue.CustID, tblCaClient.CreditLimit FROM tblDTQueue INNER JOIN tblCaClient "
+        "ON tblDTQueue.CustID = tblCaClient.ClientId",
+        dbOpenSnapshot);
+    ASSERT_FALSE(rs.EOF_());
+    EXPECT_EQ(rs.Fields("CreditLimit").Value(), Value(Currency::parse("100")));
+
+    db.Execute("UPDATE Clients SET CreditHold = True");
+    Recordset edit = db.OpenRecordset("tblCaClient", dbOpenDynaset);
+    edit.Edit();
+    edit.Fields("CreditLimit") = 250;
+    edit.Update();
+    {
+        Database ca = DBEngine().Workspaces(0).OpenDatabase(caPath);
+        EXPECT_EQ(count(ca, "tblCaClient", "CreditHold = True AND CreditLimit = 250"), 1);
+    }
+
+    EXPECT_EQ(errorOf([&] { db.LinkTable("tblCaClient", caPath); }), 3010);
+    EXPECT_EQ(errorOf([&] { db.LinkTable("X", caPath, "NoSuchTable"); }), 3078);
+    EXPECT_EQ(errorOf([&] { db.LinkTable("Y", dir.file("missing.mdb"), "T"); }), 3024);
+
+    // A link whose source has gone fails when it is used, naming the file.
+    db.Execute("DROP TABLE Clients");
+    EXPECT_EQ(errorOf([&] { db.TableDefs("Clients"); }), 3265);
+}
+
+TEST_F(DaoTest, SavedQueriesWithParameters) {
+    db.Execute(
+        "CREATE PROCEDURE qryByType (pType SHORT) AS SELECT CustID FROM tblDTQueue WHERE "
+        "TransType >= pType ORDER BY CustID");
+    db.CreateQueryDef("qryHigh",
+                      "PARAMETERS [Min Type] Short; SELECT CustID, TransType FROM "
+                      "tblDTQueue WHERE TransType > [Min Type];");
+    db.Execute("CREATE VIEW qryAll AS SELECT * FROM tblDTQueue");
+
+    QueryDef q = db.QueryDefs("QRYHIGH");
+    EXPECT_EQ(q.ParameterNames(), std::vector<std::string>{"Min Type"});
+    EXPECT_EQ(errorOf([&] { q.OpenRecordset(dbOpenForwardOnly); }), 3061);
+    EXPECT_EQ(errorOf([&] { q.Parameters("nope"); }), 3265);
+    q.Parameters("min type") = 3;
+    Recordset rs = q.OpenRecordset(dbOpenForwardOnly);
+    ASSERT_FALSE(rs.EOF_());
+    EXPECT_EQ(rs.Fields("CustID").Value(), Value("B"));
+    rs.MoveNext();
+    EXPECT_TRUE(rs.EOF_());
+
+    QueryDef byType = db.QueryDefs("qryByType");
+    byType.Parameters("pType") = static_cast<int16_t>(2);
+    Recordset all = byType.OpenRecordset(dbOpenSnapshot);
+    EXPECT_EQ(all.Fields("CustID").Value(), Value("A"));
+
+    // A saved query used as a table, and opened by name.
+    EXPECT_EQ(count(db, "qryAll"), 2);
+    EXPECT_FALSE(db.OpenRecordset("qryAll", dbOpenSnapshot).EOF_());
+    EXPECT_EQ(errorOf([&] { db.OpenRecordset("qryHigh", dbOpenSnapshot); }), 3061);
+
+    EXPECT_EQ(errorOf([&] { db.QueryDefs("qryMissing"); }), 3265);
+    EXPECT_EQ(errorOf([&] { db.Execute("CREATE VIEW qryAll AS SELECT 1"); }), 3012);
+    EXPECT_EQ(errorOf([&] { db.Execute("CREATE VIEW tblDTQueue AS SELECT 1"); }), 3010);
+    db.Execute("DROP VIEW qryAll");
+    EXPECT_EQ(errorOf([&] { db.QueryDefs("qryAll"); }), 3265);
+
+    // A temporary query is never saved.
+    QueryDef tmp = db.CreateQueryDef("");
+    tmp.SQL("DELETE FROM tblDTQueue WHERE TransType = 5");
+    tmp.Execute(dbFailOnError);
+    EXPECT_EQ(tmp.RecordsAffected(), 1);
+    EXPECT_EQ(db.QueryNames().size(), 2u);
+    tmp.SQL("SELECT * FROM tblDTQueue");
+    EXPECT_EQ(errorOf([&] { tmp.Execute(dbFailOnError); }), 3065);
+}
+
+TEST_F(DaoTest, OpeningAndNaming) {
+    EXPECT_EQ(errorOf([&] { DBEngine().Workspaces(0).OpenDatabase(dir.file("none.mdb")); }), 3024);
+    std::string junk = dir.file("junk.mdb");
+    std::ofstream(junk) << "this is not a database, just some text that is long enough to have "
+                           "a header of a hundred bytes or so, which SQLite reads first......";
+    EXPECT_EQ(errorOf([&] { DBEngine().Workspaces(0).OpenDatabase(junk); }), 3343);
+    EXPECT_EQ(errorOf([&] { DBEngine().CreateDatabase(dir.file("DT.mdb")); }), 3204);
+    EXPECT_EQ(errorOf([&] { db.OpenRecordset("tblNothing"); }), 3078);
+    EXPECT_EQ(errorOf([&] { db.Execute("SELECT * FROM tblNothing"); }), 3078);
+    EXPECT_EQ(errorOf([&] { db.Execute("CREATE TABLE TBLDTQUEUE (X LONG)"); }), 3010);
+    EXPECT_EQ(errorOf([&] { DBEngine().Workspaces(1); }), 3265);
+    EXPECT_EQ(DBEngine().Workspaces(0).UserName(), "Admin");
+
+    // Two handles on one database; closing one leaves the other working.
+    Database again = DBEngine().Workspaces(0).OpenDatabase(dir.file("DT.mdb"));
+    again.Close();
+    EXPECT_EQ(errorOf([&] { again.OpenRecordset("tblDTQueue"); }), 3420);
+    EXPECT_EQ(count(db, "tblDTQueue"), 2);
+}
+
+TEST_F(DaoTest, ABusyDatabaseFailsWithTheLockedError) {
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("DT.mdb").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(errorOf([&] { db.Execute("DELETE FROM tblDTQueue"); }), 3218);
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    db.Execute("DELETE FROM tblDTQueue");
+    EXPECT_EQ(count(db, "tblDTQueue"), 0);
+}
