@@ -29,6 +29,21 @@ std::string absoluteSource(const std::string& holderPath, const std::string& sou
     return slash == std::string::npos ? source : holderPath.substr(0, slash + 1) + source;
 }
 
+// A table, link or saved query name alone ("tblDTQueue", "[My Table]"), not a statement.
+// Checked without the lexer: a statement always holds a blank or a parenthesis.
+bool isBareName(std::string_view s) {
+    while (!s.empty() && (std::isspace(static_cast<unsigned char>(s.back())) || s.back() == ';'))
+        s.remove_suffix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    if (s.size() >= 2 && s.front() == '[' && s.back() == ']') return s.find(']') == s.size() - 1;
+    if (s.empty() || std::isdigit(static_cast<unsigned char>(s.front()))) return false;
+    for (char c : s)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' &&
+            static_cast<unsigned char>(c) < 0x80)
+            return false;
+    return true;
+}
+
 }  // namespace
 
 DatabaseImpl::DatabaseImpl(std::shared_ptr<WorkspaceImpl> ws, std::string path)
@@ -164,8 +179,8 @@ std::shared_ptr<RecordsetImpl> DatabaseImpl::open(std::string_view source, int t
         throw JetError::make(err::kNotImplemented,
                              "table locks (dbDenyWrite) are not available in this version.");
     std::string sql(source);
-    jetsql::Lexed lx = jetsql::Lex(source);
-    if (lx.tokens.size() == 2 && lx.tokens[0].kind == jetsql::Tok::Ident) {
+    if (isBareName(source)) {
+        jetsql::Lexed lx = jetsql::Lex(source);
         const std::string& name = lx.tokens[0].text;
         Resolved r = resolve(name);
         if (r.kind == Resolved::Kind::None) {
