@@ -12,6 +12,7 @@ using Args = std::vector<std::string>;
 
 int Sql(const Args& args);
 int Link(const Args& args);
+int Users(const Args& args);
 
 // A usage error: "error 5: usage: ...".
 [[noreturn]] void Usage(const std::string& text);

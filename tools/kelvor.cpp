@@ -25,6 +25,10 @@ const std::map<std::string, Command>& commands() {
          {kelvor::tool::Link,
           "kelvor link DATABASE NAME SOURCE_DATABASE [SOURCE_TABLE]   link a table of another "
           "database"}},
+        {"users",
+         {kelvor::tool::Users,
+          "kelvor users DATABASE   list the connections open on a database (workstation, tab, "
+          "user)"}},
     };
     return c;
 }

@@ -94,6 +94,13 @@ const std::unordered_map<int, const char*>& messages() {
          "Couldn't lock table '|'; currently in use by user '|' on machine '|'."},
         {err::kItemNotFound, "Item not found in this collection."},
         {err::kDatabaseExists, "Database already exists."},
+        {err::kFileInUse, "Could not use '|'; file already in use."},
+        {err::kOpenedByOther,
+         "You attempted to open a database that is already opened by user '|' on machine '|'. "
+         "Try again when the database is available."},
+        {err::kWorkgroupMissing,
+         "Cannot start your application. The workgroup information file is missing or opened "
+         "exclusively by another user."},
         {err::kRecordDeleted, "Record is deleted."},
         {err::kValuesMismatch, "Number of query values and destination fields are not the same."},
         {err::kFieldRequired,

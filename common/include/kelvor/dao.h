@@ -180,6 +180,10 @@ class Database {
     // Links a table of another database under `name` (the source table's name by default).
     void LinkTable(const std::string& name, const std::string& sourcePath,
                    const std::string& sourceTable = "");
+    // Writes to `table` are refused with 3027 (like writes to `guard` itself) while another
+    // connection holds a deny-write lock on `guard`. A lock on one table can so keep new
+    // rows out of another that other users hold open all day.
+    void GuardTable(const std::string& table, const std::string& guard);
     void Close();
 
   private:

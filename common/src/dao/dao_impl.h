@@ -4,10 +4,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "jetsql/ast.h"
 #include "kelvor/dao.h"
+#include "locking/lock_file.h"
 #include "sqlite/connection.h"
 
 namespace kelvor::detail {
@@ -49,6 +51,13 @@ class DatabaseImpl : public sqlite::Resolver, public std::enable_shared_from_thi
     void linkTable(const std::string& name, const std::string& sourcePath,
                    const std::string& sourceTable);
     void saveQuery(const std::string& name, const std::string& sql, bool replace);
+    void guardTable(const std::string& table, const std::string& guard);
+
+    // Throws 3027 when another connection holds a deny-write lock on the table (in the
+    // database attached as `schema`) or on the table that guards it.
+    void checkWritable(const std::string& schema, const std::string& table);
+    void lockTable(const std::string& schema, const std::string& table);
+    void unlockTable(const std::string& schema, const std::string& table);
 
     sqlite::Connection& conn() { return ws_->connection(); }
     sqlite::Attachment& attachment() { return *att_; }
@@ -62,10 +71,15 @@ class DatabaseImpl : public sqlite::Resolver, public std::enable_shared_from_thi
     std::string path_;
     sqlite::Attachment* att_ = nullptr;
     std::vector<sqlite::Attachment*> linkRefs_;
+    // This connection's entry in the lock-information file of each database it reaches:
+    // its own, and the sources of its links.
+    std::unordered_map<std::string, std::unique_ptr<locking::LockFile>> locks_;
     bool closed_ = false;
 
     Resolved resolveIn(sqlite::Attachment& a, std::string_view name, int depth);
     sqlite::Attachment* sourceAttachment(sqlite::Attachment& holder, const std::string& source);
+    sqlite::Attachment* attachWithLock(const std::string& path);
+    locking::LockFile* lockFileFor(const std::string& schema);
     void executeDdl(jetsql::Statement& st);
     void afterDesignChange();
     void releaseAll();
@@ -101,7 +115,8 @@ class RecordsetImpl {
     int type_;
     bool appendOnly_;
     bool closed_ = false;
-    int offset_ = 0;  // 1 when the first result column is the rowid
+    int offset_ = 0;          // 1 when the first result column is the rowid
+    bool denyWrite_ = false;  // holds a deny-write lock on its table until closed
 
     // forward-only
     sqlite::StmtLease stmt_;
@@ -124,6 +139,7 @@ class RecordsetImpl {
     void fetchCurrent();
     void requireCurrent();
     void requireUpdatable() const;
+    void releaseTableLock();
     std::vector<Value> readRow(sqlite3_stmt* st, int offset) const;
 };
 

@@ -48,15 +48,64 @@ bool isBareName(std::string_view s) {
 
 DatabaseImpl::DatabaseImpl(std::shared_ptr<WorkspaceImpl> ws, std::string path)
     : ws_(std::move(ws)), path_(std::move(path)) {
-    att_ = conn().attach(path_);
+    att_ = attachWithLock(path_);
     // Attach the sources of links now: a database cannot be attached inside a transaction, and
     // the rules read linked tables inside one. A missing source is reported when it is used.
     for (const auto& [name, link] : att_->catalog.links()) {
         try {
-            linkRefs_.push_back(conn().attach(absoluteSource(att_->path, link.sourcePath)));
+            sourceAttachment(*att_, link.sourcePath);
         } catch (const JetError&) {
         }
     }
+}
+
+// Registers this connection in the database's lock-information file before the file is
+// opened, so that compaction, which holds that file exclusively, and this open exclude each
+// other.
+Attachment* DatabaseImpl::attachWithLock(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (path.empty() || !::realpath(path.c_str(), resolved))
+        throw JetError::make(err::kFileNotFound, path);
+    struct stat sb;
+    if (::stat(resolved, &sb) != 0 || !S_ISREG(sb.st_mode))
+        throw JetError::make(err::kInvalidPath, path);
+    auto lock = locking::LockFile::Connect(resolved, ws_->user());
+    Attachment* a = conn().attach(path);
+    if (!locks_.count(a->schema)) {
+        locks_.emplace(a->schema, std::move(lock));
+    }
+    return a;
+}
+
+locking::LockFile* DatabaseImpl::lockFileFor(const std::string& schema) {
+    auto it = locks_.find(schema);
+    return it == locks_.end() ? nullptr : it->second.get();
+}
+
+void DatabaseImpl::checkWritable(const std::string& schema, const std::string& table) {
+    locking::LockFile* lf = lockFileFor(schema);
+    if (!lf) return;
+    std::vector<std::string> tables{table};
+    std::string guard;
+    if (schema == att_->schema) {
+        guard = att_->catalog.guardOf(table);
+    } else {
+        for (auto* l : linkRefs_)
+            if (l->schema == schema) guard = l->catalog.guardOf(table);
+    }
+    if (!guard.empty()) tables.push_back(guard);
+    lf->checkWritable(tables);
+}
+
+void DatabaseImpl::lockTable(const std::string& schema, const std::string& table) {
+    locking::LockFile* lf = lockFileFor(schema);
+    if (!lf) throw JetError::make(err::kLockedTableInUse, table);
+    lf->lockTable(table);
+}
+
+void DatabaseImpl::unlockTable(const std::string& schema, const std::string& table) {
+    if (closed_) return;
+    if (locking::LockFile* lf = lockFileFor(schema)) lf->unlockTable(table);
 }
 
 DatabaseImpl::~DatabaseImpl() {
@@ -70,6 +119,7 @@ void DatabaseImpl::releaseAll() {
     linkRefs_.clear();
     c.release(att_);
     att_ = nullptr;
+    locks_.clear();
 }
 
 void DatabaseImpl::close() {
@@ -88,7 +138,7 @@ Attachment* DatabaseImpl::sourceAttachment(Attachment& holder, const std::string
         for (auto* a : linkRefs_)
             if (a->path == resolved) return a;
     }
-    Attachment* a = conn().attach(path);  // throws 3024 for a missing source
+    Attachment* a = attachWithLock(path);  // throws 3024 for a missing source
     linkRefs_.push_back(a);
     return a;
 }
@@ -163,7 +213,9 @@ long DatabaseImpl::execute(std::string_view sql, const sqlite::ParamValues* para
         recordsAffected = 0;
         return 0;
     }
-    if (p.entry->tr->kind == Statement::Kind::Select) throw JetError::make(err::kCantExecuteSelect);
+    const sqlite::Translation& tr = *p.entry->tr;
+    if (tr.kind == Statement::Kind::Select) throw JetError::make(err::kCantExecuteSelect);
+    checkWritable(tr.writeSchema, tr.writeTable);
     sqlite::StmtLease lease = conn().lease(p.entry);
     sqlite::BindSlots(lease.get(), *p.entry->tr, p.literals, params);
     int rc = sqlite3_step(lease.get());
@@ -175,9 +227,6 @@ long DatabaseImpl::execute(std::string_view sql, const sqlite::ParamValues* para
 std::shared_ptr<RecordsetImpl> DatabaseImpl::open(std::string_view source, int type, int options,
                                                   const sqlite::ParamValues* params) {
     checkOpen();
-    if (options & dbDenyWrite)
-        throw JetError::make(err::kNotImplemented,
-                             "table locks (dbDenyWrite) are not available in this version.");
     std::string sql(source);
     if (isBareName(source)) {
         jetsql::Lexed lx = jetsql::Lex(source);
@@ -227,6 +276,23 @@ void DatabaseImpl::saveQuery(const std::string& name, const std::string& sql, bo
     sqlite3_bind_null(ins.get(), 3);
     sqlite3_bind_null(ins.get(), 4);
     sqlite3_bind_text(ins.get(), 5, sql.c_str(), -1, SQLITE_TRANSIENT);
+    ins.step();
+    afterDesignChange();
+}
+
+void DatabaseImpl::guardTable(const std::string& table, const std::string& guard) {
+    checkOpen();
+    const auto& cat = att_->catalog;
+    if (!cat.table(table)) throw JetError::make(err::kInputTableNotFound, table);
+    if (!cat.table(guard)) throw JetError::make(err::kInputTableNotFound, guard);
+    auto& c = conn();
+    sqlite::Exec(c.handle(), sqlite::dialect::CreateObjectsTableSql(att_->schema));
+    sqlite::Stmt ins(c.handle(), sqlite::dialect::InsertObjectSql(att_->schema));
+    sqlite3_bind_text(ins.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(ins.get(), 2, sqlite::dialect::kObjectTypeGuard);
+    sqlite3_bind_null(ins.get(), 3);
+    sqlite3_bind_text(ins.get(), 4, guard.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_null(ins.get(), 5);
     ins.step();
     afterDesignChange();
 }

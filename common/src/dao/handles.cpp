@@ -20,7 +20,7 @@ namespace {
 
 // No exception but JetError leaves the layer.
 template <typename F>
-auto guard(F f) -> decltype(f()) {
+auto trapped(F f) -> decltype(f()) {
     try {
         return f();
     } catch (const JetError&) {
@@ -73,10 +73,10 @@ std::string QueryDefImpl::canonicalParam(std::string_view wanted) {
 
 // ---- Field -------------------------------------------------------------------------------
 Value Field::Value() const {
-    return guard([&] { return rs_->value(index_); });
+    return trapped([&] { return rs_->value(index_); });
 }
 Field& Field::operator=(const kelvor::Value& v) {
-    guard([&] { rs_->set(index_, v); });
+    trapped([&] { rs_->set(index_, v); });
     return *this;
 }
 std::string Field::Name() const {
@@ -97,10 +97,10 @@ RecordsetImpl& Recordset::impl() const {
     return *p_;
 }
 Field Recordset::Fields(std::string_view name) const {
-    return guard([&] { return Field(p_, impl().fieldIndex(name)); });
+    return trapped([&] { return Field(p_, impl().fieldIndex(name)); });
 }
 Field Recordset::Fields(int index) const {
-    return guard([&] {
+    return trapped([&] {
         if (index < 0 || index >= impl().fieldCount()) throw JetError::make(err::kItemNotFound);
         return Field(p_, index);
     });
@@ -109,25 +109,25 @@ int Recordset::FieldCount() const {
     return impl().fieldCount();
 }
 bool Recordset::EOF_() const {
-    return guard([&] { return impl().eof(); });
+    return trapped([&] { return impl().eof(); });
 }
 void Recordset::MoveNext() {
-    guard([&] { impl().moveNext(); });
+    trapped([&] { impl().moveNext(); });
 }
 void Recordset::AddNew() {
-    guard([&] { impl().addNew(); });
+    trapped([&] { impl().addNew(); });
 }
 void Recordset::Edit() {
-    guard([&] { impl().edit(); });
+    trapped([&] { impl().edit(); });
 }
 void Recordset::Update(int) {
-    guard([&] { impl().update(); });
+    trapped([&] { impl().update(); });
 }
 void Recordset::CancelUpdate(int) {
-    guard([&] { impl().cancelUpdate(); });
+    trapped([&] { impl().cancelUpdate(); });
 }
 void Recordset::Close() {
-    guard([&] { impl().close(); });
+    trapped([&] { impl().close(); });
 }
 bool Recordset::IsClosed() const {
     return impl().closed();
@@ -148,7 +148,7 @@ std::string QueryDef::SQL() const {
     return impl().sql;
 }
 void QueryDef::SQL(const std::string& text) {
-    guard([&] {
+    trapped([&] {
         auto& q = impl();
         if (!q.name.empty()) q.db->saveQuery(q.name, text, true);
         q.sql = text;
@@ -156,23 +156,23 @@ void QueryDef::SQL(const std::string& text) {
     });
 }
 Parameter QueryDef::Parameters(std::string_view name) const {
-    return guard([&] { return Parameter(p_, impl().canonicalParam(name)); });
+    return trapped([&] { return Parameter(p_, impl().canonicalParam(name)); });
 }
 std::vector<std::string> QueryDef::ParameterNames() const {
-    return guard([&] {
+    return trapped([&] {
         std::vector<std::string> names;
         for (const auto& d : impl().parameters()) names.push_back(d.name);
         return names;
     });
 }
 void QueryDef::Execute(int) {
-    guard([&] {
+    trapped([&] {
         auto& q = impl();
         q.affected = q.db->execute(q.sql, &q.values);
     });
 }
 Recordset QueryDef::OpenRecordset(int type, int options) {
-    return guard([&] {
+    return trapped([&] {
         auto& q = impl();
         return Recordset(q.db->open(q.sql, type, options, &q.values));
     });
@@ -202,10 +202,10 @@ std::string Database::Name() const {
     return impl().path();
 }
 Recordset Database::OpenRecordset(std::string_view source, int type, int options) {
-    return guard([&] { return Recordset(impl().open(source, type, options, nullptr)); });
+    return trapped([&] { return Recordset(impl().open(source, type, options, nullptr)); });
 }
 QueryDef Database::CreateQueryDef(const std::string& name, const std::string& sql) {
-    return guard([&] {
+    return trapped([&] {
         auto& db = impl();
         db.checkOpen();
         if (!name.empty()) db.saveQuery(name, sql, false);
@@ -213,7 +213,7 @@ QueryDef Database::CreateQueryDef(const std::string& name, const std::string& sq
     });
 }
 QueryDef Database::QueryDefs(std::string_view name) {
-    return guard([&] {
+    return trapped([&] {
         auto& db = impl();
         db.checkOpen();
         const sqlite::QueryInfo* q = db.attachment().catalog.query(name);
@@ -226,7 +226,7 @@ QueryDef Database::QueryDefs(std::string_view name) {
     });
 }
 TableDef Database::TableDefs(std::string_view name) {
-    return guard([&] {
+    return trapped([&] {
         auto& db = impl();
         db.checkOpen();
         const auto& cat = db.attachment().catalog;
@@ -244,7 +244,7 @@ TableDef Database::TableDefs(std::string_view name) {
     });
 }
 std::vector<std::string> Database::TableNames() {
-    return guard([&] {
+    return trapped([&] {
         auto& db = impl();
         db.checkOpen();
         std::vector<std::string> names;
@@ -254,7 +254,7 @@ std::vector<std::string> Database::TableNames() {
     });
 }
 std::vector<std::string> Database::QueryNames() {
-    return guard([&] {
+    return trapped([&] {
         auto& db = impl();
         db.checkOpen();
         std::vector<std::string> names;
@@ -263,17 +263,20 @@ std::vector<std::string> Database::QueryNames() {
     });
 }
 void Database::Execute(std::string_view sql, int) {
-    guard([&] { impl().execute(sql, nullptr); });
+    trapped([&] { impl().execute(sql, nullptr); });
 }
 long Database::RecordsAffected() const {
     return impl().recordsAffected;
 }
 void Database::LinkTable(const std::string& name, const std::string& sourcePath,
                          const std::string& sourceTable) {
-    guard([&] { impl().linkTable(name, sourcePath, sourceTable); });
+    trapped([&] { impl().linkTable(name, sourcePath, sourceTable); });
+}
+void Database::GuardTable(const std::string& table, const std::string& guard) {
+    trapped([&] { impl().guardTable(table, guard); });
 }
 void Database::Close() {
-    guard([&] { impl().close(); });
+    trapped([&] { impl().close(); });
 }
 
 // ---- Workspace ---------------------------------------------------------------------------
@@ -288,16 +291,16 @@ std::string Workspace::UserName() const {
     return impl().user();
 }
 Database Workspace::OpenDatabase(const std::string& path) {
-    return guard([&] { return Database(std::make_shared<DatabaseImpl>(p_, path)); });
+    return trapped([&] { return Database(std::make_shared<DatabaseImpl>(p_, path)); });
 }
 void Workspace::BeginTrans() {
-    guard([&] { impl().connection().begin(); });
+    trapped([&] { impl().connection().begin(); });
 }
 void Workspace::CommitTrans(int) {
-    guard([&] { impl().connection().commit(); });
+    trapped([&] { impl().connection().commit(); });
 }
 void Workspace::Rollback() {
-    guard([&] { impl().connection().rollback(); });
+    trapped([&] { impl().connection().rollback(); });
 }
 void Workspace::Close() {
     impl().close();
@@ -333,7 +336,7 @@ void DBEngineClass::Rollback() {
     Workspaces(0).Rollback();
 }
 void DBEngineClass::Idle(int options) {
-    guard([&] {
+    trapped([&] {
         if ((options & dbRefreshCache) && state().defaultWorkspace)
             state().defaultWorkspace->connection().reloadAllCatalogs();
     });
@@ -342,7 +345,7 @@ void DBEngineClass::CompactDatabase(const std::string&, const std::string&) {
     throw JetError::make(err::kNotImplemented, "compaction is not available in this version.");
 }
 void DBEngineClass::CreateDatabase(const std::string& path) {
-    guard([&] {
+    trapped([&] {
         struct stat sb;
         if (::stat(path.c_str(), &sb) == 0) throw JetError::make(err::kDatabaseExists);
         sqlite3* db = nullptr;

@@ -29,6 +29,11 @@ RecordsetImpl::RecordsetImpl(std::shared_ptr<DatabaseImpl> db, Prepared p, int t
         if (s.kind == Slot::Kind::Param && (!params_ || !params_->count(s.param))) ++missing;
     if (missing) throw JetError::make(err::kTooFewParameters, std::to_string(missing));
 
+    if (options & dbDenyWrite) {
+        if (!tr().updatable) throw JetError::make(err::kInvalidOperation);
+        db_->lockTable(tr().schema, tr().table.name);
+        denyWrite_ = true;
+    }
     if (appendOnly_) {
         if (type_ != dbOpenDynaset || !tr().updatable) throw JetError::make(err::kReadOnly);
         loaded_ = true;
@@ -43,7 +48,15 @@ RecordsetImpl::RecordsetImpl(std::shared_ptr<DatabaseImpl> db, Prepared p, int t
     if (type_ == dbOpenSnapshot) load();
 }
 
-RecordsetImpl::~RecordsetImpl() = default;
+RecordsetImpl::~RecordsetImpl() {
+    releaseTableLock();
+}
+
+void RecordsetImpl::releaseTableLock() {
+    if (!denyWrite_) return;
+    denyWrite_ = false;
+    db_->unlockTable(tr().schema, tr().table.name);
+}
 
 void RecordsetImpl::checkOpen() const {
     if (closed_) throw JetError::make(err::kObjectInvalid);
@@ -158,6 +171,7 @@ void RecordsetImpl::requireUpdatable() const {
 void RecordsetImpl::addNew() {
     checkOpen();
     requireUpdatable();
+    db_->checkWritable(tr().schema, tr().table.name);
     mode_ = Mode::Adding;
     pending_.assign(tr().columns.size(), std::nullopt);
 }
@@ -165,6 +179,7 @@ void RecordsetImpl::addNew() {
 void RecordsetImpl::edit() {
     checkOpen();
     requireUpdatable();
+    db_->checkWritable(tr().schema, tr().table.name);
     requireCurrent();
     fetchCurrent();
     mode_ = Mode::Editing;
@@ -198,6 +213,7 @@ void RecordsetImpl::update() {
         values.push_back(&*pending_[i]);
         key += "," + std::to_string(t.columns[i].baseColumn);
     }
+    db_->checkWritable(t.schema, t.table.name);
     auto& conn = db_->conn();
     if (mode_ == Mode::Editing && names.empty()) {
         mode_ = Mode::None;
@@ -238,6 +254,7 @@ void RecordsetImpl::cancelUpdate() {
 void RecordsetImpl::close() {
     checkOpen();
     closed_ = true;
+    releaseTableLock();
     stmt_.release();
     rows_.clear();
     keys_.clear();

@@ -6,6 +6,7 @@
 
 #include "jetsql/ast.h"
 #include "kelvor/jet_error.h"
+#include "kelvor/value.h"
 
 namespace kelvor::jetsql {
 
@@ -544,6 +545,15 @@ class Parser {
         return e;
     }
 
+    void checkDate(const Token& t) const {
+        try {
+            Date::parse(t.text);
+        } catch (const JetError&) {
+            throw JetError(err::kSyntaxInExpression,
+                           "Syntax error in date in query expression near '#" + t.text + "#'.");
+        }
+    }
+
     [[noreturn]] void exprFail(const Token& t) {
         fail(context_ == err::kSyntaxError || context_ == err::kInvalidSql
                  ? err::kSyntaxInExpression
@@ -695,6 +705,7 @@ class Parser {
             case Tok::Float:
             case Tok::String:
             case Tok::DateLit: {
+                if (t.kind == Tok::DateLit) checkDate(t);
                 auto e = std::make_unique<Expr>(Expr::Kind::Literal);
                 e->literal = t.literal;
                 e->pos = pos;

@@ -39,6 +39,7 @@ void Catalog::load(sqlite3* db, const std::string& schema) {
     tables_.clear();
     links_.clear();
     queries_.clear();
+    guards_.clear();
     std::vector<std::string> names;
     {
         Stmt st(db, dialect::ListTablesSql(schema));
@@ -76,6 +77,8 @@ void Catalog::load(sqlite3* db, const std::string& schema) {
             links_.emplace(name, LinkInfo{name, st.text(2), st.text(3)});
         } else if (type == dialect::kObjectTypeQuery) {
             queries_.emplace(name, QueryInfo{name, st.text(4)});
+        } else if (type == dialect::kObjectTypeGuard) {
+            guards_.emplace(name, st.text(3));
         }
     }
 }
@@ -88,6 +91,11 @@ const LinkInfo* Catalog::link(std::string_view name) const {
     auto it = links_.find(name);
     return it == links_.end() ? nullptr : &it->second;
 }
+std::string Catalog::guardOf(std::string_view table) const {
+    auto it = guards_.find(table);
+    return it == guards_.end() ? std::string() : it->second;
+}
+
 const QueryInfo* Catalog::query(std::string_view name) const {
     auto it = queries_.find(name);
     return it == queries_.end() ? nullptr : &it->second;

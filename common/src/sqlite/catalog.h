@@ -52,6 +52,8 @@ class Catalog {
     const TableInfo* table(std::string_view name) const;
     const LinkInfo* link(std::string_view name) const;
     const QueryInfo* query(std::string_view name) const;
+    // The table whose deny-write lock also refuses writes to `table`, or empty.
+    std::string guardOf(std::string_view table) const;
     const std::map<std::string, TableInfo, NoCaseLess>& tables() const { return tables_; }
     const std::map<std::string, LinkInfo, NoCaseLess>& links() const { return links_; }
     const std::map<std::string, QueryInfo, NoCaseLess>& queries() const { return queries_; }
@@ -60,6 +62,7 @@ class Catalog {
     std::map<std::string, TableInfo, NoCaseLess> tables_;
     std::map<std::string, LinkInfo, NoCaseLess> links_;
     std::map<std::string, QueryInfo, NoCaseLess> queries_;
+    std::map<std::string, std::string, NoCaseLess> guards_;
 };
 
 bool EqualNoCase(std::string_view a, std::string_view b);

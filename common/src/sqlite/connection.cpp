@@ -376,6 +376,14 @@ void BindSlots(sqlite3_stmt* st, const Translation& tr, const std::vector<jetsql
                 }
             }
         } catch (const JetError& e) {
+            const jetsql::Literal* lit = slot.kind == Slot::Kind::Literal
+                                             ? &lits[static_cast<size_t>(slot.literal)]
+                                         : slot.kind == Slot::Kind::Constant ? &slot.constant
+                                                                             : nullptr;
+            if (lit && lit->kind == Tok::DateLit)
+                throw JetError(
+                    err::kSyntaxInExpression,
+                    "Syntax error in date in query expression near '#" + lit->text + "#'.");
             if (e.number() == err::kTypeMismatch) throw JetError::make(err::kDataTypeMismatch);
             throw;
         }

@@ -44,6 +44,9 @@ std::string BumpUserVersionSql(std::string_view schema, long version);
 std::string UserVersionSql(std::string_view schema);
 inline constexpr int kObjectTypeQuery = 5;
 inline constexpr int kObjectTypeLink = 6;
+// A table (Name) whose writes are refused while another connection holds a deny-write lock
+// on a second table (ForeignName).
+inline constexpr int kObjectTypeGuard = 7;
 
 // Recordset writes: one row by rowid. Columns bind as ?1..?N; the rowid as ?(N+1).
 std::string InsertRowSql(std::string_view schema, std::string_view table,

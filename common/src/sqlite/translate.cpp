@@ -1176,6 +1176,8 @@ class Translator {
                 cols.push_back(c);
             }
         }
+        out_->writeSchema = r.schema;
+        out_->writeTable = t.name;
         std::string sql = "INSERT INTO " + QuoteIdent(r.schema) + "." + QuoteIdent(t.name) + " (";
         for (size_t i = 0; i < cols.size(); ++i) sql += (i ? ", " : "") + QuoteIdent(cols[i]->name);
         sql += ") ";
@@ -1230,6 +1232,8 @@ class Translator {
             where = cond(w);
         }
         const Bound& b = sc.tables[static_cast<size_t>(target)];
+        out_->writeSchema = b.schema;
+        out_->writeTable = b.phys;
         std::string setList;
         for (size_t i = 0; i < sets.size(); ++i)
             setList += (i ? ", " : "") +
@@ -1299,6 +1303,8 @@ class Translator {
         }
         const Bound& b = sc.tables[static_cast<size_t>(target)];
         if (!b.base) throw JetError::make(err::kOperationMustBeUpdatable);
+        out_->writeSchema = b.schema;
+        out_->writeTable = b.phys;
         std::string where;
         if (st.where) {
             Ex w = expr(*st.where);

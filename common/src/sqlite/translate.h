@@ -45,6 +45,8 @@ struct Translation {
     TableInfo table;
     std::string fetchSql;  // the same columns for one rowid, bound as ?(slots.size()+1)
     std::vector<jetsql::ParamDecl> params;  // named parameters in order of first use
+    // INSERT, UPDATE, DELETE: the table written.
+    std::string writeSchema, writeTable;
 };
 
 class Resolver {

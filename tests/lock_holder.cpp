@@ -1,0 +1,63 @@
+// A second user for the tests: a separate process that opens a database and obeys one
+// command per line on standard input, answering "ok" or "error NUMBER" on standard output.
+//   open PATH          open a database (the first command)
+//   deny TABLE         open TABLE with a deny-write lock and keep the recordset open
+//   release TABLE      close that recordset
+//   append TABLE       add an empty row to TABLE
+//   hold TABLE         open TABLE append-only and keep it open (as a logged-on session does)
+//   addnew TABLE       AddNew and CancelUpdate on the held recordset of TABLE
+//   users PATH         print the workstation names the roster lists, comma-separated
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "kelvor/dao.h"
+#include "kelvor/roster.h"
+
+using namespace kelvor;
+
+int main() {
+    Database db;
+    std::map<std::string, Recordset> held;
+    std::string line;
+    std::cout << "ready" << std::endl;
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::string cmd, arg;
+        in >> cmd;
+        std::getline(in >> std::ws, arg);
+        try {
+            if (cmd == "open") {
+                db = DBEngine().Workspaces(0).OpenDatabase(arg);
+            } else if (cmd == "deny") {
+                held[arg] = db.OpenRecordset(arg, dbOpenDynaset, dbDenyWrite);
+            } else if (cmd == "release") {
+                held.erase(arg);
+            } else if (cmd == "append") {
+                Recordset rs = db.OpenRecordset(arg, dbOpenDynaset, dbAppendOnly);
+                rs.AddNew();
+                rs.Update();
+            } else if (cmd == "hold") {
+                held[arg] = db.OpenRecordset(arg, dbOpenDynaset, dbAppendOnly);
+            } else if (cmd == "addnew") {
+                held.at(arg).AddNew();
+                held.at(arg).CancelUpdate();
+            } else if (cmd == "users") {
+                std::vector<std::string> names;
+                int n = LDBUser_GetUsers(names, arg, kRosterConnectedUsers);
+                std::string out = std::to_string(n);
+                for (const auto& name : names) out += "," + name;
+                std::cout << out << std::endl;
+                continue;
+            } else {
+                std::cout << "error 0" << std::endl;
+                continue;
+            }
+            std::cout << "ok" << std::endl;
+        } catch (const JetError& e) {
+            std::cout << "error " << e.number() << std::endl;
+        }
+    }
+    return 0;
+}
