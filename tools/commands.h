@@ -13,6 +13,7 @@ using Args = std::vector<std::string>;
 int Sql(const Args& args);
 int Link(const Args& args);
 int Users(const Args& args);
+int Compact(const Args& args);
 
 // A usage error: "error 5: usage: ...".
 [[noreturn]] void Usage(const std::string& text);

@@ -25,6 +25,10 @@ const std::map<std::string, Command>& commands() {
          {kelvor::tool::Link,
           "kelvor link DATABASE NAME SOURCE_DATABASE [SOURCE_TABLE]   link a table of another "
           "database"}},
+        {"compact",
+         {kelvor::tool::Compact,
+          "kelvor compact SOURCE DESTINATION   write a compacted copy of a database nobody has "
+          "open"}},
         {"users",
          {kelvor::tool::Users,
           "kelvor users DATABASE   list the connections open on a database (workstation, tab, "

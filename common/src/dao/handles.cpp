@@ -5,6 +5,7 @@
 #include <new>
 
 #include "dao/dao_impl.h"
+#include "sqlite/compact.h"
 #include "sqlite/dialect.h"
 #include "sqlite/statement.h"
 
@@ -341,8 +342,8 @@ void DBEngineClass::Idle(int options) {
             state().defaultWorkspace->connection().reloadAllCatalogs();
     });
 }
-void DBEngineClass::CompactDatabase(const std::string&, const std::string&) {
-    throw JetError::make(err::kNotImplemented, "compaction is not available in this version.");
+void DBEngineClass::CompactDatabase(const std::string& source, const std::string& destination) {
+    trapped([&] { sqlite::Compact(source, destination); });
 }
 void DBEngineClass::CreateDatabase(const std::string& path) {
     trapped([&] {

@@ -55,6 +55,13 @@ std::string ProbeSql(std::string_view schema) {
     return "SELECT count(*) FROM " + QuoteIdent(schema) + ".sqlite_master";
 }
 
+std::string VacuumIntoSql(std::string_view destination) {
+    return "VACUUM INTO " + QuoteText(destination);
+}
+// A larger page cache lets the check walk indexes without rereading pages.
+const char* const kCheckPragmas = "PRAGMA cache_size=-65536";
+const char* const kIntegrityCheck = "PRAGMA integrity_check(1)";
+
 const char* const kBegin = "BEGIN";
 const char* const kCommit = "COMMIT";
 const char* const kRollback = "ROLLBACK";

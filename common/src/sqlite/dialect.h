@@ -23,6 +23,11 @@ std::string DetachSql(std::string_view schema);
 std::string SchemaPragmas(std::string_view schema);
 std::string ProbeSql(std::string_view schema);  // reads the header: fails on a non-database
 
+// Compaction.
+std::string VacuumIntoSql(std::string_view destination);
+extern const char* const kCheckPragmas;
+extern const char* const kIntegrityCheck;
+
 extern const char* const kBegin;
 extern const char* const kCommit;
 extern const char* const kRollback;
