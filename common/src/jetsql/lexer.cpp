@@ -9,11 +9,29 @@ namespace kelvor::jetsql {
 
 namespace {
 
-bool isIdentStart(unsigned char c) {
-    return std::isalpha(c) || c == '_' || c >= 0x80;
-}
-bool isIdentChar(unsigned char c) {
-    return std::isalnum(c) || c == '_' || c >= 0x80;
+// ASCII classes by table: the lexer runs on every statement, also on a cache hit, and the
+// locale-aware <cctype> calls cost more than the rest of the lookup.
+struct CharClass {
+    bool identStart[256] = {};
+    bool identChar[256] = {};
+    bool digit[256] = {};
+    bool space[256] = {};
+    char lower[256] = {};
+    constexpr CharClass() {
+        for (int c = 0; c < 256; ++c) {
+            bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            digit[c] = c >= '0' && c <= '9';
+            identStart[c] = alpha || c == '_' || c >= 0x80;
+            identChar[c] = identStart[c] || digit[c];
+            space[c] = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+            lower[c] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        }
+    }
+};
+constexpr CharClass kClass;
+
+inline unsigned char at(std::string_view s, size_t i) {
+    return static_cast<unsigned char>(s[i]);
 }
 
 [[noreturn]] void badChar(std::string_view sql, size_t pos, const char* what) {
@@ -21,7 +39,8 @@ bool isIdentChar(unsigned char c) {
     throw JetError(err::kSyntaxError, std::string("Syntax error: ") + what + " at '" + near + "'.");
 }
 
-// One scanner serves both entry points; `tokens` may be null when only the shape is wanted.
+// One scanner serves both entry points; `tokens` is null when only the shape is wanted, and
+// then no token is built.
 void scan(std::string_view sql, std::vector<Token>* tokens, std::vector<Literal>& literals,
           std::string& shape) {
     shape.clear();
@@ -29,131 +48,134 @@ void scan(std::string_view sql, std::vector<Token>* tokens, std::vector<Literal>
     shape.reserve(sql.size());
     size_t i = 0;
     const size_t n = sql.size();
-    auto addShape = [&](std::string_view piece) {
+    auto sep = [&] {
         if (!shape.empty()) shape.push_back(' ');
-        shape.append(piece);
+    };
+    auto appendLower = [&](size_t from, size_t to) {
+        for (size_t k = from; k < to; ++k) shape.push_back(kClass.lower[at(sql, k)]);
+    };
+    auto addToken = [&](Tok kind, size_t pos, std::string text, bool bracketed) {
+        if (!tokens) return;
+        Token t;
+        t.kind = kind;
+        t.pos = static_cast<uint32_t>(pos);
+        t.text = std::move(text);
+        t.bracketed = bracketed;
+        tokens->push_back(std::move(t));
+    };
+    auto addLiteral = [&](Tok kind, size_t pos, std::string text) {
+        if (tokens) {
+            Token t;
+            t.kind = kind;
+            t.pos = static_cast<uint32_t>(pos);
+            t.text = text;
+            t.literal = static_cast<int>(literals.size());
+            tokens->push_back(std::move(t));
+        }
+        literals.push_back(Literal{kind, std::move(text)});
     };
     while (i < n) {
-        unsigned char c = static_cast<unsigned char>(sql[i]);
-        if (std::isspace(c)) {
+        unsigned char c = at(sql, i);
+        if (kClass.space[c]) {
             ++i;
             continue;
         }
-        Token t;
-        t.pos = static_cast<uint32_t>(i);
-        if (isIdentStart(c)) {
-            size_t s = i;
-            while (i < n && isIdentChar(static_cast<unsigned char>(sql[i]))) ++i;
-            t.kind = Tok::Ident;
-            t.text.assign(sql.substr(s, i - s));
-            if (!shape.empty()) shape.push_back(' ');
-            for (char ch : t.text) shape.push_back(static_cast<char>(std::tolower(ch)));
+        size_t start = i;
+        if (kClass.identStart[c]) {
+            while (i < n && kClass.identChar[at(sql, i)]) ++i;
+            sep();
+            appendLower(start, i);
+            addToken(Tok::Ident, start,
+                     tokens ? std::string(sql.substr(start, i - start)) : std::string(), false);
         } else if (c == '[') {
             size_t close = sql.find(']', i + 1);
             if (close == std::string_view::npos) badChar(sql, i, "unclosed '['");
-            t.kind = Tok::Ident;
-            t.bracketed = true;
-            t.text.assign(sql.substr(i + 1, close - i - 1));
-            i = close + 1;
-            if (!shape.empty()) shape.push_back(' ');
+            sep();
             shape.push_back('[');
-            for (char ch : t.text) shape.push_back(static_cast<char>(std::tolower(ch)));
+            appendLower(i + 1, close);
             shape.push_back(']');
-        } else if (std::isdigit(c) || (c == '.' && i + 1 < n &&
-                                       std::isdigit(static_cast<unsigned char>(sql[i + 1])))) {
-            size_t s = i;
+            addToken(Tok::Ident, start,
+                     tokens ? std::string(sql.substr(i + 1, close - i - 1)) : std::string(), true);
+            i = close + 1;
+        } else if (kClass.digit[c] || (c == '.' && i + 1 < n && kClass.digit[at(sql, i + 1)])) {
             bool isFloat = false;
-            while (i < n && std::isdigit(static_cast<unsigned char>(sql[i]))) ++i;
+            while (i < n && kClass.digit[at(sql, i)]) ++i;
             if (i < n && sql[i] == '.') {
                 isFloat = true;
                 ++i;
-                while (i < n && std::isdigit(static_cast<unsigned char>(sql[i]))) ++i;
+                while (i < n && kClass.digit[at(sql, i)]) ++i;
             }
             if (i < n && (sql[i] == 'e' || sql[i] == 'E')) {
                 size_t e = i + 1;
                 if (e < n && (sql[e] == '+' || sql[e] == '-')) ++e;
-                if (e < n && std::isdigit(static_cast<unsigned char>(sql[e]))) {
+                if (e < n && kClass.digit[at(sql, e)]) {
                     isFloat = true;
                     i = e;
-                    while (i < n && std::isdigit(static_cast<unsigned char>(sql[i]))) ++i;
+                    while (i < n && kClass.digit[at(sql, i)]) ++i;
                 }
             }
-            if (i < n && isIdentStart(static_cast<unsigned char>(sql[i])))
-                badChar(sql, s, "malformed number");
-            std::string digits(sql.substr(s, i - s));
+            if (i < n && kClass.identStart[at(sql, i)]) badChar(sql, start, "malformed number");
+            std::string_view digits = sql.substr(start, i - start);
             if (!isFloat) {
                 // Literals beyond the 32-bit range are floating point, as in the engine.
-                size_t firstNonZero = digits.find_first_not_of('0');
-                std::string_view sig = firstNonZero == std::string::npos
-                                           ? std::string_view("0")
-                                           : std::string_view(digits).substr(firstNonZero);
+                size_t nz = digits.find_first_not_of('0');
+                std::string_view sig =
+                    nz == std::string_view::npos ? std::string_view("0") : digits.substr(nz);
                 if (sig.size() > 10 || (sig.size() == 10 && sig > "2147483647")) isFloat = true;
             }
-            t.kind = isFloat ? Tok::Float : Tok::Integer;
-            t.text = std::move(digits);
-            addShape(isFloat ? "\x01"
-                               "f"
-                             : "\x01"
-                               "i");
+            sep();
+            shape.append(isFloat ? "\x01"
+                                   "f"
+                                 : "\x01"
+                                   "i");
+            addLiteral(isFloat ? Tok::Float : Tok::Integer, start, std::string(digits));
         } else if (c == '"' || c == '\'') {
             char q = static_cast<char>(c);
-            size_t s = i;
             ++i;
             std::string val;
             for (;;) {
-                if (i >= n) badChar(sql, s, "unclosed text literal");
-                if (sql[i] == q) {
-                    if (i + 1 < n && sql[i + 1] == q) {
-                        val.push_back(q);
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
+                size_t next = sql.find(q, i);
+                if (next == std::string_view::npos) badChar(sql, start, "unclosed text literal");
+                val.append(sql.substr(i, next - i));
+                if (next + 1 < n && sql[next + 1] == q) {
+                    val.push_back(q);
+                    i = next + 2;
+                    continue;
                 }
-                val.push_back(sql[i++]);
+                i = next + 1;
+                break;
             }
-            t.kind = Tok::String;
-            t.text = std::move(val);
-            addShape("\x01s");
+            sep();
+            shape.append("\x01s");
+            addLiteral(Tok::String, start, std::move(val));
         } else if (c == '#') {
             size_t close = sql.find('#', i + 1);
             if (close == std::string_view::npos) badChar(sql, i, "unclosed date literal");
-            t.kind = Tok::DateLit;
-            t.text.assign(sql.substr(i + 1, close - i - 1));
             i = close + 1;
-            addShape(
+            sep();
+            shape.append(
                 "\x01"
                 "d");
+            addLiteral(Tok::DateLit, start, std::string(sql.substr(start + 1, close - start - 1)));
         } else {
-            static const char* const kTwo[] = {"<=", ">=", "<>", "!=", nullptr};
-            t.kind = Tok::Op;
-            bool two = false;
-            if (i + 1 < n) {
-                for (const char* const* p = kTwo; *p; ++p) {
-                    if (sql[i] == (*p)[0] && sql[i + 1] == (*p)[1]) {
-                        t.text.assign(*p);
-                        two = true;
-                        break;
-                    }
-                }
-            }
-            if (two) {
+            std::string op;
+            char d = i + 1 < n ? sql[i + 1] : '\0';
+            if ((c == '<' && (d == '=' || d == '>')) || (c == '>' && d == '=')) {
+                op.assign(sql.substr(i, 2));
                 i += 2;
-                if (t.text == "!=") t.text = "<>";
+            } else if (c == '!' && d == '=') {
+                op = "<>";
+                i += 2;
             } else {
-                if (!std::strchr("=<>+-*/\\^&(),;.!?", c)) badChar(sql, i, "unexpected character");
-                t.text.assign(1, static_cast<char>(c));
+                if (!std::strchr("=<>+-*/\\^&(),;.!?", c) || c == '\0')
+                    badChar(sql, i, "unexpected character");
+                op.assign(1, static_cast<char>(c));
                 ++i;
             }
-            addShape(t.text);
+            sep();
+            shape.append(op);
+            addToken(Tok::Op, start, std::move(op), false);
         }
-        if (t.kind == Tok::Integer || t.kind == Tok::Float || t.kind == Tok::String ||
-            t.kind == Tok::DateLit) {
-            t.literal = static_cast<int>(literals.size());
-            literals.push_back(Literal{t.kind, tokens ? t.text : std::move(t.text)});
-        }
-        if (tokens) tokens->push_back(std::move(t));
     }
     if (tokens) {
         Token end;

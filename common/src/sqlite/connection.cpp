@@ -57,8 +57,8 @@ StmtLease& StmtLease::operator=(StmtLease&& o) noexcept {
 
 void StmtLease::release() {
     if (!st_) return;
+    // Bindings stay: every use binds every parameter again.
     sqlite3_reset(st_);
-    sqlite3_clear_bindings(st_);
     auto& pool = fetch_ ? entry_->idleFetch : entry_->idle;
     if (entry_->dead || pool.size() >= 4) {
         sqlite3_finalize(st_);
