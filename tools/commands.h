@@ -14,6 +14,8 @@ int Sql(const Args& args);
 int Link(const Args& args);
 int Users(const Args& args);
 int Compact(const Args& args);
+int Workgroup(const Args& args);
+int Reg(const Args& args);
 
 // A usage error: "error 5: usage: ...".
 [[noreturn]] void Usage(const std::string& text);

@@ -29,6 +29,14 @@ const std::map<std::string, Command>& commands() {
          {kelvor::tool::Compact,
           "kelvor compact SOURCE DESTINATION   write a compacted copy of a database nobody has "
           "open"}},
+        {"workgroup",
+         {kelvor::tool::Workgroup,
+          "kelvor workgroup create FILE | add-user [--raw] FILE USER | check [--raw] FILE USER\n"
+          "      accounts of a workgroup file; passwords are read from standard input"}},
+        {"reg",
+         {kelvor::tool::Reg,
+          "kelvor reg import FILE | kelvor reg query KEY [VALUE]   the registry "
+          "($KELVOR_REGISTRY)"}},
         {"users",
          {kelvor::tool::Users,
           "kelvor users DATABASE   list the connections open on a database (workstation, tab, "

@@ -94,6 +94,7 @@ const std::unordered_map<int, const char*>& messages() {
          "Couldn't lock table '|'; currently in use by user '|' on machine '|'."},
         {err::kItemNotFound, "Item not found in this collection."},
         {err::kDatabaseExists, "Database already exists."},
+        {err::kAccountExists, "Account name already exists."},
         {err::kFileInUse, "Could not use '|'; file already in use."},
         {err::kOpenedByOther,
          "You attempted to open a database that is already opened by user '|' on machine '|'. "

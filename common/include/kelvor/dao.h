@@ -206,6 +206,11 @@ class Workspace {
     void Rollback();
     void Close();
 
+    // For the layer's own modules: a handle on a workspace they made.
+    static Workspace FromImpl(std::shared_ptr<detail::WorkspaceImpl> p) {
+        return Workspace(std::move(p));
+    }
+
   private:
     friend class DBEngineClass;
     explicit Workspace(std::shared_ptr<detail::WorkspaceImpl> p) : p_(std::move(p)) {}

@@ -81,6 +81,7 @@ inline constexpr int kDatabaseExists = 3204;
 inline constexpr int kFileInUse = 3045;
 inline constexpr int kOpenedByOther = 3356;
 inline constexpr int kWorkgroupMissing = 3028;
+inline constexpr int kAccountExists = 3390;
 inline constexpr int kRecordDeleted = 3167;
 inline constexpr int kValuesMismatch = 3346;
 inline constexpr int kNotImplemented = 3032;  // "Cannot perform this operation." + detail

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "dao/dao_impl.h"
+#include "kelvor/workgroup.h"
 #include "sqlite/compact.h"
 #include "sqlite/dialect.h"
 #include "sqlite/statement.h"
@@ -322,10 +323,19 @@ Workspace DBEngineClass::Workspaces(int index) {
     if (index != 0) throw JetError::make(err::kItemNotFound);
     return Workspace(state().workspace0());
 }
-Workspace DBEngineClass::CreateWorkspace(const std::string&, const std::string&,
-                                         const std::string&) {
-    throw JetError::make(err::kNotImplemented,
-                         "workgroup information files are not available in this version.");
+Workspace DBEngineClass::CreateWorkspace(const std::string& name, const std::string& user,
+                                         const std::string& password) {
+    return trapped([&] {
+        std::string account;
+        if (state().systemDB.empty()) {
+            // Without a workgroup file the only account is the default one.
+            if (user != "Admin" || !password.empty()) throw JetError::make(err::kNotAValidAccount);
+            account = user;
+        } else {
+            account = workgroup::Authenticate(state().systemDB, user, password);
+        }
+        return Workspace(std::make_shared<WorkspaceImpl>(name, account));
+    });
 }
 void DBEngineClass::BeginTrans() {
     Workspaces(0).BeginTrans();
