@@ -142,7 +142,9 @@ Attachment* Connection::attach(const std::string& path) {
         a->catalog.load(db_, a->schema);
     } catch (const JetError& e) {
         sqlite3_exec(db_, dialect::DetachSql(a->schema).c_str(), nullptr, nullptr, nullptr);
-        if (e.number() == err::kSyntaxError) throw JetError::make(err::kUnrecognizedFormat, path);
+        // Damage past the header shows while the catalog is read; name the file either way.
+        if (e.number() == err::kSyntaxError || e.number() == err::kUnrecognizedFormat)
+            throw JetError::make(err::kUnrecognizedFormat, path);
         throw;
     }
     a->refs = 1;
