@@ -796,3 +796,18 @@ TEST_F(JetStatementsWizard, LinkedFilesTableNamesTheSystemManagerDatabase) {
 
 }  // namespace
 }  // namespace kelvor
+
+TEST(JetStatementsFunctions, LeftAndRightAreTextFunctionsInExpressions) {
+    kelvor::test::TempDir dir;
+    kelvor::Database db = kelvor::test::CreateAndOpen(dir.file("f.mdb"));
+    db.Execute("CREATE TABLE t (a TEXT(20))");
+    db.Execute("INSERT INTO t VALUES ('abcdef')");
+    kelvor::Recordset rs = db.OpenRecordset(
+        "SELECT Left(t.a, 2) AS l, Right(t.a, 3) AS r, Mid(t.a, 2, 2) AS m FROM t LEFT JOIN t AS u "
+        "ON "
+        "Left(t.a, 1) = Left(u.a, 1)",
+        kelvor::dbOpenSnapshot);
+    EXPECT_EQ(rs.Fields("l").Value(), kelvor::Value("ab"));
+    EXPECT_EQ(rs.Fields("r").Value(), kelvor::Value("def"));
+    EXPECT_EQ(rs.Fields("m").Value(), kelvor::Value("bc"));
+}

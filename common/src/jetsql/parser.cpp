@@ -766,7 +766,9 @@ class Parser {
                 expectOp(")", err::kSyntaxInExpression);
                 return e;
             }
-            if (isReserved(t)) exprFail(t);
+            // Left( and Right( are the text functions, not the join keywords.
+            bool textFunction = (t.is("left") || t.is("right")) && peek(1).is("(");
+            if (isReserved(t) && !textFunction) exprFail(t);
         }
         std::string first = next().text;
         if (!t.bracketed && peek().is("(")) {

@@ -73,8 +73,9 @@ void Compact(const std::string& source, const std::string& destination) {
         rethrowDamaged(e);
     }
     try {
-        // SQLite neither checks nor syncs what VACUUM INTO wrote; the copy is about to take
-        // the place of the only other copy of the data, so both are done here.
+        // The copy is about to take the place of the only other copy of the data: it is
+        // checked in full (structure, and every index against its table) and synced, whatever
+        // VACUUM INTO itself did about syncing in this SQLite version.
         Handle copy;
         rc = sqlite3_open_v2(destination.c_str(), &copy.db, SQLITE_OPEN_READONLY, nullptr);
         if (rc != SQLITE_OK) ThrowSqlite(copy.db, rc, destination);

@@ -58,8 +58,9 @@ std::string ProbeSql(std::string_view schema) {
 std::string VacuumIntoSql(std::string_view destination) {
     return "VACUUM INTO " + QuoteText(destination);
 }
-// A larger page cache lets the check walk indexes without rereading pages.
-const char* const kCheckPragmas = "PRAGMA cache_size=-65536";
+// The check reads the whole copy, indexes against tables; mapping the file into memory and a
+// larger page cache spare it most of the copying of pages into the cache.
+const char* const kCheckPragmas = "PRAGMA cache_size=-65536; PRAGMA mmap_size=2147418112";
 const char* const kIntegrityCheck = "PRAGMA integrity_check(1)";
 
 const char* const kBegin = "BEGIN";
