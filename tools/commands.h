@@ -16,6 +16,9 @@ int Users(const Args& args);
 int Compact(const Args& args);
 int Workgroup(const Args& args);
 int Reg(const Args& args);
+int CreateCompany(const Args& args);
+int ProcessQueue(const Args& args);
+int Queue(const Args& args);
 
 // A usage error: "error 5: usage: ...".
 [[noreturn]] void Usage(const std::string& text);

@@ -37,6 +37,16 @@ const std::map<std::string, Command>& commands() {
          {kelvor::tool::Reg,
           "kelvor reg import FILE | kelvor reg query KEY [VALUE]   the registry "
           "($KELVOR_REGISTRY)"}},
+        {"create-company",
+         {kelvor::tool::CreateCompany,
+          "kelvor create-company DIR [--customers N] [--seed S]   a company's DT, CA, SO and GL "
+          "databases"}},
+        {"process-queue",
+         {kelvor::tool::ProcessQueue,
+          "kelvor process-queue --dt PATH --ca PATH [--so PATH]   rebuild the work queue in "
+          "this process"}},
+        {"queue",
+         {kelvor::tool::Queue, "kelvor queue show --dt PATH [--json]   print the work queue"}},
         {"users",
          {kelvor::tool::Users,
           "kelvor users DATABASE   list the connections open on a database (workstation, tab, "

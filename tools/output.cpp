@@ -15,19 +15,28 @@ size_t displayWidth(const std::string& s) {
     return n;
 }
 
-// Table cells stay on one line: line breaks are shown escaped.
+// Table cells stay on one line (line breaks shown escaped) and within kMaxCell characters, so
+// a long remark does not push every row off the screen; JSON Lines carry whole values.
+constexpr size_t kMaxCell = 60;
+
 std::string cellText(const Value& v) {
     if (v.isNull()) return "";
     std::string s = v.toString();
     std::string out;
     out.reserve(s.size());
-    for (char c : s) {
+    size_t chars = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if ((c & 0xC0) != 0x80 && ++chars > kMaxCell) {
+            out += "...";
+            break;
+        }
         if (c == '\r') {
             out += "\\r";
         } else if (c == '\n') {
             out += "\\n";
         } else {
-            out.push_back(c);
+            out.push_back(static_cast<char>(c));
         }
     }
     return out;

@@ -1,0 +1,28 @@
+// A company's databases for the collection module: DT (Kelvor's own tables and saved queries,
+// with the Customer Accounts tables linked in), CA (customer accounts), SO and GL.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kelvor::queueengine {
+
+struct CompanyFiles {
+    std::string dt, ca, so, gl;
+};
+
+struct SampleOptions {
+    int customers = 0;  // customers of generated data; 0 makes empty tables
+    uint64_t seed = 1;  // the same seed gives the same data
+};
+
+// Creates `dir` when it is missing and in it the four databases, every table the queue engine
+// and the application server use, one options row with every rule switched on, and the two
+// saved queries. Throws JetError (3204 when a database file exists already).
+CompanyFiles CreateCompany(const std::string& dir, const SampleOptions& sample = {});
+
+// The text of the saved queries, also for tests that make their own databases.
+extern const char* const kMinFIAQuery;
+extern const char* const kFollowUp2Query;
+
+}  // namespace kelvor::queueengine

@@ -1,0 +1,101 @@
+// The queue engine: rebuilds a company's collection work queue (tblDTQueue) from its customer
+// accounts by twelve rules, in one database transaction.
+//
+// Errors never leave a public method: a failing call returns false with its error number in
+// lErr and its text in sError, "[KelvorQueuePE.QueueEngine.<procedure>][VB]; <description>",
+// nested outermost procedure first when a procedure reports a callee's failure. A successful
+// call leaves lErr and sError as the caller passed them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "kelvor/dao.h"
+
+namespace kelvor::queueengine {
+
+// The engine program's title, the first part of every error text.
+extern std::string g_sAppTitle;
+// True from the moment ProcessQueue has begun its transaction until it commits or rolls back.
+extern bool g_bInTrans;
+
+// Turns a trapped error into the error pair (see the header comment). A non-zero `number`
+// replaces the pair; number 0 with a non-zero lErr puts this procedure's label in front of the
+// callee's text. For 429 (an object that could not be created) the text sError held is kept
+// behind the new one.
+void FormatError(int32_t& lErr, std::string& sError, int32_t number, const std::string& source,
+                 const std::string& description, const std::string& label);
+
+// The options record, read from the first row of tblDtOptionsSession.
+struct QueueOptions {
+    bool Chk_OverLimit = false;
+    bool Chk_NearLimit = false;
+    double Chk_NearLimit_Amt = 0;
+    bool Chk_30Days = false;
+    bool Chk_60Days = false;
+    bool Chk_90Days = false;
+    bool Chk_120Days = false;
+    bool Chk_FollowUp1 = false;
+    int16_t Chk_FollowUp1_x = 0;
+    int16_t Chk_FollowUp1_y = 0;
+    bool Chk_FollowUp2 = false;
+    int16_t Chk_FollowUp2_x = 0;
+    bool Chk_FollowUp3 = false;
+    bool Chk_FollowUp3Priority = false;
+    std::string Chk_FollowUp3_x;
+    std::string Chk_FollowUp3_y;
+    bool Chk_CreditHold = false;
+    bool Chk_ResetQueue = false;
+    std::string Chk_FollowUp3BatchExcld;
+    bool Chk_MinFIA = false;
+};
+
+class QueueEngine {
+  public:
+    // Opens the DT, CA and (when given) SO databases, reads the options and runs the stamp,
+    // the housekeeping steps and the rules inside one transaction: all of it is committed,
+    // or on the first failure all of it is rolled back.
+    bool ProcessQueue(const std::string& DT_UNCPath, const std::string& AR_UNCPath,
+                      const std::string& SO_UNCPath, int32_t& lErr, std::string& sError);
+    // The LogID of the customer's call log header, or Null (also when anything fails).
+    Value GetLogID(std::string& p_sCustID);
+
+    const QueueOptions& options() const { return m_options; }
+
+  private:
+    friend class QueueEngineTestAccess;
+
+    bool InitOptions(const std::string& DT_Path, const std::string& CA_Path, int32_t& lErr,
+                     std::string& sError, const std::string& SO_Path = "");
+    bool LastQueueProcTimeStamp(int32_t& lErr, std::string& sError);
+    bool AddToQueue(std::string& CustID, int32_t& LogID, int16_t& TransType, std::string& Remark,
+                    int32_t& lErr, std::string& sError, bool& p_bReplace, bool& p_bAppend);
+    bool EmptyQueue(int32_t& lErr, std::string& sError);
+    bool TransferQueueToHist(int32_t& lErr, std::string& sError);
+    bool FollowUp3(int32_t& lErr, std::string& sError);
+    bool FollowUp2(int32_t& lErr, std::string& sError);
+    bool FollowUp1(int32_t& lErr, std::string& sError);
+    bool CreditHold(int32_t& lErr, std::string& sError);
+    bool Exceed120Days(int32_t& lErr, std::string& sError);
+    bool Exceed90Days(int32_t& lErr, std::string& sError);
+    bool Exceed60Days(int32_t& lErr, std::string& sError);
+    bool Exceed30Days(int32_t& lErr, std::string& sError);
+    bool OverLimit(int32_t& lErr, std::string& sError);
+    bool NearLimit(int32_t& lErr, std::string& sError);
+    bool MinFIA(int32_t& lErr, std::string& sError);
+
+    // The selection-rule skeleton: hands every row of `rs` to AddToQueue. The call-log id is
+    // the row's LogID when `logIdFromRow`, else GetLogID of the customer.
+    void queueRows(Recordset& rs, const std::string& idField, bool logIdFromRow, int16_t transType,
+                   const std::string& remark, bool replace, int32_t& lErr, std::string& sError);
+    bool ageingRule(const char* conditionPiece, int16_t transType, const char* remark,
+                    const char* label, int32_t& lErr, std::string& sError);
+    void mirrorRemark(int32_t logId, const std::string& text);
+
+    std::string m_sDTPath, m_sCAPath, m_sSOPath;
+    Workspace m_oWorkspace;
+    Database m_oDTDatabase, m_oCADatabase, m_oSODatabase;
+    QueueOptions m_options;
+};
+
+}  // namespace kelvor::queueengine

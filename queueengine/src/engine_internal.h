@@ -1,0 +1,28 @@
+// Shared by the engine's procedures: the trap that turns any failure into the error pair.
+#pragma once
+
+#include <new>
+#include <string>
+
+#include "kelvor/queue_engine.h"
+
+namespace kelvor::queueengine {
+
+// Runs `body`; a failure is handed to FormatError under `label` and gives false. Failures that
+// are not the engine's own get the runtime's numbers (7 out of memory, 51 internal error).
+template <typename F>
+bool Trapped(int32_t& lErr, std::string& sError, const char* label, F body) {
+    try {
+        return body();
+    } catch (const JetError& e) {
+        FormatError(lErr, sError, e.number(), e.source(), e.description(), label);
+    } catch (const std::bad_alloc&) {
+        FormatError(lErr, sError, err::kOutOfMemory, "", JetError::messageFor(err::kOutOfMemory),
+                    label);
+    } catch (const std::exception& e) {
+        FormatError(lErr, sError, 51, "", std::string("Internal error: ") + e.what(), label);
+    }
+    return false;
+}
+
+}  // namespace kelvor::queueengine

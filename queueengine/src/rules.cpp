@@ -1,0 +1,192 @@
+// The twelve queue rules. Each selects customers with one statement or saved query, read once
+// forward-only, and hands every row to AddToQueue; a failed insertion stops neither the rule nor
+// the run.
+#include "engine_internal.h"
+
+namespace kelvor::queueengine {
+
+namespace {
+
+int32_t logIdOf(const Value& v) {
+    return v.isNull() ? 0 : v.toLong();
+}
+
+}  // namespace
+
+void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logIdFromRow,
+                            int16_t transType, const std::string& remark, bool replace,
+                            int32_t& lErr, std::string& sError) {
+    bool append = true;
+    while (!rs.EOF_()) {
+        std::string custId = rs.Fields(idField).Value().toString();
+        int32_t logId =
+            logIdFromRow ? logIdOf(rs.Fields("LogID").Value()) : logIdOf(GetLogID(custId));
+        int16_t type = transType;
+        std::string text = remark;
+        bool rep = replace;
+        AddToQueue(custId, logId, type, text, lErr, sError, rep, append);
+        rs.MoveNext();
+    }
+    rs.Close();
+}
+
+bool QueueEngine::ageingRule(const char* conditionPiece, int16_t transType, const char* remark,
+                             const char* label, int32_t& lErr, std::string& sError) {
+    return Trapped(lErr, sError, label, [&] {
+        std::string sql =
+            std::string(
+                "SELECT DISTINCTROW tblCaClientHist.ClientId as CustID FROM tblCaClient INNER ") +
+            "JOIN tblCaClientHist ON tblCaClient.ClientId = tblCaClientHist.ClientId " +
+            conditionPiece + "(tblCaClient.CreditHold=False)); ";
+        Recordset rs = m_oDTDatabase.OpenRecordset(sql, dbOpenForwardOnly);
+        queueRows(rs, "CustId", false, transType, remark, false, lErr, sError);
+        return true;
+    });
+}
+
+bool QueueEngine::Exceed120Days(int32_t& lErr, std::string& sError) {
+    return ageingRule(
+        "WHERE "
+        "((([BalAge1]+[BalAge2]+[BalAge3]+[BalAge4]-[UnapplCredit]+[NewFinch]+[UnpaidFinch])>0) "
+        "AND (tblCaClientHist.BalAge4>0) AND ",
+        5, "This Account is 120 days overdue.", "QueueEngine.Exceed120Days", lErr, sError);
+}
+
+bool QueueEngine::Exceed90Days(int32_t& lErr, std::string& sError) {
+    return ageingRule(
+        "WHERE "
+        "((([BalAge1]+[BalAge2]+[BalAge3]+[BalAge4]-[UnapplCredit]+[NewFinch]+[UnpaidFinch])>0) "
+        "AND (tblCaClientHist.BalAge3>0) AND ",
+        4, "This Account is 90 days overdue.", "QueueEngine.Exceed90Days", lErr, sError);
+}
+
+bool QueueEngine::Exceed60Days(int32_t& lErr, std::string& sError) {
+    return ageingRule(
+        "WHERE "
+        "((([BalAge1]+[BalAge2]+[BalAge3]+[BalAge4]-[UnapplCredit]+[NewFinch]+[UnpaidFinch])>0) "
+        "AND (tblCaClientHist.BalAge2>0) AND ",
+        3, "This Account is 60 days overdue.", "QueueEngine.Exceed60Days", lErr, sError);
+}
+
+bool QueueEngine::Exceed30Days(int32_t& lErr, std::string& sError) {
+    return ageingRule(
+        "WHERE "
+        "((([BalAge1]+[BalAge2]+[BalAge3]+[BalAge4]-[UnapplCredit]+[NewFinch]+[UnpaidFinch])>0) "
+        "AND (tblCaClientHist.BalAge1>0) AND ",
+        2, "This Account is 30 days overdue.", "QueueEngine.Exceed30Days", lErr, sError);
+}
+
+bool QueueEngine::OverLimit(int32_t& lErr, std::string& sError) {
+    return Trapped(lErr, sError, "QueueEngine.OverLimit", [&] {
+        std::string sql =
+            std::string("SELECT DISTINCTROW tblCaClientHist.ClientId as CustID, ") +
+            "[CurAmtDue]+[BalAge1]+[BalAge2]+[BalAge3]+[BalAge4]-[UnapplCredit] " +
+            "+[UnpaidFinch] AS TotalDue, tblCaClient.CreditLimit FROM tblCaClient " +
+            "INNER JOIN tblCaClientHist ON tblCaClient.ClientId = tblCaClientHist.ClientId " +
+            "WHERE " + "((([CurAmtDue]+[BalAge1]+[BalAge2]+[BalAge3]+[BalAge4]-[UnapplCredit] " +
+            "+[UnpaidFinch])>[CreditLimit]) AND (tblCaClient.CreditLimit>0) AND "
+            "(tblCaClient.CreditHold=False)); ";
+        Recordset rs = m_oDTDatabase.OpenRecordset(sql, dbOpenForwardOnly);
+        queueRows(rs, "CustId", false, 1, "This Account is Over its Credit Limit.", false, lErr,
+                  sError);
+        return true;
+    });
+}
+
+bool QueueEngine::NearLimit(int32_t& lErr, std::string& sError) {
+    return Trapped(lErr, sError, "QueueEngine.NearLimit", [&] {
+        std::string sql =
+            std::string(
+                "SELECT DISTINCTROW tblCaClientHist.ClientId as CustID,  "
+                "tblCaClient.CreditLimit ") +
+            "FROM tblCaClient INNER JOIN tblCaClientHist ON tblCaClient.ClientId = " +
+            "tblCaClientHist.ClientId WHERE " +
+            "((([CreditLimit]-([CurAmtDue]+[BalAge1]+[BalAge2]+[BalAge3]+[BalAge4] " +
+            "-[UnapplCredit]+[UnpaidFinch]))<= " + NumberToSqlText(m_options.Chk_NearLimit_Amt) +
+            " ) AND "
+            "(([CurAmtDue]+[BalAge1]+[BalAge2]+[BalAge3]+[BalAge4]-[UnapplCredit]+[UnpaidFinch])>0)"
+            " "
+            "AND (tblCaClient.CreditLimit>0) AND (tblCaClient.CreditHold=False)); ";
+        Recordset rs = m_oDTDatabase.OpenRecordset(sql, dbOpenForwardOnly);
+        queueRows(rs, "CustId", false, 6, "This Account is approaching its Credit Limit.", false,
+                  lErr, sError);
+        return true;
+    });
+}
+
+bool QueueEngine::MinFIA(int32_t& lErr, std::string& sError) {
+    return Trapped(lErr, sError, "QueueEngine.MinFIA", [&] {
+        QueryDef q = m_oDTDatabase.QueryDefs("qryDtMinFIA2");
+        Recordset rs = q.OpenRecordset(dbOpenForwardOnly);
+        queueRows(rs, "ClientID", false, 12, "The Available Funds falls below the minimum allowed.",
+                  false, lErr, sError);
+        return true;
+    });
+}
+
+bool QueueEngine::FollowUp3(int32_t& lErr, std::string& sError) {
+    return Trapped(lErr, sError, "QueueEngine.FollowUp3", [&] {
+        std::string sql =
+            std::string(
+                "SELECT tblDtCallLogHeader.CustId, tblDtCallLogHeader.LogID FROM "
+                "tblDtCallLogHeader WHERE ") +
+            "tblDtCallLogHeader.ToCallBack=True AND tblDtCallLogHeader.CallBackDate=Date();";
+        Recordset rs = m_oDTDatabase.OpenRecordset(sql, dbOpenForwardOnly);
+        queueRows(rs, "CustId", false, 9, "It is time to call back the customer.",
+                  m_options.Chk_FollowUp3Priority, lErr, sError);
+        return true;
+    });
+}
+
+bool QueueEngine::FollowUp2(int32_t& lErr, std::string& sError) {
+    return Trapped(lErr, sError, "QueueEngine.FollowUp2", [&] {
+        QueryDef q = m_oDTDatabase.QueryDefs("qryDtFollowUp2b");
+        q.Parameters("Chk_FollowUp2_x") = m_options.Chk_FollowUp2_x;
+        Recordset rs = q.OpenRecordset(dbOpenForwardOnly);
+        queueRows(rs, "CustId", true, 8,
+                  "Follow-Up to last call made more than " +
+                      std::to_string(m_options.Chk_FollowUp2_x) +
+                      " days ago and payment was promised but has not been received.",
+                  false, lErr, sError);
+        return true;
+    });
+}
+
+bool QueueEngine::FollowUp1(int32_t& lErr, std::string& sError) {
+    return Trapped(lErr, sError, "QueueEngine.FollowUp1", [&] {
+        std::string sql =
+            std::string(
+                "SELECT DISTINCTROW tblDtCallLogHeader.CustId, tblDtCallLogHeader.LogID FROM ") +
+            "tblDtCallLogHeader INNER JOIN tblCaClientHist ON " +
+            "tblDtCallLogHeader.CustId = tblCaClientHist.ClientId WHERE " +
+            "((([CurAmtDue]+[BalAge1]+[BalAge2]+[BalAge3]+[BalAge4] " +
+            "-[UnapplCredit]+[UnpaidFinch])>0) AND " +
+            "((IIf(IIf(IsNull([LastConversationDate]), " + "#01/1/2099#,[LastConversationDate]) " +
+            "> " + "IIf(IsNull([LastPayDate]), " +
+            "#01/1/68#, [LastPayDate]), True, False)) = True) AND " + "((DateDiff(" + "\"d" +
+            "\", " + "IIf(IsNull([LastConversationDate]), " +
+            "#01/1/68#, [LastConversationDate]), Date())) >= " +
+            NumberToSqlText(m_options.Chk_FollowUp1_x) + ")); ";
+        Recordset rs = m_oDTDatabase.OpenRecordset(sql, dbOpenForwardOnly);
+        queueRows(rs, "CustId", true, 7,
+                  "Follow-Up to last call made more than " +
+                      std::to_string(m_options.Chk_FollowUp1_x) +
+                      " days ago but no payment has been received.",
+                  false, lErr, sError);
+        return true;
+    });
+}
+
+bool QueueEngine::CreditHold(int32_t& lErr, std::string& sError) {
+    return Trapped(lErr, sError, "QueueEngine.CreditHold", [&] {
+        std::string sql =
+            std::string(
+                "SELECT DISTINCTROW tblCaClient.ClientId as CustID FROM tblCaClient WHERE ") +
+            "((tblCaClient.CreditHold=True)); ";
+        Recordset rs = m_oDTDatabase.OpenRecordset(sql, dbOpenForwardOnly);
+        queueRows(rs, "CustId", false, 10, "This Account is on Credit Hold.", false, lErr, sError);
+        return true;
+    });
+}
+
+}  // namespace kelvor::queueengine
