@@ -15,15 +15,6 @@ using kelvor::test::TempDir;
 
 namespace {
 
-int errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const JetError& e) {
-        return e.number();
-    }
-    return 0;
-}
-
 bool exists(const std::string& path) {
     return std::ifstream(path).good();
 }
@@ -84,32 +75,34 @@ TEST_F(CompactTest, TheCopyHoldsEverythingAndTheSourceIsUntouched) {
 
 TEST_F(CompactTest, RefusesWhatWouldLoseData) {
     std::string copy = dir.file("copy.mdb");
-    EXPECT_EQ(errorOf([&] { DBEngine().CompactDatabase(dir.file("none.mdb"), copy); }), 3024);
+    EXPECT_EQ(
+        kelvor::test::ErrorOf([&] { DBEngine().CompactDatabase(dir.file("none.mdb"), copy); }),
+        3024);
     std::ofstream(copy) << "x";
-    EXPECT_EQ(errorOf([&] { DBEngine().CompactDatabase(source, copy); }), 3204);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { DBEngine().CompactDatabase(source, copy); }), 3204);
     EXPECT_EQ(kelvor::test::ReadFile(copy), "x");
     std::remove(copy.c_str());
 
     {
         Database open = DBEngine().Workspaces(0).OpenDatabase(source);
-        EXPECT_EQ(errorOf([&] { DBEngine().CompactDatabase(source, copy); }), 3356);
+        EXPECT_EQ(kelvor::test::ErrorOf([&] { DBEngine().CompactDatabase(source, copy); }), 3356);
     }
     auto other = StartLockHolder();
     ASSERT_EQ(other->ask("open " + source), "ok");
-    EXPECT_EQ(errorOf([&] { DBEngine().CompactDatabase(source, copy); }), 3356);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { DBEngine().CompactDatabase(source, copy); }), 3356);
     EXPECT_FALSE(exists(copy));
     other->kill9();
     DBEngine().CompactDatabase(source, copy);
 
     // While a compaction holds the file, nobody can open it.
     auto exclusive = locking::ExclusiveLock::Acquire(source);
-    EXPECT_EQ(errorOf([&] { DBEngine().Workspaces(0).OpenDatabase(source); }), 3045);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { DBEngine().Workspaces(0).OpenDatabase(source); }), 3045);
 }
 
 TEST_F(CompactTest, DamagedFilesAreRefusedAndLeaveNoCopy) {
     std::string junk = dir.file("junk.mdb"), copy = dir.file("copy.mdb");
     std::ofstream(junk) << std::string(5000, 'j');
-    EXPECT_EQ(errorOf([&] { DBEngine().CompactDatabase(junk, copy); }), 3343);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { DBEngine().CompactDatabase(junk, copy); }), 3343);
     EXPECT_FALSE(exists(copy));
 
     // Garbage over the middle of a real database: its pages no longer read.
@@ -118,6 +111,6 @@ TEST_F(CompactTest, DamagedFilesAreRefusedAndLeaveNoCopy) {
     for (size_t i = 8192; i < data.size() - 4096; ++i) data[i] = static_cast<char>(i * 7);
     std::string damaged = dir.file("damaged.mdb");
     std::ofstream(damaged, std::ios::binary) << data;
-    EXPECT_EQ(errorOf([&] { DBEngine().CompactDatabase(damaged, copy); }), 3056);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { DBEngine().CompactDatabase(damaged, copy); }), 3056);
     EXPECT_FALSE(exists(copy));
 }

@@ -14,15 +14,6 @@ using kelvor::test::TempDir;
 
 namespace {
 
-int errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const JetError& e) {
-        return e.number();
-    }
-    return 0;
-}
-
 long count(Database& db, const std::string& table, const std::string& where = "") {
     Recordset rs = db.OpenRecordset(
         "SELECT Count(*) AS n FROM " + table + (where.empty() ? "" : " WHERE " + where),
@@ -85,8 +76,8 @@ TEST_F(DaoTest, RollbackUndoesChangesInEveryOpenDatabase) {
 }
 
 TEST_F(DaoTest, NestedTransactionsAndTransactionErrors) {
-    EXPECT_EQ(errorOf([] { DBEngine().CommitTrans(); }), 3034);
-    EXPECT_EQ(errorOf([] { DBEngine().Rollback(); }), 3034);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { DBEngine().CommitTrans(); }), 3034);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { DBEngine().Rollback(); }), 3034);
     DBEngine().BeginTrans();
     db.Execute("DELETE FROM tblDTQueue WHERE CustID = 'A'");
     DBEngine().BeginTrans();
@@ -101,9 +92,10 @@ TEST_F(DaoTest, AFailingStatementChangesNothing) {
     db.Execute("CREATE TABLE tblKey (K LONG PRIMARY KEY, V TEXT(3))");
     db.Execute("INSERT INTO tblKey VALUES (1, 'a')");
     db.Execute("INSERT INTO tblKey VALUES (2, 'b')");
-    EXPECT_EQ(errorOf([&] { db.Execute("UPDATE tblKey SET K = 5"); }), 3022);
-    EXPECT_EQ(errorOf([&] { db.Execute("UPDATE tblKey SET V = 'toolong'"); }), 3163);
-    EXPECT_EQ(errorOf([&] { db.Execute("INSERT INTO tblKey (V) VALUES ('x')"); }), 3314);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.Execute("UPDATE tblKey SET K = 5"); }), 3022);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.Execute("UPDATE tblKey SET V = 'toolong'"); }), 3163);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.Execute("INSERT INTO tblKey (V) VALUES ('x')"); }),
+              3314);
     EXPECT_EQ(count(db, "tblKey", "K IN (1, 2) AND V IN ('a', 'b')"), 2);
     EXPECT_EQ(count(db, "tblKey"), 2);
 }
@@ -125,10 +117,10 @@ TEST_F(DaoTest, DynasetEditsAddsAndSeesItsOwnChanges) {
     EXPECT_EQ(rs.Fields("Amount").Value(), Value(Currency::parse("0.1")));
     rs.MoveNext();
     EXPECT_TRUE(rs.EOF_());
-    EXPECT_EQ(errorOf([&] { rs.MoveNext(); }), 3021);
-    EXPECT_EQ(errorOf([&] { rs.Fields("Remark").Value(); }), 3021);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { rs.MoveNext(); }), 3021);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { rs.Fields("Remark").Value(); }), 3021);
     rs.Close();
-    EXPECT_EQ(errorOf([&] { rs.EOF_(); }), 3420);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { rs.EOF_(); }), 3420);
 
     Recordset add = db.OpenRecordset("tblDTQueue", dbOpenDynaset);
     add.AddNew();
@@ -145,32 +137,32 @@ TEST_F(DaoTest, RecordsetTypesAndTheirLimits) {
     db.Execute("DELETE FROM tblDTQueue");
     ASSERT_FALSE(snap.EOF_());  // a snapshot is a static copy
     EXPECT_EQ(snap.Fields("CustID").Value(), Value("A"));
-    EXPECT_EQ(errorOf([&] { snap.Edit(); }), 3027);
-    EXPECT_EQ(errorOf([&] { snap.AddNew(); }), 3027);
-    EXPECT_EQ(errorOf([&] { snap.Fields("NoSuchField"); }), 3265);
-    EXPECT_EQ(errorOf([&] { snap.Fields("CustID") = "x"; }), 3020);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { snap.Edit(); }), 3027);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { snap.AddNew(); }), 3027);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { snap.Fields("NoSuchField"); }), 3265);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { snap.Fields("CustID") = "x"; }), 3020);
 
     Recordset fwd = db.OpenRecordset("tblDTQueue", dbOpenForwardOnly);
     EXPECT_TRUE(fwd.EOF_());
-    EXPECT_EQ(errorOf([&] { fwd.Edit(); }), 3027);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { fwd.Edit(); }), 3027);
 
     Recordset append = db.OpenRecordset("tblDTQueue", dbOpenDynaset, dbAppendOnly);
     EXPECT_TRUE(append.EOF_());
     append.AddNew();
     append.CancelUpdate();
-    EXPECT_EQ(errorOf([&] { append.Update(); }), 3020);
-    EXPECT_EQ(errorOf([&] { append.CancelUpdate(); }), 3020);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { append.Update(); }), 3020);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { append.CancelUpdate(); }), 3020);
     EXPECT_EQ(count(db, "tblDTQueue"), 0);
 
     Recordset joined = db.OpenRecordset("SELECT Count(*) AS n, Max(TransType) AS m FROM tblDTQueue",
                                         dbOpenDynaset);
     EXPECT_EQ(joined.Fields("n").Value(), Value(0));
     EXPECT_TRUE(joined.Fields("m").Value().isNull());
-    EXPECT_EQ(errorOf([&] { joined.Edit(); }), 3027);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { joined.Edit(); }), 3027);
 
     Recordset empty;
-    EXPECT_EQ(errorOf([&] { empty.EOF_(); }), 91);
-    EXPECT_EQ(errorOf([&] { empty.AddNew(); }), 91);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { empty.EOF_(); }), 91);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { empty.AddNew(); }), 91);
 }
 
 TEST_F(DaoTest, ValuesKeepTheirEngineTypes) {
@@ -196,33 +188,33 @@ TEST_F(DaoTest, ValuesKeepTheirEngineTypes) {
     rs.MoveNext();
     Value nullBool = rs.Fields("B").Value();
     EXPECT_TRUE(nullBool.isNull());
-    EXPECT_EQ(errorOf([&] { nullBool.toBool(); }), 94);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { nullBool.toBool(); }), 94);
     EXPECT_EQ(rs.Fields("N").Value(), Value(2));
 
     Recordset add = db.OpenRecordset("tblTypes", dbOpenDynaset, dbAppendOnly);
     add.AddNew();
-    EXPECT_EQ(errorOf([&] {
+    EXPECT_EQ(kelvor::test::ErrorOf([&] {
                   add.Fields("X") = "toolong";
                   add.Update();
               }),
               3163);
     add.CancelUpdate();
     add.AddNew();
-    EXPECT_EQ(errorOf([&] {
+    EXPECT_EQ(kelvor::test::ErrorOf([&] {
                   add.Fields("Y") = 300;
                   add.Update();
               }),
               6);
     add.CancelUpdate();
     add.AddNew();
-    EXPECT_EQ(errorOf([&] {
+    EXPECT_EQ(kelvor::test::ErrorOf([&] {
                   add.Fields("T") = "not a date";
                   add.Update();
               }),
               3421);
     add.CancelUpdate();
     add.AddNew();
-    EXPECT_EQ(errorOf([&] { add.Fields("N") = 5; }), 3164);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { add.Fields("N") = 5; }), 3164);
 }
 
 TEST_F(DaoTest, LinkedTablesReadAndWriteTheSource) {
@@ -238,7 +230,7 @@ TEST_F(DaoTest, LinkedTablesReadAndWriteTheSource) {
     EXPECT_EQ(db.TableDefs("tblCaClient").Connect(), ";DATABASE=" + caPath);
     EXPECT_EQ(db.TableDefs("tblCaClient").Connect().substr(10), caPath);
     EXPECT_EQ(db.TableDefs("tblDTQueue").Connect(), "");
-    EXPECT_EQ(errorOf([&] { db.TableDefs("nope"); }), 3265);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.TableDefs("nope"); }), 3265);
 
     Recordset rs = db.OpenRecordset(
         "SELECT tblDTQueue.CustID, tblCaClient.CreditLimit FROM tblDTQueue INNER JOIN tblCaClient "
@@ -257,13 +249,14 @@ TEST_F(DaoTest, LinkedTablesReadAndWriteTheSource) {
         EXPECT_EQ(count(ca, "tblCaClient", "CreditHold = True AND CreditLimit = 250"), 1);
     }
 
-    EXPECT_EQ(errorOf([&] { db.LinkTable("tblCaClient", caPath); }), 3010);
-    EXPECT_EQ(errorOf([&] { db.LinkTable("X", caPath, "NoSuchTable"); }), 3078);
-    EXPECT_EQ(errorOf([&] { db.LinkTable("Y", dir.file("missing.mdb"), "T"); }), 3024);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.LinkTable("tblCaClient", caPath); }), 3010);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.LinkTable("X", caPath, "NoSuchTable"); }), 3078);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.LinkTable("Y", dir.file("missing.mdb"), "T"); }),
+              3024);
 
     // A link whose source has gone fails when it is used, naming the file.
     db.Execute("DROP TABLE Clients");
-    EXPECT_EQ(errorOf([&] { db.TableDefs("Clients"); }), 3265);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.TableDefs("Clients"); }), 3265);
 }
 
 TEST_F(DaoTest, SavedQueriesWithParameters) {
@@ -277,8 +270,8 @@ TEST_F(DaoTest, SavedQueriesWithParameters) {
 
     QueryDef q = db.QueryDefs("QRYHIGH");
     EXPECT_EQ(q.ParameterNames(), std::vector<std::string>{"Min Type"});
-    EXPECT_EQ(errorOf([&] { q.OpenRecordset(dbOpenForwardOnly); }), 3061);
-    EXPECT_EQ(errorOf([&] { q.Parameters("nope"); }), 3265);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { q.OpenRecordset(dbOpenForwardOnly); }), 3061);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { q.Parameters("nope"); }), 3265);
     q.Parameters("min type") = 3;
     Recordset rs = q.OpenRecordset(dbOpenForwardOnly);
     ASSERT_FALSE(rs.EOF_());
@@ -294,13 +287,14 @@ TEST_F(DaoTest, SavedQueriesWithParameters) {
     // A saved query used as a table, and opened by name.
     EXPECT_EQ(count(db, "qryAll"), 2);
     EXPECT_FALSE(db.OpenRecordset("qryAll", dbOpenSnapshot).EOF_());
-    EXPECT_EQ(errorOf([&] { db.OpenRecordset("qryHigh", dbOpenSnapshot); }), 3061);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.OpenRecordset("qryHigh", dbOpenSnapshot); }), 3061);
 
-    EXPECT_EQ(errorOf([&] { db.QueryDefs("qryMissing"); }), 3265);
-    EXPECT_EQ(errorOf([&] { db.Execute("CREATE VIEW qryAll AS SELECT 1"); }), 3012);
-    EXPECT_EQ(errorOf([&] { db.Execute("CREATE VIEW tblDTQueue AS SELECT 1"); }), 3010);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.QueryDefs("qryMissing"); }), 3265);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.Execute("CREATE VIEW qryAll AS SELECT 1"); }), 3012);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.Execute("CREATE VIEW tblDTQueue AS SELECT 1"); }),
+              3010);
     db.Execute("DROP VIEW qryAll");
-    EXPECT_EQ(errorOf([&] { db.QueryDefs("qryAll"); }), 3265);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.QueryDefs("qryAll"); }), 3265);
 
     // A temporary query is never saved.
     QueryDef tmp = db.CreateQueryDef("");
@@ -309,26 +303,28 @@ TEST_F(DaoTest, SavedQueriesWithParameters) {
     EXPECT_EQ(tmp.RecordsAffected(), 1);
     EXPECT_EQ(db.QueryNames().size(), 2u);
     tmp.SQL("SELECT * FROM tblDTQueue");
-    EXPECT_EQ(errorOf([&] { tmp.Execute(dbFailOnError); }), 3065);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { tmp.Execute(dbFailOnError); }), 3065);
 }
 
 TEST_F(DaoTest, OpeningAndNaming) {
-    EXPECT_EQ(errorOf([&] { DBEngine().Workspaces(0).OpenDatabase(dir.file("none.mdb")); }), 3024);
+    EXPECT_EQ(
+        kelvor::test::ErrorOf([&] { DBEngine().Workspaces(0).OpenDatabase(dir.file("none.mdb")); }),
+        3024);
     std::string junk = dir.file("junk.mdb");
     std::ofstream(junk) << "this is not a database, just some text that is long enough to have "
                            "a header of a hundred bytes or so, which SQLite reads first......";
-    EXPECT_EQ(errorOf([&] { DBEngine().Workspaces(0).OpenDatabase(junk); }), 3343);
-    EXPECT_EQ(errorOf([&] { DBEngine().CreateDatabase(dir.file("DT.mdb")); }), 3204);
-    EXPECT_EQ(errorOf([&] { db.OpenRecordset("tblNothing"); }), 3078);
-    EXPECT_EQ(errorOf([&] { db.Execute("SELECT * FROM tblNothing"); }), 3078);
-    EXPECT_EQ(errorOf([&] { db.Execute("CREATE TABLE TBLDTQUEUE (X LONG)"); }), 3010);
-    EXPECT_EQ(errorOf([&] { DBEngine().Workspaces(1); }), 3265);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { DBEngine().Workspaces(0).OpenDatabase(junk); }), 3343);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { DBEngine().CreateDatabase(dir.file("DT.mdb")); }), 3204);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.OpenRecordset("tblNothing"); }), 3078);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.Execute("SELECT * FROM tblNothing"); }), 3078);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.Execute("CREATE TABLE TBLDTQUEUE (X LONG)"); }), 3010);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { DBEngine().Workspaces(1); }), 3265);
     EXPECT_EQ(DBEngine().Workspaces(0).UserName(), "Admin");
 
     // Two handles on one database; closing one leaves the other working.
     Database again = DBEngine().Workspaces(0).OpenDatabase(dir.file("DT.mdb"));
     again.Close();
-    EXPECT_EQ(errorOf([&] { again.OpenRecordset("tblDTQueue"); }), 3420);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { again.OpenRecordset("tblDTQueue"); }), 3420);
     EXPECT_EQ(count(db, "tblDTQueue"), 2);
 }
 
@@ -336,7 +332,7 @@ TEST_F(DaoTest, ABusyDatabaseFailsWithTheLockedError) {
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(dir.file("DT.mdb").c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    EXPECT_EQ(errorOf([&] { db.Execute("DELETE FROM tblDTQueue"); }), 3218);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.Execute("DELETE FROM tblDTQueue"); }), 3218);
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
     db.Execute("DELETE FROM tblDTQueue");

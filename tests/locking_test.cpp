@@ -16,24 +16,6 @@ using kelvor::test::TempDir;
 
 namespace {
 
-int errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const JetError& e) {
-        return e.number();
-    }
-    return 0;
-}
-
-std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const JetError& e) {
-        return e.description();
-    }
-    return "";
-}
-
 int rosterCount(const std::string& path) {
     std::vector<std::string> names;
     return LDBUser_GetUsers(names, path, kRosterConnectedUsers);
@@ -86,14 +68,18 @@ TEST_F(LockingTest, DenyWriteRefusesOtherLockersAndWritersUntilReleased) {
     ASSERT_EQ(other->ask("open " + path), "ok");
     ASSERT_EQ(other->ask("deny tblDTQueue"), "ok");
 
-    EXPECT_EQ(errorOf([&] { db.OpenRecordset("tblDTQueue", dbOpenDynaset, dbDenyWrite); }), 3262);
-    EXPECT_EQ(messageOf([&] { db.OpenRecordset("tblDTQueue", dbOpenDynaset, dbDenyWrite); }),
+    EXPECT_EQ(
+        kelvor::test::ErrorOf([&] { db.OpenRecordset("tblDTQueue", dbOpenDynaset, dbDenyWrite); }),
+        3262);
+    EXPECT_EQ(kelvor::test::MessageOf(
+                  [&] { db.OpenRecordset("tblDTQueue", dbOpenDynaset, dbDenyWrite); }),
               "Couldn't lock table 'tblDTQueue'; currently in use by user 'Admin' on machine '" +
                   locking::HostName() + "'.");
     Recordset rs = db.OpenRecordset("tblDTQueue", dbOpenDynaset);
-    EXPECT_EQ(errorOf([&] { rs.AddNew(); }), 3027);
-    EXPECT_EQ(errorOf([&] { db.Execute("INSERT INTO tblDTQueue VALUES ('A')"); }), 3027);
-    EXPECT_EQ(errorOf([&] { db.Execute("DELETE FROM tblDTQueue"); }), 3027);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { rs.AddNew(); }), 3027);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.Execute("INSERT INTO tblDTQueue VALUES ('A')"); }),
+              3027);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.Execute("DELETE FROM tblDTQueue"); }), 3027);
     EXPECT_EQ(other->ask("append tblDTQueue"), "ok");  // the holder itself may write
     EXPECT_FALSE(db.OpenRecordset("tblDTQueue", dbOpenSnapshot).EOF_());  // reads still work
     db.Execute("INSERT INTO tblDTLogon VALUES (1)");                      // other tables are free
@@ -128,10 +114,10 @@ TEST_F(LockingTest, AGuardedTableRefusesNewRowsOnlyWhileItsGuardIsLocked) {
     ASSERT_EQ(newcomer->ask("open " + path), "ok");
     ASSERT_EQ(newcomer->ask("hold tblDTLogon"), "ok");
     EXPECT_EQ(newcomer->ask("addnew tblDTLogon"), "error 3027");
-    EXPECT_EQ(errorOf([&] { session.AddNew(); }), 3027);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { session.AddNew(); }), 3027);
     EXPECT_EQ(newcomer->ask("append tblDTQueue"), "ok");
 
     ASSERT_EQ(server->ask("release tblDtQueueProcLock"), "ok");
     EXPECT_EQ(newcomer->ask("addnew tblDTLogon"), "ok");
-    EXPECT_EQ(errorOf([&] { db.GuardTable("tblNope", "tblDTQueue"); }), 3078);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { db.GuardTable("tblNope", "tblDTQueue"); }), 3078);
 }

@@ -35,6 +35,24 @@ Database CreateAndOpen(const std::string& path) {
     return DBEngine().Workspaces(0).OpenDatabase(path);
 }
 
+int ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const JetError& e) {
+        return e.number();
+    }
+    return 0;
+}
+
+std::string MessageOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const JetError& e) {
+        return e.description();
+    }
+    return "";
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;

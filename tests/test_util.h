@@ -2,6 +2,7 @@
 // kelvor command-line program.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,6 +61,10 @@ class ChildProcess {
 
 // The second-user program of the tests (see lock_holder.cpp), started and past its "ready".
 std::unique_ptr<ChildProcess> StartLockHolder(const std::vector<std::string>& env = {});
+
+// The engine error number `f` raises, or 0 when it raises none; and its description.
+int ErrorOf(const std::function<void()>& f);
+std::string MessageOf(const std::function<void()>& f);
 
 // Reads the whole of a file.
 std::string ReadFile(const std::string& path);

@@ -2,24 +2,12 @@
 
 #include "kelvor/jet_error.h"
 #include "kelvor/value.h"
+#include "test_util.h"
 
 using kelvor::Currency;
 using kelvor::Date;
 using kelvor::JetError;
 using kelvor::Value;
-
-namespace {
-
-int errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const JetError& e) {
-        return e.number();
-    }
-    return 0;
-}
-
-}  // namespace
 
 TEST(CurrencyTest, ParsesDecimalTextExactly) {
     struct Case {
@@ -39,9 +27,9 @@ TEST(CurrencyTest, ParsesDecimalTextExactly) {
         {"922337203685477.5807", INT64_MAX},
     };
     for (const auto& c : cases) EXPECT_EQ(Currency::parse(c.text).raw(), c.raw) << c.text;
-    EXPECT_EQ(errorOf([] { Currency::parse("1.2.3"); }), 13);
-    EXPECT_EQ(errorOf([] { Currency::parse("abc"); }), 13);
-    EXPECT_EQ(errorOf([] { Currency::parse("99999999999999999999"); }), 6);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Currency::parse("1.2.3"); }), 13);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Currency::parse("abc"); }), 13);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Currency::parse("99999999999999999999"); }), 6);
 }
 
 TEST(CurrencyTest, SumsAreExactAndPrintShortest) {
@@ -60,8 +48,8 @@ TEST(DateTest, CalendarAndDayZero) {
     EXPECT_EQ(Date::fromParts(1899, 12, 29, 18).serial(), -0.25);
     EXPECT_EQ(Date::fromParts(2000, 2, 29, 13, 14, 15).toString(), "2000-02-29 13:14:15");
     EXPECT_EQ(Date::fromParts(1600, 3, 1).toString(), "1600-03-01 00:00:00");
-    EXPECT_EQ(errorOf([] { Date::fromParts(2001, 2, 29); }), 13);
-    EXPECT_EQ(errorOf([] { Date::fromParts(2001, 13, 1); }), 13);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Date::fromParts(2001, 2, 29); }), 13);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Date::fromParts(2001, 13, 1); }), 13);
     Date d = Date::fromParts(1899, 12, 29, 6);
     EXPECT_EQ(d.dayNumber(), -1);  // before day 0 the day still starts at midnight
     EXPECT_EQ(d.datePart().toString(), "1899-12-29 00:00:00");
@@ -82,16 +70,16 @@ TEST(DateTest, ParsesEngineLiterals) {
         {"10:00:00", "1899-12-30 10:00:00"},
     };
     for (const auto& c : cases) EXPECT_EQ(Date::parse(c.text).toString(), c.iso) << c.text;
-    EXPECT_EQ(errorOf([] { Date::parse("13/1/2020"); }), 13);
-    EXPECT_EQ(errorOf([] { Date::parse("yesterday"); }), 13);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Date::parse("13/1/2020"); }), 13);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Date::parse("yesterday"); }), 13);
 }
 
 TEST(ValueTest, ConversionsFollowTheRuntime) {
-    EXPECT_EQ(errorOf([] { Value().toBool(); }), 94);
-    EXPECT_EQ(errorOf([] { Value().toString(); }), 94);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Value().toBool(); }), 94);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Value().toString(); }), 94);
     EXPECT_EQ(Value().text(), "");
-    EXPECT_EQ(errorOf([] { Value("abc").toLong(); }), 13);
-    EXPECT_EQ(errorOf([] { Value(40000).toInteger(); }), 6);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Value("abc").toLong(); }), 13);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Value(40000).toInteger(); }), 6);
     EXPECT_EQ(Value(2.5).toLong(), 2);  // half to even
     EXPECT_EQ(Value(3.5).toLong(), 4);
     EXPECT_EQ(Value(true).toLong(), -1);

@@ -15,15 +15,6 @@ using kelvor::test::TempDir;
 
 namespace {
 
-int errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const JetError& e) {
-        return e.number();
-    }
-    return 0;
-}
-
 // Eight control characters, as a program's fixed password may be.
 const std::string kControlPassword("\x01\x07\x1b\x02\x1f\x0a\x0d\x10", 8);
 
@@ -42,14 +33,16 @@ TEST_F(WorkgroupTest, AccountsLogOnWithTheirExactPassword) {
     workgroup::AddUser(mdw, "System", kControlPassword);
     EXPECT_EQ(workgroup::Authenticate(mdw, "system", kControlPassword), "System");
     EXPECT_EQ(workgroup::Authenticate(mdw, "Admin", ""), "Admin");
-    EXPECT_EQ(
-        errorOf([&] { workgroup::Authenticate(mdw, "System", kControlPassword.substr(0, 7)); }),
-        3029);
-    EXPECT_EQ(errorOf([&] { workgroup::Authenticate(mdw, "System", kControlPassword + "x"); }),
+    EXPECT_EQ(kelvor::test::ErrorOf(
+                  [&] { workgroup::Authenticate(mdw, "System", kControlPassword.substr(0, 7)); }),
               3029);
-    EXPECT_EQ(errorOf([&] { workgroup::Authenticate(mdw, "Nobody", ""); }), 3029);
-    EXPECT_EQ(errorOf([&] { workgroup::Authenticate(mdw, "Admins", ""); }), 3029);  // a group
-    EXPECT_EQ(errorOf([&] { workgroup::AddUser(mdw, "SYSTEM", "x"); }), 3390);
+    EXPECT_EQ(kelvor::test::ErrorOf(
+                  [&] { workgroup::Authenticate(mdw, "System", kControlPassword + "x"); }),
+              3029);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { workgroup::Authenticate(mdw, "Nobody", ""); }), 3029);
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { workgroup::Authenticate(mdw, "Admins", ""); }),
+              3029);  // a group
+    EXPECT_EQ(kelvor::test::ErrorOf([&] { workgroup::AddUser(mdw, "SYSTEM", "x"); }), 3390);
     // The file keeps only hashes.
     EXPECT_EQ(kelvor::test::ReadFile(mdw).find(kControlPassword), std::string::npos);
 
@@ -62,26 +55,27 @@ TEST_F(WorkgroupTest, AccountsLogOnWithTheirExactPassword) {
     std::vector<RosterUser> users;
     ASSERT_EQ(ReadRoster(dbPath, users), 1);
     EXPECT_EQ(users[0].user, "System");
-    EXPECT_EQ(errorOf([] { DBEngine().CreateWorkspace("t", "System", "wrong"); }), 3029);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { DBEngine().CreateWorkspace("t", "System", "wrong"); }),
+              3029);
 
     DBEngine().SystemDB("");
     EXPECT_EQ(DBEngine().CreateWorkspace("t", "Admin", "").UserName(), "Admin");
-    EXPECT_EQ(errorOf([] { DBEngine().CreateWorkspace("t", "System", "x"); }), 3029);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { DBEngine().CreateWorkspace("t", "System", "x"); }), 3029);
 }
 
 TEST_F(WorkgroupTest, FilesThatCannotServeAreToldApart) {
     DBEngine().SystemDB(dir.file("missing.mdw"));
-    EXPECT_EQ(errorOf([] { DBEngine().CreateWorkspace("t", "Admin", ""); }), 3028);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { DBEngine().CreateWorkspace("t", "Admin", ""); }), 3028);
 
     std::string junk = dir.file("junk.mdw");
     std::ofstream(junk) << std::string(4096, 'z');
     DBEngine().SystemDB(junk);
-    EXPECT_EQ(errorOf([] { DBEngine().CreateWorkspace("t", "Admin", ""); }), 3343);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { DBEngine().CreateWorkspace("t", "Admin", ""); }), 3343);
 
     std::string plain = dir.file("plain.mdb");
     DBEngine().CreateDatabase(plain);
     DBEngine().SystemDB(plain);
-    EXPECT_EQ(errorOf([] { DBEngine().CreateWorkspace("t", "Admin", ""); }), 3358);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { DBEngine().CreateWorkspace("t", "Admin", ""); }), 3358);
 
     // A damaged workgroup file is one the caller should repair.
     workgroup::Create(mdw);
@@ -89,7 +83,7 @@ TEST_F(WorkgroupTest, FilesThatCannotServeAreToldApart) {
     for (size_t i = 4096; i < data.size(); ++i) data[i] = static_cast<char>(0xA5);
     std::ofstream(mdw, std::ios::binary | std::ios::trunc) << data;
     DBEngine().SystemDB(mdw);
-    int damaged = errorOf([] { DBEngine().CreateWorkspace("t", "Admin", ""); });
+    int damaged = kelvor::test::ErrorOf([] { DBEngine().CreateWorkspace("t", "Admin", ""); });
     EXPECT_TRUE(damaged == 3173 || damaged == 3343 || damaged == 3358) << damaged;
 }
 

@@ -31,6 +31,17 @@ Date timeOfDay(Date now) {
     return Date::fromSeconds(now.seconds() - now.datePart().seconds());
 }
 
+// What an added or overwritten entry gets: the call log, the type, the remark (empty text as
+// Null) and the moment.
+void writeEntry(Recordset& rs, int32_t logId, int16_t transType, const std::string& remark) {
+    Date now = Date::now();
+    rs.Fields("LogID") = logId;
+    rs.Fields("TransType") = transType;
+    rs.Fields("Remark") = textOrNull(remark);
+    rs.Fields("EntryDate") = now.datePart();
+    rs.Fields("EntryTime") = timeOfDay(now);
+}
+
 }  // namespace
 
 void QueueEngine::mirrorRemark(int32_t logId, const std::string& text) {
@@ -58,11 +69,7 @@ bool QueueEngine::AddToQueue(std::string& CustID, int32_t& LogID, int16_t& Trans
             Date now = Date::now();
             if (p_bReplace) {
                 rs.Edit();
-                rs.Fields("LogID") = LogID;
-                rs.Fields("TransType") = TransType;
-                rs.Fields("Remark") = textOrNull(Remark);
-                rs.Fields("EntryDate") = now.datePart();
-                rs.Fields("EntryTime") = timeOfDay(now);
+                writeEntry(rs, LogID, TransType, Remark);
                 rs.Update(dbUpdateRegular);
                 rs.Close();
                 if (LogID != 0) mirrorRemark(LogID, Remark);
@@ -116,15 +123,10 @@ bool QueueEngine::AddToQueue(std::string& CustID, int32_t& LogID, int16_t& Trans
                 return true;
             }
         }
-        Date now = Date::now();
         Recordset add = m_oDTDatabase.OpenRecordset("tblDTQueue", dbOpenDynaset);
         add.AddNew();
         add.Fields("CustId") = CustID;
-        add.Fields("LogID") = LogID;
-        add.Fields("TransType") = TransType;
-        add.Fields("Remark") = textOrNull(Remark);
-        add.Fields("EntryDate") = now.datePart();
-        add.Fields("EntryTime") = timeOfDay(now);
+        writeEntry(add, LogID, TransType, Remark);
         add.Update(dbUpdateRegular);
         add.Close();
         if (LogID != 0) mirrorRemark(LogID, Remark);

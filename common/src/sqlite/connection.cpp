@@ -97,14 +97,7 @@ Connection::Connection() {
 }
 
 Connection::~Connection() {
-    for (auto& [key, e] : cache_) {
-        for (auto* st : e->idle) sqlite3_finalize(st);
-        for (auto* st : e->idleFetch) sqlite3_finalize(st);
-        e->idle.clear();
-        e->idleFetch.clear();
-        e->dead = true;
-    }
-    cache_.clear();
+    invalidate();
     if (depth_ > 0) sqlite3_exec(db_, dialect::kRollback, nullptr, nullptr, nullptr);
     sqlite3_close_v2(db_);
     ::unlink(scratchPath_.c_str());
