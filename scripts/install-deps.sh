@@ -11,4 +11,6 @@ $SUDO apt-get install -y -q --no-install-recommends \
     libsqlite3-dev sqlite3 \
     libgtest-dev googletest libbenchmark-dev \
     libsodium-dev \
+    qt6-base-dev qt6-base-dev-tools libgl-dev \
+    dbus dbus-bin dbus-daemon \
     clang-format

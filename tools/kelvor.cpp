@@ -47,6 +47,10 @@ const std::map<std::string, Command>& commands() {
           "this process"}},
         {"queue",
          {kelvor::tool::Queue, "kelvor queue show --dt PATH [--json]   print the work queue"}},
+        {"session",
+         {kelvor::tool::Session,
+          "kelvor session -- COMMAND...   run a command under a private session bus on which "
+          "the Kelvor servers start on demand"}},
         {"users",
          {kelvor::tool::Users,
           "kelvor users DATABASE   list the connections open on a database (workstation, tab, "
