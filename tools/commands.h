@@ -20,6 +20,7 @@ int CreateCompany(const Args& args);
 int ProcessQueue(const Args& args);
 int Queue(const Args& args);
 int Session(const Args& args);
+int Client(const Args& args);
 
 // A usage error: "error 5: usage: ...".
 [[noreturn]] void Usage(const std::string& text);

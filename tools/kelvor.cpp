@@ -25,6 +25,10 @@ const std::map<std::string, Command>& commands() {
          {kelvor::tool::Link,
           "kelvor link DATABASE NAME SOURCE_DATABASE [SOURCE_TABLE]   link a table of another "
           "database"}},
+        {"client",
+         {kelvor::tool::Client,
+          "kelvor client update-queue --dt P --ca P [--so P] [--async] | users --dt P | about | "
+          "shell\n      drive KelvorSystemPE.Application as the front end does"}},
         {"compact",
          {kelvor::tool::Compact,
           "kelvor compact SOURCE DESTINATION   write a compacted copy of a database nobody has "

@@ -22,6 +22,7 @@ namespace {
 constexpr int kNoTimeout = INT_MAX;
 // A server started by the bus that is never asked for an object does not stay around.
 constexpr int kIdleStartMs = 60000;
+constexpr int kBusCheckMs = 500;
 
 [[noreturn]] void cannotCreate(const QString& progId, const QString& why) {
     throw JetError(err::kCantCreateObject,
@@ -338,6 +339,13 @@ void Server::start() {
     QTimer::singleShot(kIdleStartMs, this, [this] {
         if (!d->everServed) maybeQuit();
     });
+    // A server whose bus is gone can serve nobody again (its clients' holds went with it):
+    // it ends instead of lingering with the descriptors it inherited.
+    auto* busWatch = new QTimer(this);
+    connect(busWatch, &QTimer::timeout, this, [] {
+        if (!QDBusConnection::sessionBus().isConnected()) QCoreApplication::exit(0);
+    });
+    busWatch->start(kBusCheckMs);
 }
 
 void Server::hold() {
