@@ -425,9 +425,10 @@ std::string Value::toString() const {
 }
 
 std::string NumberToSqlText(double v) {
+    // to_chars ignores the locale: a comma for a decimal point would change the statement.
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%.15g", v);
-    std::string s(buf);
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 15);
+    std::string s(buf, r.ptr);
     // The runtime writes no leading zero before the point: " .5", "-.25".
     if (s.rfind("0.", 0) == 0) s.erase(0, 1);
     if (s.rfind("-0.", 0) == 0) s.erase(1, 1);

@@ -142,9 +142,24 @@ bool QueueEngine::LastQueueProcTimeStamp(int32_t& lErr, std::string& sError) {
 
 // ---- housekeeping ---------------------------------------------------------------------------
 
+namespace {
+const std::string kCopyFollowedUpToHistory =
+    std::string("INSERT INTO tblDtQueueHist ( CustID, LogID, TransType, Remark, ") +
+    "LockedBy, EntryDate, EntryTime, [Delete], FollowedUp, " +
+    "FollowedUpBy ) SELECT tblDTQueue.CustID, tblDTQueue.LogID, " +
+    "tblDTQueue.TransType, tblDTQueue.Remark, tblDTQueue.LockedBy, " +
+    "tblDTQueue.EntryDate, tblDTQueue.EntryTime, tblDTQueue.Delete, " +
+    "tblDTQueue.FollowedUp, tblDTQueue.FollowedUpBy FROM " +
+    "tblDTQueue WHERE (((tblDTQueue.FollowedUp)=True)); ";
+}  // namespace
+
 bool QueueEngine::EmptyQueue(int32_t& lErr, std::string& sError) {
     return Trapped(lErr, sError, "QueueEngine.EmptyQueue", [&] {
         QueryDef q = m_oDTDatabase.CreateQueryDef("");
+        // Followed-up entries are a collector's finished work: they go to the history before
+        // the queue is emptied, as they would on a run without the reset.
+        q.SQL(kCopyFollowedUpToHistory);
+        q.Execute(dbFailOnError);
         // The remarks are cleared while the queue entries that lead to them still exist.
         q.SQL(std::string("UPDATE DISTINCTROW tblDtCallLogHeader INNER JOIN ") +
               "tblDTQueue ON tblDtCallLogHeader.LogID = tblDTQueue.LogID SET " +
@@ -160,13 +175,7 @@ bool QueueEngine::TransferQueueToHist(int32_t& lErr, std::string& sError) {
     return Trapped(lErr, sError, "QueueEngine.TransferQueueToHist", [&] {
         QueryDef q = m_oDTDatabase.CreateQueryDef("");
         // A collector's finished work is history: it is copied before it leaves the queue.
-        q.SQL(std::string("INSERT INTO tblDtQueueHist ( CustID, LogID, TransType, Remark, ") +
-              "LockedBy, EntryDate, EntryTime, [Delete], FollowedUp, " +
-              "FollowedUpBy ) SELECT tblDTQueue.CustID, tblDTQueue.LogID, " +
-              "tblDTQueue.TransType, tblDTQueue.Remark, tblDTQueue.LockedBy, " +
-              "tblDTQueue.EntryDate, tblDTQueue.EntryTime, tblDTQueue.Delete, " +
-              "tblDTQueue.FollowedUp, tblDTQueue.FollowedUpBy FROM " +
-              "tblDTQueue WHERE (((tblDTQueue.FollowedUp)=True)); ");
+        q.SQL(kCopyFollowedUpToHistory);
         q.Execute(dbFailOnError);
         q.SQL(std::string("DELETE tblDTQueue.* FROM tblDTQueue WHERE ") +
               "tblDTQueue.FollowedUp=True; ");
