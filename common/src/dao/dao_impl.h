@@ -115,6 +115,7 @@ class RecordsetImpl {
     int type_;
     bool appendOnly_;
     bool closed_ = false;
+    mutable std::vector<std::pair<std::string, int>> spellings_;  // field names as asked
     int offset_ = 0;          // 1 when the first result column is the rowid
     bool denyWrite_ = false;  // holds a deny-write lock on its table until closed
 

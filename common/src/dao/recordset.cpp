@@ -65,9 +65,18 @@ void RecordsetImpl::checkOpen() const {
 
 int RecordsetImpl::fieldIndex(std::string_view name) const {
     checkOpen();
+    // A loop over rows asks for the same few names as written in the caller's code: those are
+    // matched exactly first, the case-blind search runs once per spelling.
+    for (const auto& [spelled, index] : spellings_)
+        if (spelled == name) return index;
     const auto& cols = tr().columns;
-    for (size_t i = 0; i < cols.size(); ++i)
-        if (sqlite::EqualNoCase(cols[i].name, name)) return static_cast<int>(i);
+    for (size_t i = 0; i < cols.size(); ++i) {
+        if (sqlite::EqualNoCase(cols[i].name, name)) {
+            if (spellings_.size() < 16)
+                spellings_.emplace_back(std::string(name), static_cast<int>(i));
+            return static_cast<int>(i);
+        }
+    }
     throw JetError::make(err::kItemNotFound);
 }
 
