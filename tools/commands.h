@@ -17,6 +17,7 @@ int Compact(const Args& args);
 int Workgroup(const Args& args);
 int Reg(const Args& args);
 int CreateCompany(const Args& args);
+int CreateInstallation(const Args& args);
 int ProcessQueue(const Args& args);
 int Queue(const Args& args);
 int Session(const Args& args);

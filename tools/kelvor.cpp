@@ -45,6 +45,10 @@ const std::map<std::string, Command>& commands() {
          {kelvor::tool::CreateCompany,
           "kelvor create-company DIR [--customers N] [--seed S]   a company's DT, CA, SO and GL "
           "databases"}},
+        {"create-installation",
+         {kelvor::tool::CreateInstallation,
+          "kelvor create-installation DIR [--companies N] [--customers N]   a sample "
+          "installation for the wizard"}},
         {"process-queue",
          {kelvor::tool::ProcessQueue,
           "kelvor process-queue --dt PATH --ca PATH [--so PATH]   rebuild the work queue in "

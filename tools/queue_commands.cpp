@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "commands.h"
+#include "installation.h"
 #include "kelvor/collection_schema.h"
 #include "kelvor/queue_engine.h"
 #include "output.h"
@@ -61,6 +62,18 @@ int CreateCompany(const Args& args) {
     if (opt.count("--seed")) sample.seed = static_cast<uint64_t>(number(opt["--seed"], usage));
     queueengine::CompanyFiles f = queueengine::CreateCompany(args[0], sample);
     std::cout << "DT=" << f.dt << "\nCA=" << f.ca << "\nSO=" << f.so << "\nGL=" << f.gl << "\n";
+    return 0;
+}
+
+int CreateInstallation(const Args& args) {
+    const char* usage = "kelvor create-installation DIR [--companies N] [--customers N]";
+    if (args.empty() || args[0].rfind("--", 0) == 0) Usage(usage);
+    auto opt = options(args, 1, {"--companies", "--customers"}, {}, usage);
+    wizard::InstallationOptions o;
+    if (opt.count("--companies")) o.companies = static_cast<int>(number(opt["--companies"], usage));
+    if (opt.count("--customers")) o.customers = static_cast<int>(number(opt["--customers"], usage));
+    wizard::CreateInstallation(args[0], o);
+    std::cout << "INSTALL=" << args[0] << "\nKELVOR_REGISTRY=" << args[0] << "/registry\n";
     return 0;
 }
 

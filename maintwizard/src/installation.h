@@ -1,0 +1,21 @@
+// A sample installation for the wizard and the demo: registry file, workgroup file, program
+// database linked to the System Manager database, and companies.
+#pragma once
+
+#include <string>
+
+namespace kelvor::wizard {
+
+// The "System" account's password: eight control characters, fixed in the program.
+extern const std::string kSystemPassword;
+
+struct InstallationOptions {
+    int companies = 2;
+    int customers = 200;
+};
+
+// Makes `dir` (when missing) and in it the installation; the registry file goes to
+// dir/registry/kelvor.reg. Throws JetError (3204 when a file exists already).
+void CreateInstallation(const std::string& dir, const InstallationOptions& options);
+
+}  // namespace kelvor::wizard

@@ -1,0 +1,283 @@
+#include "wizard.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include "kelvor/jet_error.h"
+#include "kelvor/registry.h"
+#include "mod_globals.h"
+#include "pages.h"
+
+namespace kelvor::wizard {
+
+std::string g_sInstallPath;
+std::string g_sSystemDB;
+Database g_dbProgram;
+std::shared_ptr<CCompanies> g_oCompanies = std::make_shared<CCompanies>();
+std::shared_ptr<CApplications> g_oApplications = std::make_shared<CApplications>();
+int16_t g_iAction = 0;
+std::string g_sCompID;
+int32_t g_lLeft = 0, g_lTop = 0;
+std::string g_sLocateProblem;
+std::string g_sLocateFilter;
+std::string g_sLocatedPath;
+
+namespace {
+
+std::function<void(const std::string&)> g_messageHandler;
+int g_pointer = 0;
+bool g_ended = false;
+
+bool isDamaged(int number) {
+    return number == 3173 || number == 3343 || number == 3358;
+}
+
+std::string joinPath(const std::string& dir, const std::string& file) {
+    return dir + "/" + file;
+}
+
+// The repair page on its own, for a workgroup file or program database that cannot be read.
+void directRepair(const std::string& code, const std::string& path, const std::string& desc) {
+    g_iAction = 2;
+    g_oApplications = std::make_shared<CApplications>();
+    g_oApplications->Add(code, path, desc, "Pending");
+    DBEngine().SystemDB("");
+    auto* backdrop = Page<frmWizSelectCompany>();
+    backdrop->showPage();
+    auto* repair = Page<frmWizRepair>();
+    repair->btnBack->hide();
+    repair->showModal(backdrop);
+    EndProgram();
+}
+
+// Shows the locate page over the company page until a path is given.
+void locate(bool ownerEveryTime) {
+    auto* backdrop = Page<frmWizSelectCompany>();
+    backdrop->showPage();
+    Page<frmWizLocateFiles>()->showModal(backdrop);
+    while (g_sLocatedPath.empty() && !ProgramEnded())
+        Page<frmWizLocateFiles>()->showModal(ownerEveryTime ? backdrop : nullptr);
+    UnloadPage<frmWizSelectCompany>();
+}
+
+}  // namespace
+
+void MsgBox(const std::string& text) {
+    if (g_messageHandler) {
+        g_messageHandler(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, kCaption, QString::fromStdString(text), QMessageBox::Ok);
+    box.exec();
+}
+
+void SetMessageBoxHandler(std::function<void(const std::string&)> handler) {
+    g_messageHandler = std::move(handler);
+}
+
+void SetPointer(int shape) {
+    if (!qApp) return;
+    if (shape == 0) {
+        while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
+    } else {
+        QCursor c(shape == 11 ? Qt::WaitCursor : Qt::BusyCursor);
+        if (QApplication::overrideCursor()) {
+            QApplication::changeOverrideCursor(c);
+        } else {
+            QApplication::setOverrideCursor(c);
+        }
+    }
+    g_pointer = shape;
+}
+
+int Pointer() {
+    return g_pointer;
+}
+
+void EndProgram() {
+    if (g_ended) return;
+    g_ended = true;
+    SetPointer(0);
+    UnloadAllPages();
+    QCoreApplication::exit(0);
+}
+
+bool ProgramEnded() {
+    return g_ended;
+}
+
+void ResetForTest() {
+    UnloadAllPages();
+    g_ended = false;
+    g_sInstallPath.clear();
+    g_sSystemDB.clear();
+    g_dbProgram = Database();
+    g_oCompanies = std::make_shared<CCompanies>();
+    g_oApplications = std::make_shared<CApplications>();
+    g_iAction = 0;
+    g_sCompID.clear();
+    g_lLeft = g_lTop = 0;
+    g_sLocateProblem.clear();
+    g_sLocateFilter.clear();
+    g_sLocatedPath.clear();
+    DBEngine().SystemDB("");
+    SetPointer(0);
+}
+
+std::string BackupName(const std::string& path) {
+    std::string dir = GetDirPart(path), file = GetFilePart(path);
+    auto dot = file.find('.');
+    if (dot == std::string::npos)
+        throw JetError(5, "Invalid procedure call or argument: '" + file +
+                              "' has no extension to put the backup mark before");
+    return dir + "/" + file.substr(0, dot) + "_BK" + "." + file.substr(dot + 1);
+}
+
+std::string SetAsideName(const std::string& path) {
+    return path + "_Old";
+}
+
+bool DiscoverEnvironment() {
+    SetPointer(11);
+    int32_t lErr = 0;
+    std::string sError;
+    g_sInstallPath = GenRegReadValue(HKEY_LOCAL_MACHINE, kInstallKey, "", lErr, sError);
+    g_sSystemDB = GenRegReadValue(HKEY_LOCAL_MACHINE, kEnginesKey, "SYSTEMDB", lErr, sError);
+    DBEngine().SystemDB(g_sSystemDB);
+
+    // The workgroup file.
+    Workspace ws;
+    for (;;) {
+        try {
+            ws = DBEngine().CreateWorkspace("temporary", "System", kSystemPassword);
+            break;
+        } catch (const JetError& e) {
+            MsgBox(std::to_string(e.number()) + "-" + e.description() + "(" + kWorkgroupFile + ")");
+            if (isDamaged(e.number())) {
+                directRepair("WIF", g_sSystemDB, "Workgroup Information File");
+                return false;
+            }
+            g_sLocateProblem = std::string("Problem locating the Workgroup Information File ") +
+                               kWorkgroupFile + " !";
+            g_sLocateFilter = "Workgroup MDW (*.MDW)|*.MDW";
+            locate(true);
+            if (ProgramEnded()) return false;
+            DBEngine().SystemDB(g_sLocatedPath);
+        }
+    }
+
+    // The program database.
+    std::string path = joinPath(g_sInstallPath, kProgramDatabase);
+    for (;;) {
+        try {
+            g_dbProgram = ws.OpenDatabase(path);
+            break;
+        } catch (const JetError& e) {
+            MsgBox(std::to_string(e.number()) + "-" + e.description());
+            if (isDamaged(e.number())) {
+                directRepair("Kelvor", joinPath(g_sInstallPath, kProgramDatabase),
+                             "Kelvor Program Database");
+                return false;
+            }
+            g_sLocateProblem = "Problem locating Kelvor program database(Kelvor4PE.mde).";
+            g_sLocateFilter = "Kelvor Program (*.MDE)|*.MDE";
+            locate(false);
+            if (ProgramEnded()) return false;
+            path = g_sLocatedPath;
+        }
+    }
+
+    std::shared_ptr<CCompany> current;
+    auto fail = [&](const JetError& e) {
+        if (e.number() == 3265) {
+            MsgBox(
+                "Your Kelvor 4.1 PE program database is not properly linked to the System "
+                "Manager database !");
+        } else {
+            MsgBox(std::to_string(e.number()) + "-" + e.description());
+        }
+        SetPointer(0);
+        return false;
+    };
+
+    // The companies and their files.
+    try {
+        Recordset companies = g_dbProgram.OpenRecordset(
+            "SELECT DISTINCTROW tblSmCompInfo.CompID, tblSmCompInfo.Name FROM tblSmCompInfo "
+            "ORDER BY CompID; ",
+            dbOpenSnapshot, dbForwardOnly);
+        while (!companies.EOF_()) {
+            std::string compId = companies.Fields("CompID").Value().text();
+            g_oCompanies->Add(compId, companies.Fields("Name").Value().text());
+            companies.MoveNext();
+            Recordset files = g_dbProgram.OpenRecordset(
+                std::string("SELECT DISTINCTROW tblSmCompFiles.AppID, ") +
+                    "tblSmCompFiles.UNCFilePath AS Path, tblSmCompFiles.FileName " +
+                    "FROM tblSmCompFiles GROUP BY tblSmCompFiles.AppID, " +
+                    "tblSmCompFiles.UNCFilePath, tblSmCompFiles.FileName, " +
+                    "tblSmCompFiles.CompID HAVING (((tblSmCompFiles.CompID)=" + "\"" + compId +
+                    "\"" + ")) " + "ORDER BY tblSmCompFiles.AppID; ",
+                dbOpenSnapshot, dbForwardOnly);
+            while (!files.EOF_()) {
+                current = g_oCompanies->Item(compId);
+                std::string code = files.Fields("AppID").Value().text();
+                for (char& c : code)
+                    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                std::string desc = code == "DT"   ? "Kelvor Primary Database"
+                                   : code == "GL" ? "General Ledger Database"
+                                                  : "";
+                current->AddApplication(code,
+                                        joinPath(files.Fields("Path").Value().text(),
+                                                 files.Fields("FileName").Value().text()),
+                                        desc);
+                files.MoveNext();
+            }
+        }
+    } catch (const JetError& e) {
+        if (e.number() != 3078 && e.number() != 3343) return fail(e);
+        MsgBox(std::to_string(e.number()) + "-" + e.description());
+    }
+
+    // The System Manager database.
+    std::string smPath;
+    try {
+        if (!current) {
+            g_oCompanies->Add("SM", "Repair System Manager");
+            current = g_oCompanies->Item("SM");
+        }
+        bool located = false;
+        try {
+            std::string connect = g_dbProgram.TableDefs("tblSmCompFiles").Connect();
+            smPath = connect.size() > 10 ? connect.substr(10) : std::string();
+            if (connect.empty()) throw JetError::make(err::kItemNotFound);
+        } catch (const JetError&) {
+            g_sLocateProblem = "Please specify the path to the System Manager database SYSSM1.mdb";
+            g_sLocateFilter = "System Manager (*.MDB)|*.MDB";
+            g_sLocatedPath = "";
+            while (g_sLocatedPath.empty() && !ProgramEnded())
+                Page<frmWizLocateFiles>()->showModal(nullptr);
+            if (ProgramEnded()) return false;
+            g_oCompanies = std::make_shared<CCompanies>();
+            g_oCompanies->Add("SM", "Repair System Manager");
+            current = g_oCompanies->Item("SM");
+            smPath = g_sLocatedPath;
+            located = true;
+        }
+        (void)located;
+        current->AddApplication("SM", smPath, "System Manager Database");
+        current->AddApplication("Kelvor", joinPath(g_sInstallPath, kProgramDatabase),
+                                "Kelvor Program Database");
+    } catch (const JetError& e) {
+        return fail(e);
+    }
+    SetPointer(0);
+    return true;
+}
+
+bool Main() {
+    if (!DiscoverEnvironment()) return false;
+    Page<frmWizSelectCompany>()->showPage();
+    return true;
+}
+
+}  // namespace kelvor::wizard
