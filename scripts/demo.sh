@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The main job on a sample company: make its databases, rebuild the work queue, show it.
+# The main job on a sample company: make its databases, have the application server rebuild
+# the work queue in the background through the queue engine server, and show the queue.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${KELVOR_BUILD_DIR:-build}"
@@ -7,7 +8,14 @@ k="$build/tools/kelvor"
 dir="${1:-sample-company}"
 rm -rf "$dir"
 eval "$("$k" create-company "$dir" --customers 2000 --seed 42)"
-"$k" process-queue --dt "$DT" --ca "$CA" --so "$SO"
+# The servers live on the session bus; without one, a private bus serves this run.
+if [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ]; then
+    "$k" client update-queue --dt "$DT" --ca "$CA" --so "$SO" --async
+else
+    # The private bus daemon's own log lines are noise here; errors still show.
+    "$k" session -- "$k" client update-queue --dt "$DT" --ca "$CA" --so "$SO" --async \
+        2> >(grep -v -e '^dbus-daemon' -e 'XDG_RUNTIME_DIR' >&2)
+fi
 echo "The work queue, first rows:"
 "$k" queue show --dt "$DT" > "$dir/queue.txt"
 head -n 12 "$dir/queue.txt"
