@@ -93,15 +93,8 @@ Application::Application() {
 
 short Application::About() {
     return forms::ShowAbout("About Kelvor 4.0 Professional Edition Server",
-                            "Kelvor 4.0 Professional Edition Server", [](bool loaded) {
-                                auto* server = automation::Server::instance();
-                                if (!server) return;
-                                if (loaded) {
-                                    server->hold();
-                                } else {
-                                    server->unhold();
-                                }
-                            });
+                            "Kelvor 4.0 Professional Edition Server",
+                            &automation::Server::HoldWhileLoaded);
 }
 
 #define KELVOR_BY_REF(call)                 \

@@ -31,6 +31,8 @@ frmQueueAsync* frmQueueAsync::Loaded() {
 frmQueueAsync::frmQueueAsync() {
     setObjectName("frmQueueAsync");
     Timer1.setSingleShot(true);
+    // A coarse timer may fire a twentieth of its interval early or late.
+    Timer1.setTimerType(Qt::PreciseTimer);
     connect(&Timer1, &QTimer::timeout, this, &frmQueueAsync::Timer1_Timer);
 }
 
@@ -53,36 +55,29 @@ void frmQueueAsync::Timer1_Timer() {
     Timer1.stop();
     int32_t lErr = 0;
     std::string sError;
+    bool trapped = false;
     try {
         m_oQueueEngine = automation::Object::CreateObject("KelvorQueuePE.QueueEngine");
         m_oQueueEngine.CallByName("ProcessQueue",
                                   {m_sDTPath, m_sARPath, m_sSOPath, automation::Arg::ByRef(lErr),
                                    automation::Arg::ByRef(sError)});
     } catch (const JetError& e) {
+        // The engine could not be made or called: that is the outcome to report.
         lErr = e.number();
         sError = e.description();
-        try {
-            m_oCallBack.CallByName("CallBack",
-                                   {automation::Arg::ByRef(lErr), automation::Arg::ByRef(sError)});
-        } catch (...) {
-        }
-        try {
-            m_oQueueEngine.Release();
-        } catch (...) {
-        }
-        return;  // the form stays loaded
+        trapped = true;
     }
+    // From here errors are ignored: a call-back that fails is nobody's concern.
     try {
         m_oCallBack.CallByName("CallBack",
                                {automation::Arg::ByRef(lErr), automation::Arg::ByRef(sError)});
     } catch (...) {
-        // A call-back that fails is nobody's concern.
     }
     try {
         m_oQueueEngine.Release();
     } catch (...) {
     }
-    Unload();
+    if (!trapped) Unload();  // after a trapped error the form stays loaded
 }
 
 }  // namespace kelvor::queueengine

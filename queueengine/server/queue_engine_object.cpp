@@ -56,15 +56,8 @@ bool QueueEngineObject::UpdQueueAsync(const QString& DT_UNCPath, const QString& 
 
 short QueueEngineObject::About() {
     return forms::ShowAbout("About Kelvor 4.0 Professional Edition Scan Engine",
-                            "Kelvor 4.0 Professional Edition Scan Engine", [](bool loaded) {
-                                auto* server = automation::Server::instance();
-                                if (!server) return;
-                                if (loaded) {
-                                    server->hold();
-                                } else {
-                                    server->unhold();
-                                }
-                            });
+                            "Kelvor 4.0 Professional Edition Scan Engine",
+                            &automation::Server::HoldWhileLoaded);
 }
 
 }  // namespace kelvor::queueengine

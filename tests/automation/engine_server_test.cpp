@@ -181,3 +181,16 @@ TEST_F(EngineServerTest, AKilledClientsObjectsAreReleasedAndTheServerEnds) {
     engine.Release();
     EXPECT_TRUE(waitFor([] { return !hasOwner(kEngine); }, 15000));
 }
+
+TEST_F(EngineServerTest, AnObjectCanBeMadeAgainRightAfterTheServerLetItsLastOneGo) {
+    // The server's exit and a new client's creation race; the client must always win an
+    // object, from this server or a new one.
+    for (int i = 0; i < 30; ++i) {
+        Object engine = Object::CreateObject(kEngine);
+        int32_t lErr = 0;
+        std::string sError;
+        engine.CallByName("ProcessQueue", {std::string(), std::string(), std::string(),
+                                           Arg::ByRef(lErr), Arg::ByRef(sError)});
+        EXPECT_EQ(lErr, -1) << i;
+    }
+}

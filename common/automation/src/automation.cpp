@@ -9,6 +9,7 @@
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QHash>
+#include <QThread>
 #include <QTimer>
 #include <climits>
 
@@ -23,6 +24,7 @@ constexpr int kNoTimeout = INT_MAX;
 // A server started by the bus that is never asked for an object does not stay around.
 constexpr int kIdleStartMs = 60000;
 constexpr int kBusCheckMs = 500;
+constexpr int kQuitGraceMs = 50;
 
 [[noreturn]] void cannotCreate(const QString& progId, const QString& why) {
     throw JetError(err::kCantCreateObject,
@@ -178,6 +180,12 @@ Object Object::CreateObject(const QString& progId) {
     QDBusMessage msg =
         QDBusMessage::createMethodCall(progId, kFactoryPath, kFactoryInterface, "CreateObject");
     QDBusMessage reply = callAndWait(msg);
+    // A server that was just ending can still own the name for a moment; the bus starts a
+    // new one for the second try.
+    if (reply.type() != QDBusMessage::ReplyMessage && isGone(reply.errorName())) {
+        QThread::msleep(20);
+        reply = callAndWait(msg);
+    }
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1)
         cannotCreate(progId, reply.errorMessage().isEmpty() ? QStringLiteral("no reply")
                                                             : reply.errorMessage());
@@ -352,6 +360,15 @@ void Server::hold() {
     ++d->holds;
 }
 
+void Server::HoldWhileLoaded(bool loaded) {
+    if (!g_server) return;
+    if (loaded) {
+        g_server->hold();
+    } else {
+        g_server->unhold();
+    }
+}
+
 void Server::unhold() {
     if (d->holds > 0) --d->holds;
     maybeQuit();
@@ -417,7 +434,17 @@ void Server::dropHolder(const QString& holder) {
 void Server::maybeQuit() {
     // Checked after the current call has finished, so a reply is never lost to the exit.
     QTimer::singleShot(0, this, [this] {
-        if (d->objects.isEmpty() && d->holds == 0) QCoreApplication::quit();
+        if (!d->objects.isEmpty() || d->holds != 0) return;
+        // The name goes first, so that a new client starts a new process instead of reaching
+        // one that is on its way out; calls already on their way here are still served.
+        conn().unregisterService(d->progId);
+        QTimer::singleShot(kQuitGraceMs, this, [this] {
+            if (d->objects.isEmpty() && d->holds == 0) {
+                QCoreApplication::quit();
+            } else {
+                conn().registerService(d->progId);  // someone came after all
+            }
+        });
     });
 }
 

@@ -138,6 +138,9 @@ class Server : public QObject {
     // Keeps the process alive while held, even with no object (a loaded form, a timer).
     void hold();
     void unhold();
+    // Holds the process's server while a form is loaded: call with true when it is made and
+    // false when it goes (does nothing in a process that serves nothing).
+    static void HoldWhileLoaded(bool loaded);
     int objectCount() const;
     static Server* instance();
 
