@@ -62,6 +62,22 @@ TEST_F(LockingTest, RosterListsOpenConnectionsOfEveryProcess) {
     EXPECT_FALSE(std::ifstream(locking::LockFilePath(path)).good());  // the last user tidies up
 }
 
+TEST_F(LockingTest, RosterFindsAConnectionInASlotBelowAnOlderOne) {
+    // A newer connection in a freed lower slot: the lock the kernel reports first may be the
+    // older one above it, and the roster must not skip what lies below.
+    Database first = DBEngine().Workspaces(0).OpenDatabase(path);
+    Database second = DBEngine().Workspaces(0).OpenDatabase(path);
+    first.Close();
+    Database third = DBEngine().Workspaces(0).OpenDatabase(path);
+    EXPECT_EQ(rosterCount(path), 2);
+    for (int i = 0; i < 5; ++i) {
+        Database more = DBEngine().Workspaces(0).OpenDatabase(path);
+        second.Close();
+        second = DBEngine().Workspaces(0).OpenDatabase(path);
+        EXPECT_EQ(rosterCount(path), 3) << i;
+    }
+}
+
 TEST_F(LockingTest, DenyWriteRefusesOtherLockersAndWritersUntilReleased) {
     Database db = DBEngine().Workspaces(0).OpenDatabase(path);
     auto other = StartLockHolder();

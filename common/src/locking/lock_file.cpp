@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -92,19 +93,28 @@ RosterEntry readUser(int fd, int u) {
                        readText(fd, userSlotAt(u) + kNameBytes, kNameBytes)};
 }
 
-// Runs `f(slot)` for every slot of an area that another connection holds; stops when f
-// returns false.
+// Runs `f(slot)` for every slot of an area that another connection holds, in slot order;
+// stops when f returns false. The kernel reports one conflicting lock per query, not the
+// lowest one, so the area is split around each lock found and both sides are searched.
 template <typename F>
 void forEachHeld(int fd, off_t area, off_t slotSize, int slots, F f) {
-    off_t end = area + slotSize * slots;
-    off_t at = area;
-    while (at < end) {
-        off_t c = conflict(fd, at, end - at);
-        if (c < 0) return;
+    std::vector<int> held;
+    std::vector<std::pair<int, int>> ranges{{0, slots}};  // [first, last) slots to search
+    while (!ranges.empty()) {
+        auto [lo, hi] = ranges.back();
+        ranges.pop_back();
+        if (lo >= hi) continue;
+        off_t c = conflict(fd, area + slotSize * lo, slotSize * (hi - lo));
+        if (c < 0) continue;
         int slot = static_cast<int>((c - area) / slotSize);
-        if (!f(slot)) return;
-        at = area + slotSize * (slot + 1);
+        if (slot < lo || slot >= hi) continue;
+        held.push_back(slot);
+        ranges.emplace_back(lo, slot);
+        ranges.emplace_back(slot + 1, hi);
     }
+    std::sort(held.begin(), held.end());
+    for (int slot : held)
+        if (!f(slot)) return;
 }
 
 // Holds the mutex byte while alive.
