@@ -158,8 +158,12 @@ void Application::Terminate() {
     ignoringErrors([&] { m_oQueueEngine.Release(); });
     ignoringErrors([&] { m_oCallBackApp.Release(); });
     ignoringErrors([&] {
-        Recordset& slot = Session().m_oSessionRecordset;
-        if (!slot.isNothing()) slot.Close();
+        // While a background update runs, the shared slot holds its lock: the end of another
+        // object (the previous update's call-back object, say) must not drop it and let a
+        // second update run at the same time. The update's own end frees it.
+        SessionState& s = Session();
+        if (s.m_bProcessing) return;
+        if (!s.m_oSessionRecordset.isNothing()) s.m_oSessionRecordset.Close();
     });
 }
 

@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace kelvor::forms {
 
@@ -45,10 +46,14 @@ bool PrepareDisplay() {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     const char* x11 = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if ((platform && *platform) || (x11 && *x11) || (wayland && *wayland)) {
+    std::string p = platform ? platform : "";
+    // Drawing offscreen is no display: a modal box there could never be answered, and the
+    // server would stop serving everyone.
+    bool headless = p == "offscreen" || p == "minimal";
+    if (!headless && (!p.empty() || (x11 && *x11) || (wayland && *wayland))) {
         g_hasDisplay = true;
     } else {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        if (p.empty()) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         g_hasDisplay = false;
     }
     return g_hasDisplay;
