@@ -35,11 +35,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "kelvor/dao.h"
 
 namespace {
 
 using namespace kelvor;
+using namespace kelvor::bench;
 
 constexpr double kLookupTargetRatio = 3.0;
 constexpr double kGrowthLimitMb = 10.0;
@@ -68,43 +70,6 @@ struct Config {
     long shortPass = 100'000;
     long longPass = 1'000'000;
 };
-
-// A failure that has nothing to do with timing: an error raised, a wrong answer.
-class BenchError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void fail(const std::string& what) {
-    throw BenchError(what);
-}
-
-// A folder for the database files, removed with its contents.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/engine-bench-XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (!::mkdtemp(buf.data())) fail("cannot create a folder from " + tmpl);
-        path_ = buf.data();
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
-double secondsSince(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
 
 std::string customerId(long n) {
     char buf[24];
@@ -370,24 +335,6 @@ void buildPassDatabase(const std::string& path, long rows) {
              std::to_string(rows));
 }
 
-// A field of /proc/self/status in kB.
-long statusKb(const char* key) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    size_t n = std::strlen(key);
-    while (std::getline(in, line))
-        if (line.compare(0, n, key) == 0) return std::atol(line.c_str() + n);
-    fail(std::string("no ") + key + " in /proc/self/status");
-}
-
-// Sets the peak resident size back to the current one.
-void resetPeak() {
-    std::ofstream out("/proc/self/clear_refs");
-    out << "5";
-    out.flush();
-    if (!out) fail("cannot reset the peak resident size through /proc/self/clear_refs");
-}
-
 struct PassResult {
     long rows = 0;
     long startKb = 0;
@@ -447,7 +394,7 @@ const char* verdict(bool ok, bool enforced) {
 }
 
 int run(const Config& cfg) {
-    ScratchDir dir;
+    ScratchDir dir("engine-bench");
     bool targetsMet = true;
 
     std::printf("Engine layer benchmark%s\n\n", cfg.quick ? " (quick)" : "");

@@ -46,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "kelvor/dao.h"
 #include "kelvor/roster.h"
 
@@ -53,6 +54,7 @@ extern char** environ;
 
 namespace {
 
+using namespace kelvor::bench;
 using namespace kelvor;
 
 constexpr double kCompactionTargetRatio = 1.2;
@@ -78,48 +80,8 @@ struct Config {
     int rosterCalls = 5000;
 };
 
-// A failure that has nothing to do with timing: an error raised, a wrong answer.
-class BenchError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void fail(const std::string& what) {
-    throw BenchError(what);
-}
-
 std::string sysError(const std::string& what) {
     return what + ": " + std::strerror(errno);
-}
-
-// A folder for the database files, removed with its contents.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/platform-bench-XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (!::mkdtemp(buf.data())) fail(sysError("cannot create a folder from " + tmpl));
-        path_ = buf.data();
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
 double median(std::vector<double> v) {
@@ -757,7 +719,7 @@ void roster(const Config& cfg, const ScratchDir& dir) {
 // ---- the run -------------------------------------------------------------------------------
 
 int run(const Config& cfg) {
-    ScratchDir dir;
+    ScratchDir dir("platform-bench");
     std::printf("Platform benchmark%s\n\n", cfg.quick ? " (quick)" : "");
     bool ok = true;
     if (cfg.compaction) ok = compaction(cfg, dir) && ok;

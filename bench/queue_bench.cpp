@@ -50,6 +50,7 @@
 #include <variant>
 #include <vector>
 
+#include "bench_util.h"
 #include "kelvor/collection_schema.h"
 #include "kelvor/dao.h"
 #include "kelvor/queue_engine.h"
@@ -57,6 +58,7 @@
 namespace {
 
 using namespace kelvor;
+using namespace kelvor::bench;
 using queueengine::CompanyFiles;
 
 constexpr double kSetBasedTargetRatio = 4.0;
@@ -73,69 +75,12 @@ struct Config {
     std::vector<long> sizes = {10'000, 100'000};
 };
 
-// A failure that has nothing to do with timing: an error raised, a wrong answer.
-class BenchError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void fail(const std::string& what) {
-    throw BenchError(what);
-}
-
-// A folder for the companies, removed with its contents.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/queue-bench-XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (!::mkdtemp(buf.data())) fail("cannot create a folder from " + tmpl);
-        path_ = buf.data();
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
 // User and system time of this process.
 double cpuSeconds() {
     rusage ru{};
     ::getrusage(RUSAGE_SELF, &ru);
     auto s = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
     return s(ru.ru_utime) + s(ru.ru_stime);
-}
-
-// A field of /proc/self/status in kB.
-long statusKb(const char* key) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    size_t n = std::strlen(key);
-    while (std::getline(in, line))
-        if (line.compare(0, n, key) == 0) return std::atol(line.c_str() + n);
-    fail(std::string("no ") + key + " in /proc/self/status");
-}
-
-// Sets the peak resident size back to the current one.
-void resetPeak() {
-    std::ofstream out("/proc/self/clear_refs");
-    out << "5";
-    out.flush();
-    if (!out) fail("cannot reset the peak resident size through /proc/self/clear_refs");
 }
 
 double mb(long kb) {
@@ -835,7 +780,7 @@ SizeResult measure(const ScratchDir& dir, long customers, int runs) {
 }
 
 int engineOnly(long customers) {
-    ScratchDir dir;
+    ScratchDir dir("queue-bench");
     Company company(dir, customers);
     Timing t = engineRun(company.copy("engine"));
     std::printf("engine, %s customers: %.3f s wall, %.3f s CPU, peak %.1f MB\n",
@@ -845,7 +790,7 @@ int engineOnly(long customers) {
 
 int run(const Config& cfg) {
     if (cfg.engineOnly > 0) return engineOnly(cfg.engineOnly);
-    ScratchDir dir;
+    ScratchDir dir("queue-bench");
     std::printf(
         "Queue engine benchmark%s: ProcessQueue with every rule on, against the same "
         "queue computed set-based in SQLite SQL (best of %d run%s)\n\n",
