@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QTimer>
 
 #include "kelvor/jet_error.h"
 #include "kelvor/registry.h"
@@ -108,6 +109,12 @@ bool ProgramEnded() {
 
 void ResetForTest() {
     UnloadAllPages();
+    // EndProgram asked the application to exit; with no event loop running Qt keeps that
+    // request and the next loop would end at once. One loop that ends itself takes it.
+    if (g_ended && QCoreApplication::instance()) {
+        QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
+    }
     g_ended = false;
     g_sInstallPath.clear();
     g_sSystemDB.clear();

@@ -404,6 +404,9 @@ TEST_F(DiscoveryTest, WhenTheLinkCannotBeReadOnlyTheLocatedSystemManagerDatabase
                   "System Manager (*.MDB)|*.MDB|Access Database (*.MDB)|*.MDB|All Files "
                   "(*.*)|*.*");
         EXPECT_EQ(page->txtPath->text().toStdString(), "");
+        // Asked on its own, without the company page behind it.
+        auto* backdrop = LoadedPage<frmWizSelectCompany>();
+        EXPECT_FALSE(backdrop && backdrop->isVisible());
         page->btnNext->click();
     });
     script.OnPage<frmWizLocateFiles>([&](frmWizLocateFiles* page) {
@@ -420,6 +423,21 @@ TEST_F(DiscoveryTest, WhenTheLinkCannotBeReadOnlyTheLocatedSystemManagerDatabase
                                    {"SM", smCopy, "System Manager Database"},
                                    {"Kelvor", ProgramDb(), "Kelvor Program Database"},
                                }));
+}
+
+TEST_F(DiscoveryTest, ADamagedSystemManagerDatabaseIsOfferedForRepairOnItsOwn) {
+    std::string junk(5000, 's');
+    WriteFile(SystemManagerDb(), junk);
+    ASSERT_TRUE(Main());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind("3343-", 0), 0u) << messages[0];
+    EXPECT_FALSE(LoadedPage<frmWizLocateFiles>());
+    EXPECT_EQ(CompanyLines(), std::vector<std::string>{"SM\tRepair System Manager"});
+    EXPECT_EQ(EntriesOf("SM"), (std::vector<Entry>{
+                                   {"SM", SystemManagerDb(), "System Manager Database"},
+                                   {"Kelvor", ProgramDb(), "Kelvor Program Database"},
+                               }));
+    EXPECT_EQ(ReadFile(SystemManagerDb()), junk);
 }
 
 TEST_F(DiscoveryTest, AProgramDatabaseWhoseLinkedFilesAreGoneEndsTheProgramAfterTheMessage) {

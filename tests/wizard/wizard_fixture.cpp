@@ -17,7 +17,7 @@ namespace kelvor::wizard::test {
 namespace {
 
 // Long enough for a slow machine, short enough that a hung page fails the test quickly.
-constexpr qint64 kScriptTimeoutMs = 30000;
+constexpr qint64 kScriptTimeoutMs = 15000;
 
 std::string g_renameFaultFrom;
 
