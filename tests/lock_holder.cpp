@@ -7,11 +7,19 @@
 //   hold TABLE         open TABLE append-only and keep it open (as a logged-on session does)
 //   addnew TABLE       AddNew and CancelUpdate on the held recordset of TABLE
 //   users PATH         print the workstation names the roster lists, comma-separated
+//   begin | commit | rollback    the workspace's transaction
+//   exec N SQL         run SQL on the Nth database opened (from 0)
+//   faults             put the fault-injecting file layer under every later connection
+//   crash OP N         end the process at the Nth write or sync from now (OP: write, sync)
+//   counts             print the writes, syncs and truncates since the last crash command
 #include <iostream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "fault_vfs.h"
 #include "kelvor/dao.h"
 #include "kelvor/roster.h"
 
@@ -19,6 +27,8 @@ using namespace kelvor;
 
 int main() {
     Database db;
+    std::vector<Database> opened;
+    std::unique_ptr<test::FaultVfs> faults;
     std::map<std::string, Recordset> held;
     std::string line;
     std::cout << "ready" << std::endl;
@@ -30,6 +40,28 @@ int main() {
         try {
             if (cmd == "open") {
                 db = DBEngine().Workspaces(0).OpenDatabase(arg);
+                opened.push_back(db);
+            } else if (cmd == "begin") {
+                DBEngine().BeginTrans();
+            } else if (cmd == "commit") {
+                DBEngine().CommitTrans();
+            } else if (cmd == "rollback") {
+                DBEngine().Rollback();
+            } else if (cmd == "exec") {
+                size_t space = arg.find(' ');
+                opened.at(std::stoul(arg.substr(0, space))).Execute(arg.substr(space + 1));
+            } else if (cmd == "faults") {
+                faults = std::make_unique<test::FaultVfs>();
+            } else if (cmd == "crash") {
+                size_t space = arg.find(' ');
+                faults->armCrash(arg.substr(0, space) == "sync" ? test::FaultVfs::Op::Sync
+                                                                : test::FaultVfs::Op::Write,
+                                 std::stoi(arg.substr(space + 1)));
+            } else if (cmd == "counts") {
+                using Op = test::FaultVfs::Op;
+                std::cout << faults->count(Op::Write) << " " << faults->count(Op::Sync) << " "
+                          << faults->count(Op::Truncate) << std::endl;
+                continue;
             } else if (cmd == "deny") {
                 held[arg] = db.OpenRecordset(arg, dbOpenDynaset, dbDenyWrite);
             } else if (cmd == "release") {

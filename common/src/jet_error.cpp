@@ -32,6 +32,7 @@ const std::unordered_map<int, const char*>& messages() {
          "field or fields that contain duplicate data, remove the index, or redefine the index to "
          "permit duplicate entries and try again."},
         {err::kFileNotFound, "Could not find file '|'."},
+        {err::kDiskFull, "Not enough space on disk."},
         {err::kReadOnly, "Cannot update. Database or object is read-only."},
         {err::kNotAValidAccount, "Not a valid account name or password."},
         {err::kNotImplemented, "Cannot perform this operation; |"},

@@ -234,6 +234,11 @@ class DBEngineClass {
     // A new, empty database file; 3204 when the file exists.
     void CreateDatabase(const std::string& path);
 
+    // For tests: the next Workspaces(0) is a new workspace with a new connection, made with the
+    // storage layer as it is then (a test that swaps SQLite's file layer needs that). Databases
+    // still open keep the old one.
+    void TEST_NewDefaultWorkspace();
+
   private:
     friend DBEngineClass& DBEngine();
     DBEngineClass() = default;

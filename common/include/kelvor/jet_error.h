@@ -29,6 +29,7 @@ inline constexpr int kUpdateWithoutAddNew = 3020;
 inline constexpr int kNoCurrentRecord = 3021;
 inline constexpr int kDuplicateKey = 3022;
 inline constexpr int kFileNotFound = 3024;
+inline constexpr int kDiskFull = 3026;
 inline constexpr int kReadOnly = 3027;
 inline constexpr int kNotAValidAccount = 3029;
 inline constexpr int kCommitWithoutBegin = 3034;

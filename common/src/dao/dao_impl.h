@@ -63,6 +63,9 @@ class DatabaseImpl : public sqlite::Resolver, public std::enable_shared_from_thi
     sqlite::Attachment& attachment() { return *att_; }
     const std::string& path() const { return path_; }
     void checkOpen() const;
+    // Before a statement: the database is open, its transaction has not failed, and the
+    // catalog shows what other programs have changed.
+    void beginStatement();
     void close();
     long recordsAffected = 0;
 

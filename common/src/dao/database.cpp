@@ -129,6 +129,12 @@ void DatabaseImpl::close() {
 
 void DatabaseImpl::checkOpen() const {
     if (closed_ || !att_) throw JetError::make(err::kObjectInvalid);
+    ws_->connection().checkUsable();
+}
+
+void DatabaseImpl::beginStatement() {
+    checkOpen();
+    conn().refreshCatalogs();
 }
 
 Attachment* DatabaseImpl::sourceAttachment(Attachment& holder, const std::string& source) {
@@ -207,6 +213,7 @@ Prepared DatabaseImpl::prepare(std::string_view sql) {
 }
 
 long DatabaseImpl::execute(std::string_view sql, const sqlite::ParamValues* params) {
+    beginStatement();
     Prepared p = prepare(sql);
     if (p.ddl) {
         executeDdl(*p.ddl);
@@ -226,7 +233,7 @@ long DatabaseImpl::execute(std::string_view sql, const sqlite::ParamValues* para
 
 std::shared_ptr<RecordsetImpl> DatabaseImpl::open(std::string_view source, int type, int options,
                                                   const sqlite::ParamValues* params) {
-    checkOpen();
+    beginStatement();
     std::string sql(source);
     if (isBareName(source)) {
         jetsql::Lexed lx = jetsql::Lex(source);
@@ -255,7 +262,7 @@ void DatabaseImpl::afterDesignChange() {
 }
 
 void DatabaseImpl::saveQuery(const std::string& name, const std::string& sql, bool replace) {
-    checkOpen();
+    beginStatement();
     {
         jetsql::Lexed lx = jetsql::Lex(sql);
         jetsql::Parse(lx, sql);  // a query that does not parse is not saved
@@ -281,7 +288,7 @@ void DatabaseImpl::saveQuery(const std::string& name, const std::string& sql, bo
 }
 
 void DatabaseImpl::guardTable(const std::string& table, const std::string& guard) {
-    checkOpen();
+    beginStatement();
     const auto& cat = att_->catalog;
     if (!cat.table(table)) throw JetError::make(err::kInputTableNotFound, table);
     if (!cat.table(guard)) throw JetError::make(err::kInputTableNotFound, guard);
@@ -299,7 +306,7 @@ void DatabaseImpl::guardTable(const std::string& table, const std::string& guard
 
 void DatabaseImpl::linkTable(const std::string& name, const std::string& sourcePath,
                              const std::string& sourceTable) {
-    checkOpen();
+    beginStatement();
     char resolved[PATH_MAX];
     if (!::realpath(sourcePath.c_str(), resolved))
         throw JetError::make(err::kFileNotFound, sourcePath);

@@ -61,6 +61,7 @@ sqlite::Connection& WorkspaceImpl::connection() {
 
 std::vector<jetsql::ParamDecl> QueryDefImpl::parameters() {
     if (sql.empty()) return {};
+    db->beginStatement();
     Prepared p = db->prepare(sql);
     if (p.ddl) return {};
     return p.entry->tr->params;
@@ -209,7 +210,7 @@ Recordset Database::OpenRecordset(std::string_view source, int type, int options
 QueryDef Database::CreateQueryDef(const std::string& name, const std::string& sql) {
     return trapped([&] {
         auto& db = impl();
-        db.checkOpen();
+        db.beginStatement();
         if (!name.empty()) db.saveQuery(name, sql, false);
         return QueryDef(std::make_shared<QueryDefImpl>(p_, name, sql));
     });
@@ -217,7 +218,7 @@ QueryDef Database::CreateQueryDef(const std::string& name, const std::string& sq
 QueryDef Database::QueryDefs(std::string_view name) {
     return trapped([&] {
         auto& db = impl();
-        db.checkOpen();
+        db.beginStatement();
         const sqlite::QueryInfo* q = db.attachment().catalog.query(name);
         if (!q) {
             db.conn().reloadCatalog(db.attachment());
@@ -230,7 +231,7 @@ QueryDef Database::QueryDefs(std::string_view name) {
 TableDef Database::TableDefs(std::string_view name) {
     return trapped([&] {
         auto& db = impl();
-        db.checkOpen();
+        db.beginStatement();
         const auto& cat = db.attachment().catalog;
         TableDef td;
         if (const auto* t = cat.table(name)) {
@@ -248,7 +249,7 @@ TableDef Database::TableDefs(std::string_view name) {
 std::vector<std::string> Database::TableNames() {
     return trapped([&] {
         auto& db = impl();
-        db.checkOpen();
+        db.beginStatement();
         std::vector<std::string> names;
         for (const auto& [n, t] : db.attachment().catalog.tables()) names.push_back(t.name);
         for (const auto& [n, l] : db.attachment().catalog.links()) names.push_back(l.name);
@@ -258,7 +259,7 @@ std::vector<std::string> Database::TableNames() {
 std::vector<std::string> Database::QueryNames() {
     return trapped([&] {
         auto& db = impl();
-        db.checkOpen();
+        db.beginStatement();
         std::vector<std::string> names;
         for (const auto& [n, q] : db.attachment().catalog.queries()) names.push_back(q.name);
         return names;
@@ -351,6 +352,9 @@ void DBEngineClass::Idle(int options) {
         if ((options & dbRefreshCache) && state().defaultWorkspace)
             state().defaultWorkspace->connection().reloadAllCatalogs();
     });
+}
+void DBEngineClass::TEST_NewDefaultWorkspace() {
+    state().defaultWorkspace.reset();
 }
 void DBEngineClass::CompactDatabase(const std::string& source, const std::string& destination) {
     trapped([&] { sqlite::Compact(source, destination); });

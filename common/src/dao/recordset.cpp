@@ -254,14 +254,15 @@ void RecordsetImpl::update() {
 }
 
 void RecordsetImpl::cancelUpdate() {
-    checkOpen();
+    if (closed_) throw JetError::make(err::kObjectInvalid);
     if (mode_ == Mode::None) throw JetError::make(err::kUpdateWithoutAddNew);
     mode_ = Mode::None;
     pending_.clear();
 }
 
 void RecordsetImpl::close() {
-    checkOpen();
+    // Closing works also after the transaction failed: that is how callers clean up.
+    if (closed_) throw JetError::make(err::kObjectInvalid);
     closed_ = true;
     releaseTableLock();
     stmt_.release();

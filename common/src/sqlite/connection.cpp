@@ -1,5 +1,8 @@
 #include "sqlite/connection.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +10,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <unordered_map>
 
 #include "kelvor/jet_error.h"
 #include "sqlite/dialect.h"
@@ -32,17 +39,146 @@ int busyTimeoutMs() {
     return 5000;
 }
 
-std::string scratchDir() {
-    for (const char* var : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
-        const char* v = std::getenv(var);
-        struct stat sb;
-        if (v && *v && ::stat(v, &sb) == 0 && S_ISDIR(sb.st_mode) && ::access(v, W_OK) == 0)
-            return v;
+// Connections by handle, so that a failure thrown anywhere below the connection reaches it.
+std::mutex g_connectionsMutex;
+std::unordered_map<sqlite3*, Connection*>& connections() {
+    static std::unordered_map<sqlite3*, Connection*> m;
+    return m;
+}
+
+// Failures after which a transaction must not go on, whether or not SQLite rolled it back:
+// a statement that lost rows to a full disk must not be followed by a commit of the rest.
+bool endsTransaction(int rc) {
+    switch (rc & 0xff) {
+        case SQLITE_FULL:
+        case SQLITE_IOERR:
+        case SQLITE_NOMEM:
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+            return true;
+        default:
+            return false;
     }
-    return "/tmp";
+}
+
+bool ownedDirectory(const std::string& dir) {
+    struct stat sb;
+    return ::lstat(dir.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode) && sb.st_uid == ::geteuid() &&
+           (sb.st_mode & 0022) == 0;
+}
+
+// The folder of the workspaces' scratch databases. SQLite writes the super-journal of a commit
+// that spans several files beside the connection's main database and names it in each file's
+// journal; after a crash, a journal whose super-journal is gone is taken as committed. So the
+// folder must survive a reboot (not /tmp, not $XDG_RUNTIME_DIR), and every account that opens
+// the same databases must be able to see whether that file exists: search permission for all,
+// listing and writing for its owner only (0711), one folder per account.
+std::string scratchDir() {
+    if (const char* v = std::getenv("KELVOR_STATE_DIR"); v && *v) {
+        ::mkdir(v, 0711);
+        return v;
+    }
+    std::string dir = "/var/tmp/kelvor-" + std::to_string(::geteuid());
+    if (::mkdir(dir.c_str(), 0711) == 0) ::chmod(dir.c_str(), 0711);  // whatever the umask
+    if (ownedDirectory(dir)) return dir;
+    // Someone else made that name first: a private folder of our own instead.
+    std::string tmpl = dir + "-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data())) {
+        ::chmod(buf.data(), 0711);
+        return buf.data();
+    }
+    return "/var/tmp";
+}
+
+bool exists(const std::string& path) {
+    struct stat sb;
+    return ::lstat(path.c_str(), &sb) == 0;
+}
+
+// Clears what killed programs left in the scratch folder: a scratch database whose lock nobody
+// holds, its journal, and a super-journal whose scratch database is gone and none of whose
+// files' journals still exists (SQLite needs it until each of those is rolled back). Runs
+// while holding the folder exclusively, so it never sees a scratch file between its creation
+// and its lock (creators hold the folder shared for that moment).
+void clearLeftovers(const std::string& dir) {
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return;
+    if (::flock(dfd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(dfd);
+        return;  // another program is clearing or creating: it will be done another time
+    }
+    std::vector<std::string> names;
+    if (DIR* d = ::fdopendir(::dup(dfd))) {
+        while (dirent* e = ::readdir(d)) {
+            std::string n = e->d_name;
+            if (n.rfind("kelvor-ws-", 0) == 0) names.push_back(n);
+        }
+        ::closedir(d);
+    }
+    std::vector<std::string> supers;
+    for (const auto& n : names) {
+        std::string path = dir + "/" + n;
+        if (n.find("-mj") != std::string::npos) {
+            supers.push_back(path);
+            continue;
+        }
+        if (n.find('-', 10) != std::string::npos) continue;  // a journal: goes with its database
+        int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            ::unlink(path.c_str());
+            ::unlink((path + "-journal").c_str());
+        }
+        ::close(fd);
+    }
+    for (const auto& path : supers) {
+        if (exists(path.substr(0, path.rfind("-mj")))) continue;  // its connection still lives
+        std::ifstream in(path, std::ios::binary);
+        std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        bool needed = false;
+        for (size_t at = 0; at < body.size();) {
+            size_t end = body.find('\0', at);
+            if (end == std::string::npos) end = body.size();
+            if (end > at && exists(body.substr(at, end - at))) needed = true;
+            at = end + 1;
+        }
+        if (!needed) ::unlink(path.c_str());
+    }
+    ::close(dfd);
+}
+
+// The design stamp of an attached file, read from its header without taking a lock: the
+// schema cookie (changed by every CREATE, ALTER and DROP) and the user version (changed by
+// every change of links and saved queries). A read torn by a concurrent commit only causes
+// one needless reload.
+bool readStamp(sqlite3* db, const std::string& schema, uint64_t& stamp) {
+    sqlite3_file* f = nullptr;
+    if (sqlite3_file_control(db, schema.c_str(), SQLITE_FCNTL_FILE_POINTER, &f) != SQLITE_OK ||
+        !f || !f->pMethods)
+        return false;
+    unsigned char h[64];
+    if (f->pMethods->xRead(f, h, sizeof h, 0) != SQLITE_OK) return false;
+    auto be32 = [&](int at) {
+        return (uint64_t{h[at]} << 24) | (uint64_t{h[at + 1]} << 16) | (uint64_t{h[at + 2]} << 8) |
+               uint64_t{h[at + 3]};
+    };
+    stamp = (be32(40) << 32) | be32(60);
+    return true;
 }
 
 }  // namespace
+
+void NoteFailure(sqlite3* db, int rc, const JetError& error) {
+    Connection* c = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_connectionsMutex);
+        auto it = connections().find(db);
+        if (it != connections().end()) c = it->second;
+    }
+    if (c) c->noteFailure(rc, error);
+}
 
 StmtLease& StmtLease::operator=(StmtLease&& o) noexcept {
     if (this != &o) {
@@ -72,13 +208,22 @@ void StmtLease::release() {
 // The connection's main database is a scratch file of its own, not one of the user's: SQLite
 // writes the super-journal that makes a multi-file commit atomic only when the main database
 // is a real file, and keeping user files as attachments lets any of them be closed on its own.
+// The scratch file is locked (flock) for the connection's life, which tells a later program
+// whether it was left by a killed one.
 Connection::Connection() {
-    std::string tmpl = scratchDir() + "/kelvor-ws-XXXXXX";
+    std::string dir = scratchDir();
+    static std::once_flag cleared;
+    std::call_once(cleared, [&] { clearLeftovers(dir); });
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) ::flock(dfd, LOCK_SH);
+    std::string tmpl = dir + "/kelvor-ws-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
-    int fd = ::mkstemp(buf.data());
+    int fd = ::mkostemp(buf.data(), O_CLOEXEC);
+    if (fd >= 0) ::flock(fd, LOCK_EX);
+    if (dfd >= 0) ::close(dfd);
     if (fd < 0) throw JetError::make(err::kDiskError);
-    ::close(fd);
+    scratchLock_ = fd;
     scratchPath_ = buf.data();
     int rc =
         sqlite3_open_v2(scratchPath_.c_str(), &db_,
@@ -87,6 +232,7 @@ Connection::Connection() {
         std::string path = scratchPath_;
         if (db_) sqlite3_close(db_);
         ::unlink(path.c_str());
+        ::close(scratchLock_);
         ThrowSqlite(nullptr, rc, path);
     }
     sqlite3_extended_result_codes(db_, 1);
@@ -94,13 +240,24 @@ Connection::Connection() {
     sqlite3_limit(db_, SQLITE_LIMIT_ATTACHED, kMaxAttached);
     Exec(db_, dialect::kConnectionPragmas);
     RegisterFunctions(db_);
+    std::lock_guard<std::mutex> lock(g_connectionsMutex);
+    connections()[db_] = this;
 }
 
 Connection::~Connection() {
+    {
+        std::lock_guard<std::mutex> lock(g_connectionsMutex);
+        connections().erase(db_);
+    }
     invalidate();
-    if (depth_ > 0) sqlite3_exec(db_, dialect::kRollback, nullptr, nullptr, nullptr);
+    if (!sqlite3_get_autocommit(db_))
+        sqlite3_exec(db_, dialect::kRollback, nullptr, nullptr, nullptr);
     sqlite3_close_v2(db_);
     ::unlink(scratchPath_.c_str());
+    ::unlink((scratchPath_ + "-journal").c_str());
+    // Only now: closing any descriptor of a file drops the process's POSIX locks on it,
+    // SQLite's included.
+    ::close(scratchLock_);
 }
 
 Attachment* Connection::attach(const std::string& path) {
@@ -131,8 +288,9 @@ Attachment* Connection::attach(const std::string& path) {
     try {
         Stmt probe(db_, dialect::ProbeSql(a->schema), path);
         probe.step();
+        probe = Stmt();
         Exec(db_, dialect::SchemaPragmas(a->schema), path);
-        a->catalog.load(db_, a->schema);
+        loadCatalog(*a);
     } catch (const JetError& e) {
         sqlite3_exec(db_, dialect::DetachSql(a->schema).c_str(), nullptr, nullptr, nullptr);
         // Damage past the header shows while the catalog is read; name the file either way.
@@ -170,14 +328,51 @@ void Connection::detachUnused() {
     }
 }
 
+// The catalog and its stamp are read in one read transaction, so that they agree with each
+// other even while another program changes the design.
+void Connection::loadCatalog(Attachment& a) {
+    bool own = depth_ == 0 && sqlite3_get_autocommit(db_);
+    if (own) Exec(db_, dialect::kBegin);
+    try {
+        a.catalog.load(db_, a.schema);
+        Stmt sv(db_, dialect::SchemaVersionSql(a.schema));
+        uint64_t cookie = sv.step() ? static_cast<uint32_t>(sv.integer(0)) : 0;
+        sv = Stmt();
+        Stmt uv(db_, dialect::UserVersionSql(a.schema));
+        uint64_t user = uv.step() ? static_cast<uint32_t>(uv.integer(0)) : 0;
+        uv = Stmt();
+        a.stamp = (cookie << 32) | user;
+        a.checkedIn = depth_ > 0 ? txnSerial_ : 0;
+    } catch (...) {
+        if (own) sqlite3_exec(db_, dialect::kRollback, nullptr, nullptr, nullptr);
+        throw;
+    }
+    if (own) Exec(db_, dialect::kCommit);
+}
+
 void Connection::reloadCatalog(Attachment& a) {
-    a.catalog.load(db_, a.schema);
+    loadCatalog(a);
     invalidate();
 }
 
 void Connection::reloadAllCatalogs() {
-    for (auto& a : attachments_) a->catalog.load(db_, a->schema);
+    for (auto& a : attachments_) loadCatalog(*a);
     invalidate();
+}
+
+void Connection::refreshCatalogs() {
+    checkUsable();
+    bool changed = false;
+    for (auto& a : attachments_) {
+        if (depth_ > 0 && a->checkedIn == txnSerial_) continue;
+        uint64_t stamp = 0;
+        if (!readStamp(db_, a->schema, stamp) || stamp != a->stamp) {
+            loadCatalog(*a);
+            changed = true;
+        }
+        if (depth_ > 0) a->checkedIn = txnSerial_;
+    }
+    if (changed) invalidate();
 }
 
 void Connection::invalidate() {
@@ -192,6 +387,7 @@ void Connection::invalidate() {
 }
 
 StmtLease Connection::lease(const std::shared_ptr<CacheEntry>& e, bool fetch) {
+    checkUsable();
     auto& pool = fetch ? e->idleFetch : e->idle;
     if (!pool.empty()) {
         sqlite3_stmt* st = pool.back();
@@ -206,23 +402,39 @@ StmtLease Connection::lease(const std::shared_ptr<CacheEntry>& e, bool fetch) {
     return StmtLease(e, st, fetch);
 }
 
-void Connection::syncDepth() {
-    // Some failures (a full disk, an I/O error) make SQLite roll the transaction back itself.
-    if (depth_ > 0 && sqlite3_get_autocommit(db_)) depth_ = 0;
+// ---- transactions ----------------------------------------------------------------------------
+//
+// A full disk, an I/O error or lost memory may make SQLite roll a transaction back by itself,
+// or roll back only the failing statement. Either way the caller's transaction has failed: the
+// statements after it would otherwise run, and be committed, one by one outside any
+// transaction, or commit a transaction that silently lost rows. So from the failure on, every
+// statement and CommitTrans fail with the same error, and only Rollback ends the state.
+
+void Connection::noteFailure(int rc, const JetError& error) {
+    if (depth_ == 0 || failed_) return;
+    if (endsTransaction(rc) || sqlite3_get_autocommit(db_)) failed_ = error;
+}
+
+void Connection::checkUsable() const {
+    if (failed_) throw *failed_;
+    if (depth_ > 0 && sqlite3_get_autocommit(db_))
+        throw JetError::make(err::kDiskError);  // gone without a failure seen here
 }
 
 void Connection::begin() {
-    syncDepth();
+    checkUsable();
     if (depth_ >= 5) throw JetError::make(err::kTooManyTransactions);
     Exec(db_, depth_ == 0 ? std::string(dialect::kBegin) : dialect::SavepointSql(depth_));
+    if (depth_ == 0) ++txnSerial_;
     ++depth_;
 }
 
 void Connection::commit() {
-    syncDepth();
     if (depth_ == 0) throw JetError::make(err::kCommitWithoutBegin);
+    checkUsable();
     if (depth_ == 1) {
         Exec(db_, dialect::kCommit);
+        ++txnSerial_;
     } else {
         Exec(db_, dialect::ReleaseSql(depth_ - 1));
     }
@@ -231,16 +443,23 @@ void Connection::commit() {
 }
 
 void Connection::rollback() {
-    syncDepth();
     if (depth_ == 0) throw JetError::make(err::kCommitWithoutBegin);
+    ++txnSerial_;  // a rolled-back design change must be seen again: check every file anew
+    if (failed_ || sqlite3_get_autocommit(db_)) {
+        // The work of every level is lost already; the outermost Rollback ends the state.
+        if (--depth_ == 0) {
+            if (!sqlite3_get_autocommit(db_))
+                sqlite3_exec(db_, dialect::kRollback, nullptr, nullptr, nullptr);
+            failed_.reset();
+            detachUnused();
+        }
+        return;
+    }
     int rc = depth_ == 1 ? sqlite3_exec(db_, dialect::kRollback, nullptr, nullptr, nullptr)
                          : sqlite3_exec(db_, dialect::RollbackToSql(depth_ - 1).c_str(), nullptr,
                                         nullptr, nullptr);
     --depth_;
-    if (rc != SQLITE_OK) {
-        syncDepth();
-        ThrowSqlite(db_, rc);
-    }
+    if (rc != SQLITE_OK) ThrowSqlite(db_, rc);
     if (depth_ == 0) detachUnused();
 }
 

@@ -5,13 +5,16 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "jetsql/lexer.h"
+#include "kelvor/jet_error.h"
 #include "kelvor/value.h"
 #include "sqlite/catalog.h"
 #include "sqlite/translate.h"
@@ -23,6 +26,10 @@ struct Attachment {
     std::string schema;  // the name it is attached under
     int refs = 0;
     Catalog catalog;
+    // The file's design stamp (schema cookie and user version) when the catalog was read, and
+    // the transaction in which the file was last seen unchanged.
+    uint64_t stamp = 0;
+    uint64_t checkedIn = 0;
 };
 
 // A cached translation with its prepared statements, shared by every statement of its shape.
@@ -79,6 +86,16 @@ class Connection {
     // Drops every cached translation (after a change to any database's design).
     void invalidate();
 
+    // Before a statement uses the catalog: re-reads the catalog of every attached file whose
+    // design another connection (or a rollback) changed since it was read. Outside a
+    // transaction every statement checks; inside one, the first statement does.
+    void refreshCatalogs();
+
+    // Throws the error that ended this connection's transaction on its own, if one did.
+    void checkUsable() const;
+    // Called with every SQLite failure on this connection (see statement.h).
+    void noteFailure(int rc, const JetError& error);
+
     // The translation for a statement of this shape against this database, and a prepared
     // statement to run it. `translate` is called on a cache miss.
     template <typename TranslateFn>
@@ -104,13 +121,18 @@ class Connection {
     static constexpr size_t kMaxCacheEntries = 2000;
     sqlite3* db_ = nullptr;
     std::string scratchPath_;
+    int scratchLock_ = -1;  // held (flock) while this connection lives; see connection.cpp
+    uint64_t txnSerial_ = 1;
+    // Set when the storage ended the transaction on its own (disk full, I/O error...): every
+    // later statement fails with it until the caller rolls back.
+    std::optional<JetError> failed_;
     std::vector<std::unique_ptr<Attachment>> attachments_;
     std::unordered_map<std::string, std::shared_ptr<CacheEntry>> cache_;
     int depth_ = 0;
     long schemaCounter_ = 0;
 
     void detachUnused();
-    void syncDepth();
+    void loadCatalog(Attachment& a);
 };
 
 // Binds the slots of a translation: literals of this statement, constants of inlined saved

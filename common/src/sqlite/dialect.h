@@ -47,6 +47,7 @@ std::string InsertObjectSql(
 std::string DeleteObjectSql(std::string_view schema);  // ?1 name
 std::string BumpUserVersionSql(std::string_view schema, long version);
 std::string UserVersionSql(std::string_view schema);
+std::string SchemaVersionSql(std::string_view schema);
 inline constexpr int kObjectTypeQuery = 5;
 inline constexpr int kObjectTypeLink = 6;
 // A table (Name) whose writes are refused while another connection holds a deny-write lock

@@ -15,47 +15,53 @@ std::string afterColon(const char* msg) {
 
 }  // namespace
 
-void ThrowSqlite(sqlite3* db, int rc, std::string_view path) {
+JetError SqliteError(sqlite3* db, int rc, std::string_view path) {
     const char* msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
     int ext = db ? sqlite3_extended_errcode(db) : rc;
     std::string p(path);
     switch (rc & 0xff) {
         case SQLITE_NOTADB:
         case SQLITE_CORRUPT:
-            throw JetError::make(err::kUnrecognizedFormat, p);
+            return JetError::make(err::kUnrecognizedFormat, p);
         case SQLITE_BUSY:
         case SQLITE_LOCKED:
-            throw JetError::make(err::kCouldNotUpdateLocked);
+            return JetError::make(err::kCouldNotUpdateLocked);
         case SQLITE_READONLY:
-            throw JetError::make(err::kReadOnly);
+            return JetError::make(err::kReadOnly);
         case SQLITE_CANTOPEN:
         case SQLITE_PERM:
         case SQLITE_AUTH:
-            throw JetError::make(err::kCantOpenFile, p);
+            return JetError::make(err::kCantOpenFile, p);
         case SQLITE_FULL:
-            throw JetError::make(err::kResourcesExceeded);
+            return JetError::make(err::kDiskFull);
         case SQLITE_IOERR:
-            throw JetError::make(err::kDiskError);
+            return JetError::make(err::kDiskError);
         case SQLITE_NOMEM:
-            throw JetError::make(err::kOutOfMemory);
+            return JetError::make(err::kOutOfMemory);
         case SQLITE_TOOBIG:
-            throw JetError::make(err::kFieldTooSmall);
+            return JetError::make(err::kFieldTooSmall);
         case SQLITE_MISMATCH:
-            throw JetError::make(err::kDataTypeMismatch);
+            return JetError::make(err::kDataTypeMismatch);
         case SQLITE_CONSTRAINT:
             if (ext == SQLITE_CONSTRAINT_NOTNULL)
-                throw JetError::make(err::kFieldRequired, afterColon(msg));
-            if (ext == SQLITE_CONSTRAINT_CHECK) throw JetError::make(err::kFieldTooSmall);
-            throw JetError::make(err::kDuplicateKey);
+                return JetError::make(err::kFieldRequired, afterColon(msg));
+            if (ext == SQLITE_CONSTRAINT_CHECK) return JetError::make(err::kFieldTooSmall);
+            return JetError::make(err::kDuplicateKey);
         default:
             break;
     }
     std::string m = msg ? msg : "";
     if (m.rfind("no such table: ", 0) == 0)
-        throw JetError::make(err::kInputTableNotFound, afterColon(msg));
+        return JetError::make(err::kInputTableNotFound, afterColon(msg));
     if (m.find("too many attached databases") != std::string::npos)
-        throw JetError::make(err::kTooManyDatabases);
-    throw JetError(err::kSyntaxError, "Database engine error: " + m);
+        return JetError::make(err::kTooManyDatabases);
+    return JetError(err::kSyntaxError, "Database engine error: " + m);
+}
+
+void ThrowSqlite(sqlite3* db, int rc, std::string_view path) {
+    JetError e = SqliteError(db, rc, path);
+    if (db) NoteFailure(db, rc, e);
+    throw e;
 }
 
 void Exec(sqlite3* db, const std::string& sql, std::string_view path) {

@@ -7,11 +7,18 @@
 #include <string>
 #include <string_view>
 
+#include "kelvor/jet_error.h"
+
 namespace kelvor::sqlite {
 
 // Turns a SQLite failure into the engine's error. `path` names the database file concerned
 // when the caller knows it (for "Unrecognized database format").
 [[noreturn]] void ThrowSqlite(sqlite3* db, int rc, std::string_view path = {});
+JetError SqliteError(sqlite3* db, int rc, std::string_view path = {});
+
+// Told of every failure on a connection's handle before it is thrown, so that a transaction
+// the storage ended on its own is known to have failed (see connection.cpp).
+void NoteFailure(sqlite3* db, int rc, const JetError& error);
 
 // Runs one or more statements without results. Throws JetError.
 void Exec(sqlite3* db, const std::string& sql, std::string_view path = {});
