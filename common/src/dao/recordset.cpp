@@ -233,7 +233,7 @@ void RecordsetImpl::update() {
         auto w = std::make_shared<sqlite::Translation>();
         w->kind = adding ? jetsql::Statement::Kind::Insert : jetsql::Statement::Kind::Update;
         w->sql = adding ? sqlite::dialect::InsertRowSql(t.schema, t.table.name, names)
-                        : sqlite::dialect::UpdateRowSql(t.schema, t.table.name, names);
+                        : sqlite::dialect::UpdateRowSql(t.schema, t.table, names);
         return w;
     });
     sqlite::StmtLease lease = conn.lease(entry);

@@ -65,6 +65,14 @@ void Catalog::load(sqlite3* db, const std::string& schema) {
         for (const auto& r : raws)
             t.columns.push_back(dialect::ColumnFromDeclaration(r.name, r.type, r.notNull,
                                                                r.pk == 1 && pkCount == 1));
+        for (const char* id : {"rowid", "_rowid_", "oid"}) {
+            if (!t.find(id)) {
+                t.rowid = id;
+                break;
+            }
+        }
+        for (const auto& c : t.columns)
+            if (t.rowid.empty() && c.counter) t.rowid = dialect::QuoteIdent(c.name);
         if (EqualNoCase(n, dialect::kObjectsTable)) haveObjects = true;
         tables_.emplace(n, std::move(t));
     }

@@ -24,6 +24,10 @@ struct ColumnInfo {
 struct TableInfo {
     std::string name;  // as stored
     std::vector<ColumnInfo> columns;
+    // How SQL names a record's identity in this table: the first of SQLite's names for it that
+    // no user column takes, else the counter column (which is that identity); empty when
+    // neither is left, and the table's records can then not be updated one by one.
+    std::string rowid;
     const ColumnInfo* find(std::string_view column) const;
 };
 

@@ -145,12 +145,12 @@ std::string InsertRowSql(std::string_view schema, std::string_view table,
     return sql + ") VALUES (" + values + ")";
 }
 
-std::string UpdateRowSql(std::string_view schema, std::string_view table,
+std::string UpdateRowSql(std::string_view schema, const TableInfo& table,
                          const std::vector<std::string>& columns) {
-    std::string sql = "UPDATE " + QuoteIdent(schema) + "." + QuoteIdent(table) + " SET ";
+    std::string sql = "UPDATE " + QuoteIdent(schema) + "." + QuoteIdent(table.name) + " SET ";
     for (size_t i = 0; i < columns.size(); ++i)
         sql += (i ? ", " : "") + QuoteIdent(columns[i]) + " = ?" + std::to_string(i + 1);
-    return sql + " WHERE rowid = ?" + std::to_string(columns.size() + 1);
+    return sql + " WHERE " + table.rowid + " = ?" + std::to_string(columns.size() + 1);
 }
 
 std::string ColumnDeclaration(const ColumnInfo& c) {

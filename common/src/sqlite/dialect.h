@@ -54,10 +54,11 @@ inline constexpr int kObjectTypeLink = 6;
 // on a second table (ForeignName).
 inline constexpr int kObjectTypeGuard = 7;
 
-// Recordset writes: one row by rowid. Columns bind as ?1..?N; the rowid as ?(N+1).
+// Recordset writes: one row by its identity (TableInfo::rowid). Columns bind as ?1..?N; the
+// identity as ?(N+1).
 std::string InsertRowSql(std::string_view schema, std::string_view table,
                          const std::vector<std::string>& columns);
-std::string UpdateRowSql(std::string_view schema, std::string_view table,
+std::string UpdateRowSql(std::string_view schema, const TableInfo& table,
                          const std::vector<std::string>& columns);
 
 // Column declarations: the declared type names the engine's type and gives SQLite the right

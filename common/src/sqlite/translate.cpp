@@ -59,10 +59,15 @@ struct Ex {
 struct Bound {
     std::string name;  // the name statements use: alias or table name
     std::string sqlAlias;
-    bool base = false;  // a real table: has a rowid
+    bool base = false;  // a real table whose rows have an identity the SQL can name
     std::string schema, phys;
     TableInfo info;
 };
+
+// A record's identity in SQL text (see TableInfo::rowid).
+std::string rowidOf(const Bound& b) {
+    return b.sqlAlias + "." + b.info.rowid;
+}
 
 struct Scope {
     std::vector<Bound> tables;
@@ -889,10 +894,10 @@ class Translator {
         Bound b;
         b.name = visible;
         b.sqlAlias = QuoteIdent(visible);
-        b.base = true;
         b.schema = r.schema;
         b.phys = r.table->name;
         b.info = *r.table;
+        b.base = !b.info.rowid.empty();
         std::string sql = QuoteIdent(b.schema) + "." + QuoteIdent(b.phys) + " AS " + b.sqlAlias;
         sc.tables.push_back(std::move(b));
         return sql;
@@ -1045,7 +1050,7 @@ class Translator {
                 distinctRowGroup = true;
                 for (int t : supplying) {
                     if (!rowidGroup.empty()) rowidGroup += ", ";
-                    rowidGroup += sc.tables[static_cast<size_t>(t)].sqlAlias + ".rowid";
+                    rowidGroup += rowidOf(sc.tables[static_cast<size_t>(t)]);
                 }
             }
         }
@@ -1072,7 +1077,7 @@ class Translator {
         std::string sql = "SELECT ";
         if (s.quantifier == SelectStmt::Quantifier::Distinct) sql += "DISTINCT ";
         std::string selectList = list;
-        if (updatable) selectList = sc.tables[0].sqlAlias + ".rowid, " + list;
+        if (updatable) selectList = rowidOf(sc.tables[0]) + ", " + list;
         sql += selectList;
         if (!from.empty()) sql += " FROM " + from;
         if (!where.empty()) sql += " WHERE " + where;
@@ -1131,8 +1136,8 @@ class Translator {
             out_->schema = b.schema;
             out_->table = b.info;
             out_->fetchSql = "SELECT " + list + " FROM " + QuoteIdent(b.schema) + "." +
-                             QuoteIdent(b.phys) + " AS " + b.sqlAlias + " WHERE " + b.sqlAlias +
-                             ".rowid = ?" + std::to_string(out_->slots.size() + 1);
+                             QuoteIdent(b.phys) + " AS " + b.sqlAlias + " WHERE " + rowidOf(b) +
+                             " = ?" + std::to_string(out_->slots.size() + 1);
         }
         scope_ = saved;
         res.sql = std::move(sql);
@@ -1245,8 +1250,8 @@ class Translator {
             out_->sql = head + (where.empty() ? "" : " WHERE " + where);
         } else if (others.empty()) {
             // Rows of the target that take part in the join; the values need only the target.
-            out_->sql = head + " WHERE rowid IN (SELECT " + b.sqlAlias + ".rowid FROM " + from +
-                        (where.empty() ? "" : " WHERE " + where) + ")";
+            out_->sql = head + " WHERE " + rowidOf(b) + " IN (SELECT " + rowidOf(b) + " FROM " +
+                        from + (where.empty() ? "" : " WHERE " + where) + ")";
         } else {
             out_->sql = updateFrom(st, sc, target, head, where);
         }
@@ -1315,8 +1320,9 @@ class Translator {
             out_->sql = "DELETE FROM " + table + " AS " + b.sqlAlias +
                         (where.empty() ? "" : " WHERE " + where);
         } else {
-            out_->sql = "DELETE FROM " + table + " WHERE rowid IN (SELECT " + b.sqlAlias +
-                        ".rowid FROM " + from + (where.empty() ? "" : " WHERE " + where) + ")";
+            out_->sql = "DELETE FROM " + table + " WHERE " + b.info.rowid + " IN (SELECT " +
+                        rowidOf(b) + " FROM " + from + (where.empty() ? "" : " WHERE " + where) +
+                        ")";
         }
         scope_ = nullptr;
     }
