@@ -1,12 +1,18 @@
 // A second user for the tests: a separate process that opens a database and obeys one
 // command per line on standard input, answering "ok" or "error NUMBER" on standard output.
-//   open PATH          open a database (the first command)
+//   become UID GID G   run as another account from now on, with G as its one other group
+//                      (before open; the tests run as root)
+//   open PATH          open a database
+//   read TABLE         read every row of TABLE
 //   deny TABLE         open TABLE with a deny-write lock and keep the recordset open
 //   release TABLE      close that recordset
 //   append TABLE       add an empty row to TABLE
 //   hold TABLE         open TABLE append-only and keep it open (as a logged-on session does)
 //   addnew TABLE       AddNew and CancelUpdate on the held recordset of TABLE
 //   users PATH         print the workstation names the roster lists, comma-separated
+#include <grp.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -28,8 +34,18 @@ int main() {
         in >> cmd;
         std::getline(in >> std::ws, arg);
         try {
-            if (cmd == "open") {
+            if (cmd == "become") {
+                unsigned uid = 0, gid = 0, group = 0;
+                std::istringstream(arg) >> uid >> gid >> group;
+                gid_t groups[] = {group};
+                bool ok = ::setgroups(1, groups) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0;
+                std::cout << (ok ? "ok" : "error 0") << std::endl;
+                continue;
+            } else if (cmd == "open") {
                 db = DBEngine().Workspaces(0).OpenDatabase(arg);
+            } else if (cmd == "read") {
+                for (Recordset rs = db.OpenRecordset(arg, dbOpenSnapshot); !rs.EOF_();)
+                    rs.MoveNext();
             } else if (cmd == "deny") {
                 held[arg] = db.OpenRecordset(arg, dbOpenDynaset, dbDenyWrite);
             } else if (cmd == "release") {
