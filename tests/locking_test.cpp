@@ -57,6 +57,12 @@ TEST_F(LockingTest, RosterListsOpenConnectionsOfEveryProcess) {
 
     auto r = kelvor::test::RunKelvor("users " + path);
     EXPECT_EQ(r.out, host + "\tAdmin\n" + host + "\tAdmin\n" + host + "\tAdmin\n");
+    // Any name of the database finds its users, so compaction through a link is refused too.
+    std::filesystem::create_symlink("DT.mdb", dir.file("alias.mdb"));
+    EXPECT_EQ(rosterCount(dir.file("alias.mdb")), 3);
+    EXPECT_EQ(
+        kelvor::test::ErrorOf([&] { locking::ExclusiveLock::Acquire(dir.file("alias.mdb")); }),
+        err::kOpenedByOther);
 
     second.Close();
     EXPECT_EQ(rosterCount(path), 2);
