@@ -1,6 +1,9 @@
 // A second user for the tests: a separate process that opens a database and obeys one
 // command per line on standard input, answering "ok" or "error NUMBER" on standard output.
-//   open PATH          open a database (the first command)
+//   become UID GID G   run as another account from now on, with G as its one other group
+//                      (before open; the tests run as root)
+//   open PATH          open a database
+//   read TABLE         read every row of TABLE
 //   deny TABLE         open TABLE with a deny-write lock and keep the recordset open
 //   release TABLE      close that recordset
 //   append TABLE       add an empty row to TABLE
@@ -12,6 +15,9 @@
 //   faults             put the fault-injecting file layer under every later connection
 //   crash OP N         end the process at the Nth write or sync from now (OP: write, sync)
 //   counts             print the writes, syncs and truncates since the last crash command
+#include <grp.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <map>
 #include <memory>
@@ -38,7 +44,14 @@ int main() {
         in >> cmd;
         std::getline(in >> std::ws, arg);
         try {
-            if (cmd == "open") {
+            if (cmd == "become") {
+                unsigned uid = 0, gid = 0, group = 0;
+                std::istringstream(arg) >> uid >> gid >> group;
+                gid_t groups[] = {group};
+                bool ok = ::setgroups(1, groups) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0;
+                std::cout << (ok ? "ok" : "error 0") << std::endl;
+                continue;
+            } else if (cmd == "open") {
                 db = DBEngine().Workspaces(0).OpenDatabase(arg);
                 opened.push_back(db);
             } else if (cmd == "begin") {
@@ -62,6 +75,9 @@ int main() {
                 std::cout << faults->count(Op::Write) << " " << faults->count(Op::Sync) << " "
                           << faults->count(Op::Truncate) << std::endl;
                 continue;
+            } else if (cmd == "read") {
+                for (Recordset rs = db.OpenRecordset(arg, dbOpenSnapshot); !rs.EOF_();)
+                    rs.MoveNext();
             } else if (cmd == "deny") {
                 held[arg] = db.OpenRecordset(arg, dbOpenDynaset, dbDenyWrite);
             } else if (cmd == "release") {

@@ -4,8 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "kelvor/registry.h"
@@ -171,4 +173,65 @@ TEST_F(RegistryTest, UnicodeFilesImportAndQuery) {
     r = RunKelvor("reg import " + file);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("line 1"), std::string::npos) << r.err;
+}
+
+TEST_F(RegistryTest, AnImportThatCannotReadTheImportedKeysChangesNothing) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to drop to an ordinary user";
+    write("imported.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Earlier]\n\"N\"=\"1\"\n");
+    ASSERT_EQ(::chmod(dir.file("imported.reg").c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);  // the folder itself is writable
+    std::string before = kelvor::test::ReadFile(dir.file("imported.reg"));
+    TempDir other;
+    std::string file = other.file("new.reg");
+    std::ofstream(file) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Later]\n";
+    ASSERT_EQ(::chmod(other.path().c_str(), 0755), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+        ::_exit(kelvor::test::ErrorOf([&] { registry::Import(file); }) == 3051 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(kelvor::test::ReadFile(dir.file("imported.reg")), before);
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"imported.reg", "kelvor.reg"}));
+}
+
+TEST_F(RegistryTest, ParallelImportsKeepEveryKey) {
+    constexpr int kImports = 10;
+    TempDir inputs;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < kImports; ++i) {
+        std::string file = inputs.file("k" + std::to_string(i) + ".reg");
+        std::ofstream(file, std::ios::binary)
+            << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Parallel\\K" << i
+            << "]\n\"N\"=dword:" << i << "\n";
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::execl(KELVOR_TOOL, KELVOR_TOOL, "reg", "import", file.c_str(), nullptr);
+            ::_exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    for (int i = 0; i < kImports; ++i) {
+        std::map<std::string, registry::RegValue> values;
+        EXPECT_TRUE(registry::ReadKey("HKLM\\SOFTWARE\\Parallel\\K" + std::to_string(i), values))
+            << i;
+    }
+    // Nothing is left over beside the registry's own files.
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"imported.reg", "kelvor.reg"}));
 }

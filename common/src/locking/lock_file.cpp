@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <thread>
 
@@ -27,6 +28,9 @@ constexpr off_t kUserArea = kTableArea + kTableSlot * kTableSlots;
 constexpr off_t kUserSlot = 128;
 constexpr int kUserSlots = 255;
 constexpr off_t kNameBytes = 64;
+constexpr off_t kFileEnd = kUserArea + kUserSlot * kUserSlots;
+constexpr off_t kSignatureAt = 8;
+constexpr char kSignature[] = "Kelvor lock information 2";  // written with its NUL
 
 bool setLock(int fd, short type, off_t start, off_t len, bool wait) {
     struct flock fl {};
@@ -75,9 +79,10 @@ std::string lower(std::string s) {
     return s;
 }
 
+// Whether `path` still names the file open as `fd` (itself, not a link to it).
 bool sameFile(int fd, const std::string& path) {
     struct stat a, b;
-    if (::fstat(fd, &a) != 0 || ::stat(path.c_str(), &b) != 0) return false;
+    if (::fstat(fd, &a) != 0 || ::lstat(path.c_str(), &b) != 0) return false;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -129,6 +134,138 @@ class MutexGuard {
     int fd_;
 };
 
+[[noreturn]] void refuse(const std::string& path) {
+    throw JetError::make(err::kCantOpenFile, path);
+}
+
+// The database a path names, links resolved, so that every name of one database finds the
+// same lock file. Empty when it is not a regular file.
+std::string resolveDatabase(const std::string& dbPath, struct stat& sb) {
+    char resolved[PATH_MAX];
+    if (dbPath.empty() || !::realpath(dbPath.c_str(), resolved)) return {};
+    if (::stat(resolved, &sb) != 0 || !S_ISREG(sb.st_mode)) return {};
+    return resolved;
+}
+
+// "X.ldb" would be its own lock file. Any case counts: on a case-blind share "X.LDB" and its
+// lock file "X.ldb" are one file. Refusing the name is the only way out: a lock file name of
+// another form ("X.ldb.ldb") is the lock file name of another database ("X.ldb.mdb").
+bool isLockFileName(const std::string& path) {
+    return path.size() >= 4 && lower(path.substr(path.size() - 4)) == ".ldb";
+}
+
+enum class Content { Ours, Usable, Foreign };
+
+// What the file at the lock path holds. Empty is usable: its maker has yet to sign it. The
+// previous version's layout is recognised strictly enough that no other file passes for it:
+// no longer than the slots reach, nothing in the header, and every slot as its writer leaves
+// it (each name field ends in a NUL, a holder names a user slot, the padding is zero).
+Content classify(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return Content::Foreign;
+    if (st.st_size == 0) return Content::Usable;
+    char head[kSignatureAt + sizeof kSignature];
+    if (::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+        std::memcmp(head + kSignatureAt, kSignature, sizeof kSignature) == 0)
+        return Content::Ours;
+    if (st.st_size > kFileEnd) return Content::Foreign;
+    std::string buf(static_cast<size_t>(kFileEnd), '\0');  // past the end reads as zeros
+    if (::pread(fd, buf.data(), static_cast<size_t>(st.st_size), 0) != st.st_size)
+        return Content::Foreign;
+    auto zero = [&](off_t at, off_t len) {
+        return std::all_of(buf.begin() + at, buf.begin() + at + len,
+                           [](char c) { return c == '\0'; });
+    };
+    if (!zero(0, kTableArea)) return Content::Foreign;
+    for (int k = 0; k < kTableSlots; ++k) {
+        off_t at = tableSlotAt(k);
+        uint32_t holder;
+        std::memcpy(&holder, buf.data() + at + kTableNameBytes, sizeof holder);
+        if (buf[at + kTableNameBytes - 1] != '\0' || holder >= kUserSlots ||
+            !zero(at + kTableNameBytes + 4, kTableSlot - kTableNameBytes - 4))
+            return Content::Foreign;
+    }
+    for (int u = 0; u < kUserSlots; ++u) {
+        if (buf[userSlotAt(u) + kNameBytes - 1] != '\0' ||
+            buf[userSlotAt(u) + 2 * kNameBytes - 1] != '\0')
+            return Content::Foreign;
+    }
+    return Content::Usable;
+}
+
+bool sign(int fd) {
+    return ::pwrite(fd, kSignature, sizeof kSignature, kSignatureAt) ==
+           static_cast<ssize_t>(sizeof kSignature);
+}
+
+// Deletes the lock file if `path` still names it and it is still a lock file of ours.
+void removeIfOurs(int fd, const std::string& path) {
+    char got[sizeof kSignature];
+    if (sameFile(fd, path) && ::pread(fd, got, sizeof got, kSignatureAt) == sizeof got &&
+        std::memcmp(got, kSignature, sizeof got) == 0)
+        ::unlink(path.c_str());
+}
+
+// Gives a new lock file the database's owner and group (as far as this account may) and its
+// read and write bits, whatever the umask, so that every account that may write the database
+// may register in it.
+void likeDatabase(int fd, const struct stat& db) {
+    if (::fchown(fd, db.st_uid, db.st_gid) != 0) {
+        // Only root may give a file away. An account outside the database's group cannot
+        // give it the group either, and then nothing better can be done.
+        [[maybe_unused]] int rc = ::fchown(fd, static_cast<uid_t>(-1), db.st_gid);
+    }
+    [[maybe_unused]] int rc = ::fchmod(fd, db.st_mode & 0666);
+}
+
+struct Opened {
+    int fd = -1;
+    bool writable = false;
+};
+
+// Opens (or, for an account that may write the database, makes) the lock file at `lockPath`.
+// Without `needWrite`, a lock file this account may only read is opened for reading; one that
+// does not exist and may not be made gives fd -1. Throws 3051 for anything else: a link,
+// something other than a regular file with one name, a file that is not a lock file.
+Opened openLockFile(const std::string& lockPath, const struct stat& db, bool mayCreate,
+                    bool needWrite) {
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    for (;;) {
+        Opened o{::open(lockPath.c_str(), O_RDWR | kFlags), true};
+        if (o.fd < 0 && errno == ENOENT) {
+            if (!mayCreate) {
+                if (needWrite) refuse(lockPath);
+                return Opened{};
+            }
+            o.fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | kFlags, db.st_mode & 0666);
+            if (o.fd < 0 && errno == EEXIST) continue;
+            if (o.fd < 0) refuse(lockPath);
+            likeDatabase(o.fd, db);
+            if (!sign(o.fd)) {
+                // Removed unless another opener has taken it up meanwhile.
+                if (setLock(o.fd, F_WRLCK, kOpenByte, 1, false) && sameFile(o.fd, lockPath))
+                    ::unlink(lockPath.c_str());
+                ::close(o.fd);
+                throw JetError::make(err::kDiskError);
+            }
+            return o;
+        }
+        if (o.fd < 0 && errno == EACCES && !needWrite) {
+            o = Opened{::open(lockPath.c_str(), O_RDONLY | kFlags), false};
+            if (o.fd < 0 && errno == ENOENT) continue;
+        }
+        if (o.fd < 0) refuse(lockPath);
+        struct stat st;
+        Content c = Content::Foreign;
+        if (::fstat(o.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) c = classify(o.fd);
+        if (c == Content::Foreign || (c == Content::Usable && o.writable && !sign(o.fd))) {
+            ::close(o.fd);
+            refuse(lockPath);
+        }
+        return o;
+    }
+}
+
 }  // namespace
 
 std::string LockFilePath(const std::string& dbPath) {
@@ -148,9 +285,18 @@ std::string HostName() {
 int ReadRoster(const std::string& dbPath, std::vector<RosterEntry>& out) {
     out.clear();
     struct stat sb;
-    if (dbPath.empty() || ::stat(dbPath.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode)) return -1;
-    int fd = ::open(LockFilePath(dbPath).c_str(), O_RDONLY | O_CLOEXEC);
+    std::string db = resolveDatabase(dbPath, sb);
+    if (db.empty()) return -1;
+    if (isLockFileName(db)) return -2;
+    int fd =
+        ::open(LockFilePath(db).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? 0 : -2;  // no lock file: nobody has it open
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        classify(fd) == Content::Foreign) {
+        ::close(fd);
+        return -2;
+    }
     forEachHeld(fd, kUserArea, kUserSlot, kUserSlots, [&](int u) {
         out.push_back(readUser(fd, u));
         return true;
@@ -159,34 +305,40 @@ int ReadRoster(const std::string& dbPath, std::vector<RosterEntry>& out) {
     return static_cast<int>(out.size());
 }
 
-LockFile::LockFile(std::string dbPath, std::string lockPath, int fd)
-    : dbPath_(std::move(dbPath)), lockPath_(std::move(lockPath)), fd_(fd) {}
+LockFile::LockFile(std::string dbPath, std::string lockPath, int fd, bool writable)
+    : dbPath_(std::move(dbPath)), lockPath_(std::move(lockPath)), fd_(fd), writable_(writable) {}
 
-std::unique_ptr<LockFile> LockFile::Connect(const std::string& dbPath, const std::string& user) {
+std::unique_ptr<LockFile> LockFile::Connect(const std::string& path, const std::string& user) {
+    struct stat sb;
+    std::string dbPath = resolveDatabase(path, sb);
+    if (dbPath.empty()) throw JetError::make(err::kFileNotFound, path);
+    if (isLockFileName(dbPath)) refuse(path);
     std::string lockPath = LockFilePath(dbPath);
-    int fd = -1;
+    bool mayWrite = ::faccessat(AT_FDCWD, dbPath.c_str(), W_OK, AT_EACCESS) == 0;
+    Opened o;
     // The last user to leave deletes the file; an opener that raced with the deletion holds a
     // lock on a file that is gone and must start again. Compaction holds the file for as long
     // as it runs, so after a short wait the database counts as in use.
     for (int attempt = 0;; ++attempt) {
-        fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0) throw JetError::make(err::kCantOpenFile, lockPath);
-        if (setLock(fd, F_RDLCK, kOpenByte, 1, false)) {
-            if (sameFile(fd, lockPath)) break;
-            ::close(fd);
+        o = openLockFile(lockPath, sb, mayWrite, false);
+        if (o.fd < 0) return std::unique_ptr<LockFile>(new LockFile(dbPath, lockPath, -1, false));
+        if (setLock(o.fd, F_RDLCK, kOpenByte, 1, false)) {
+            if (sameFile(o.fd, lockPath)) break;
+            ::close(o.fd);
             continue;
         }
-        ::close(fd);
+        ::close(o.fd);
         if (attempt >= 50) throw JetError::make(err::kFileInUse, dbPath);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::unique_ptr<LockFile> lf(new LockFile(dbPath, lockPath, fd));
-    MutexGuard mutex(fd);
+    std::unique_ptr<LockFile> lf(new LockFile(dbPath, lockPath, o.fd, o.writable));
+    if (!o.writable) return lf;
+    MutexGuard mutex(o.fd);
     for (int u = 0; u < kUserSlots; ++u) {
-        if (conflict(fd, userSlotAt(u), kUserSlot) >= 0) continue;
-        writeText(fd, userSlotAt(u), kNameBytes, HostName());
-        writeText(fd, userSlotAt(u) + kNameBytes, kNameBytes, user);
-        if (!setLock(fd, F_WRLCK, userSlotAt(u), kUserSlot, false)) continue;
+        if (conflict(o.fd, userSlotAt(u), kUserSlot) >= 0) continue;
+        writeText(o.fd, userSlotAt(u), kNameBytes, HostName());
+        writeText(o.fd, userSlotAt(u) + kNameBytes, kNameBytes, user);
+        if (!setLock(o.fd, F_WRLCK, userSlotAt(u), kUserSlot, false)) continue;
         lf->userSlot_ = u;
         return lf;
     }
@@ -194,13 +346,13 @@ std::unique_ptr<LockFile> LockFile::Connect(const std::string& dbPath, const std
 }
 
 LockFile::~LockFile() {
+    if (fd_ < 0) return;
     for (const auto& [name, held] : tables_)
         setLock(fd_, F_UNLCK, tableSlotAt(held.slot), kTableSlot, false);
     if (userSlot_ >= 0) setLock(fd_, F_UNLCK, userSlotAt(userSlot_), kUserSlot, false);
     // The last user deletes the file; holding the open byte exclusively proves nobody else
     // has the database open.
-    if (setLock(fd_, F_WRLCK, kOpenByte, 1, false) && sameFile(fd_, lockPath_))
-        ::unlink(lockPath_.c_str());
+    if (writable_ && setLock(fd_, F_WRLCK, kOpenByte, 1, false)) removeIfOurs(fd_, lockPath_);
     ::close(fd_);
 }
 
@@ -210,6 +362,7 @@ void LockFile::lockTable(const std::string& table) {
         ++it->second.count;
         return;
     }
+    if (!writable_) throw JetError::make(err::kLockedTableInUse, table);
     MutexGuard mutex(fd_);
     int holderSlot = -1;
     forEachHeld(fd_, kTableArea, kTableSlot, kTableSlots, [&](int k) {
@@ -247,6 +400,7 @@ void LockFile::unlockTable(const std::string& table) {
 }
 
 void LockFile::checkWritable(const std::vector<std::string>& tables) const {
+    if (fd_ < 0) return;  // unregistered: this account may not write the database anyway
     std::string denied;
     forEachHeld(fd_, kTableArea, kTableSlot, kTableSlots, [&](int k) {
         std::string name = readText(fd_, tableSlotAt(k), kTableNameBytes);
@@ -261,11 +415,15 @@ void LockFile::checkWritable(const std::vector<std::string>& tables) const {
     if (!denied.empty()) throw JetError::make(err::kReadOnly);
 }
 
-std::unique_ptr<ExclusiveLock> ExclusiveLock::Acquire(const std::string& dbPath) {
+std::unique_ptr<ExclusiveLock> ExclusiveLock::Acquire(const std::string& path) {
+    struct stat sb;
+    std::string dbPath = resolveDatabase(path, sb);
+    if (dbPath.empty()) throw JetError::make(err::kFileNotFound, path);
+    if (isLockFileName(dbPath)) refuse(path);
     std::string lockPath = LockFilePath(dbPath);
+    bool mayWrite = ::faccessat(AT_FDCWD, dbPath.c_str(), W_OK, AT_EACCESS) == 0;
     for (int attempt = 0; attempt < 50; ++attempt) {
-        int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0) throw JetError::make(err::kCantOpenFile, lockPath);
+        int fd = openLockFile(lockPath, sb, mayWrite, true).fd;
         if (setLock(fd, F_WRLCK, kOpenByte, 1, false)) {
             if (sameFile(fd, lockPath))
                 return std::unique_ptr<ExclusiveLock>(new ExclusiveLock(lockPath, fd));
@@ -282,7 +440,7 @@ std::unique_ptr<ExclusiveLock> ExclusiveLock::Acquire(const std::string& dbPath)
 }
 
 ExclusiveLock::~ExclusiveLock() {
-    if (sameFile(fd_, lockPath_)) ::unlink(lockPath_.c_str());
+    removeIfOurs(fd_, lockPath_);
     ::close(fd_);
 }
 

@@ -2,10 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -444,14 +447,98 @@ std::string WriteRegFile(const std::map<std::string, std::map<std::string, RegVa
     return out;
 }
 
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+
+bool writeAll(int fd, const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The text of imported.reg; empty when there is none. Throws when it exists but cannot be
+// read, as rewriting it from nothing would lose every key imported before.
+std::string readImported(const std::string& target) {
+    Fd f(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0) {
+        if (errno == ENOENT) return {};
+        throw JetError::make(err::kCantOpenFile, target);
+    }
+    std::string text;
+    char buf[8192];
+    for (;;) {
+        ssize_t n = ::read(f.fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw JetError::make(err::kDiskError);
+        if (n == 0) return text;
+        text.append(buf, static_cast<size_t>(n));
+    }
+}
+
+// Writes `text` to a new file of the folder and renames it over `target`, so that a reader
+// sees the old file or the new one, never part of one, and a crash loses neither. The new
+// file keeps the old one's owner, group and permissions as far as this account may.
+void replaceFile(int folder, const std::string& target, const std::string& text) {
+    std::string tmp;
+    int fd = -1;
+    for (int i = 0; fd < 0; ++i) {
+        // A dot in front and no ".reg" at the end: never read as part of the registry.
+        tmp = Folder() + "/.imported.reg." + std::to_string(::getpid()) + "." + std::to_string(i);
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && (errno != EEXIST || i >= 100))
+            throw JetError::make(err::kCantOpenFile, target);
+    }
+    Fd f(fd);
+    struct stat old;
+    if (::stat(target.c_str(), &old) == 0) {
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+            [[maybe_unused]] int rc = ::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+        }
+        [[maybe_unused]] int rc = ::fchmod(fd, old.st_mode & 07777);
+    }
+    if (!writeAll(fd, text) || ::fsync(fd) != 0) {
+        ::unlink(tmp.c_str());
+        throw JetError::make(err::kDiskError);
+    }
+    if (::rename(tmp.c_str(), target.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        throw JetError::make(err::kCantOpenFile, target);
+    }
+    // The rename itself lasts only once the folder is synced.
+    if (::fsync(folder) != 0) throw JetError::make(err::kDiskError);
+}
+
+}  // namespace
+
 void Import(const std::string& path) {
     std::string bytes = readAll(path);
     if (bytes.empty() && !std::ifstream(path).good())
         throw JetError::make(err::kFileNotFound, path);
     RegFile incoming = ParseRegFile(bytes);
     std::string target = Folder() + "/" + kImported;
+    // Imports run one at a time, each holding the folder locked from reading imported.reg to
+    // renaming the new one into place: two that overlapped would each keep only their own keys.
+    Fd folder(::open(Folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.fd < 0) throw JetError::make(err::kCantOpenFile, target);
+    while (::flock(folder.fd, LOCK_EX) != 0) {
+        if (errno != EINTR) throw JetError::make(err::kCantOpenFile, target);
+    }
     Store store;
-    std::string existing = readAll(target);
+    std::string existing = readImported(target);
     if (!existing.empty()) apply(store, ParseRegFile(existing), target);
     apply(store, incoming, target);
     std::map<std::string, std::map<std::string, RegValue>> keys;
@@ -459,19 +546,8 @@ void Import(const std::string& path) {
         auto& vals = keys[k.name];
         for (const auto& [ln, v] : k.values) vals[v.first] = v.second;
     }
-    std::string text = WriteRegFile(keys);
-    std::string tmp = target + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) throw JetError::make(err::kCantOpenFile, target);
-        out << text;
-        if (!out.flush()) throw JetError::make(err::kDiskError);
-    }
-    if (std::rename(tmp.c_str(), target.c_str()) != 0) {
-        std::remove(tmp.c_str());
-        throw JetError::make(err::kCantOpenFile, target);
-    }
-}
+    replaceFile(folder.fd, target, WriteRegFile(keys));
+}  // closing the folder releases the lock
 
 bool ReadKey(const std::string& fullKey, std::map<std::string, RegValue>& values) {
     std::string key = normalizeKey(fullKey);
