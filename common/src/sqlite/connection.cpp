@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -257,13 +258,27 @@ void bindText(sqlite3_stmt* st, int i, const std::string& s) {
                 sqlite3_bind_text(st, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT));
 }
 
+// Number literals are read without the C library, whose reading follows the process locale:
+// under a decimal comma "1.5" would read as 1.
+int64_t integerLiteral(const jetsql::Literal& lit) {
+    int64_t v = 0;
+    std::from_chars(lit.text.data(), lit.text.data() + lit.text.size(), v);  // 32-bit: see lexer
+    return v;
+}
+
+double floatLiteral(const jetsql::Literal& lit) {
+    double d = 0;
+    if (!ParseNumber(lit.text, d)) throw JetError::make(err::kTypeMismatch);
+    return d;
+}
+
 // A literal's text as a Value of its own kind.
 Value literalValue(const jetsql::Literal& lit) {
     switch (lit.kind) {
         case Tok::Integer:
-            return Value(static_cast<double>(std::strtoll(lit.text.c_str(), nullptr, 10)));
+            return Value(static_cast<double>(integerLiteral(lit)));
         case Tok::Float:
-            return Value(std::strtod(lit.text.c_str(), nullptr));
+            return Value(floatLiteral(lit));
         case Tok::DateLit:
             return Value(Date::parse(lit.text));
         default:
@@ -324,11 +339,10 @@ void bindLiteral(sqlite3_stmt* st, int i, const jetsql::Literal& lit, Conv conv)
     if (conv == Conv::None || (conv == Conv::Text && lit.kind == Tok::String)) {
         switch (lit.kind) {
             case Tok::Integer:
-                bindOrThrow(st,
-                            sqlite3_bind_int64(st, i, std::strtoll(lit.text.c_str(), nullptr, 10)));
+                bindOrThrow(st, sqlite3_bind_int64(st, i, integerLiteral(lit)));
                 return;
             case Tok::Float:
-                bindOrThrow(st, sqlite3_bind_double(st, i, std::strtod(lit.text.c_str(), nullptr)));
+                bindOrThrow(st, sqlite3_bind_double(st, i, floatLiteral(lit)));
                 return;
             case Tok::String:
                 bindText(st, i, lit.text);

@@ -421,12 +421,36 @@ void fnRound(sqlite3_context* ctx, int, sqlite3_value** a) {
     sqlite3_result_double(ctx, std::nearbyint(x * f) / f);  // half to even, as the runtime rounds
 }
 
+// The runtime's Val: the longest number at the start of the text, blanks, tabs and line feeds
+// anywhere ignored, 0 when there is none. A point is the decimal separator, whatever the
+// locale; D as well as E starts an exponent.
 void fnVal(sqlite3_context* ctx, int, sqlite3_value** a) {
     if (isNull(a[0])) return sqlite3_result_null(ctx);
     std::string s;
     for (char c : textOf(a[0]))
-        if (!std::isspace(static_cast<unsigned char>(c))) s.push_back(c);
-    sqlite3_result_double(ctx, std::strtod(s.c_str(), nullptr));
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') s.push_back(c);
+    auto digitAt = [&](size_t i) { return i < s.size() && s[i] >= '0' && s[i] <= '9'; };
+    size_t end = 0;
+    if (end < s.size() && (s[end] == '+' || s[end] == '-')) ++end;
+    bool digits = false;
+    for (; digitAt(end); ++end) digits = true;
+    if (end < s.size() && s[end] == '.')
+        for (++end; digitAt(end); ++end) digits = true;
+    if (!digits) return sqlite3_result_double(ctx, 0.0);
+    if (end < s.size() && (s[end] == 'e' || s[end] == 'E' || s[end] == 'd' || s[end] == 'D')) {
+        size_t e = end + 1;
+        if (e < s.size() && (s[e] == '+' || s[e] == '-')) ++e;
+        if (digitAt(e)) {
+            s[end] = 'e';
+            for (end = e; digitAt(end); ++end) {
+            }
+        }
+    }
+    guarded(ctx, [&] {
+        double d = 0;
+        ParseNumber(std::string_view(s).substr(0, end), d);
+        sqlite3_result_double(ctx, d);
+    });
 }
 
 struct Def {
