@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cfloat>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -272,6 +273,12 @@ double floatLiteral(const jetsql::Literal& lit) {
     return d;
 }
 
+// SQLite stores NaN as Null, and neither NaN nor an infinity is a value the engine can hold.
+void bindDouble(sqlite3_stmt* st, int i, double d) {
+    if (!std::isfinite(d)) throw JetError::make(err::kOverflow);
+    bindOrThrow(st, sqlite3_bind_double(st, i, d));
+}
+
 // A literal's text as a Value of its own kind.
 Value literalValue(const jetsql::Literal& lit) {
     switch (lit.kind) {
@@ -299,7 +306,7 @@ void bindConverted(sqlite3_stmt* st, int i, const Value& v, Conv conv) {
             bindOrThrow(st, sqlite3_bind_int64(st, i, v.toDate().seconds()));
             return;
         case Conv::Double:
-            bindOrThrow(st, sqlite3_bind_double(st, i, v.toDouble()));
+            bindDouble(st, i, v.toDouble());
             return;
         case Conv::Long:
             bindOrThrow(st, sqlite3_bind_int64(st, i, v.toInt64()));
@@ -329,7 +336,7 @@ void bindConverted(sqlite3_stmt* st, int i, const Value& v, Conv conv) {
             bindText(st, i, v.toString());
             return;
         default:
-            bindOrThrow(st, sqlite3_bind_double(st, i, v.toDouble()));
+            bindDouble(st, i, v.toDouble());
             return;
     }
 }
@@ -342,7 +349,7 @@ void bindLiteral(sqlite3_stmt* st, int i, const jetsql::Literal& lit, Conv conv)
                 bindOrThrow(st, sqlite3_bind_int64(st, i, integerLiteral(lit)));
                 return;
             case Tok::Float:
-                bindOrThrow(st, sqlite3_bind_double(st, i, floatLiteral(lit)));
+                bindDouble(st, i, floatLiteral(lit));
                 return;
             case Tok::String:
                 bindText(st, i, lit.text);
@@ -394,6 +401,11 @@ void BindSlots(sqlite3_stmt* st, const Translation& tr, const std::vector<jetsql
                     err::kSyntaxInExpression,
                     "Syntax error in date in query expression near '#" + lit->text + "#'.");
             if (e.number() == err::kTypeMismatch) throw JetError::make(err::kDataTypeMismatch);
+            // In a write the value is most likely bound for a column; either way the statement
+            // fails before anything is written.
+            if (e.number() == err::kOverflow && (tr.kind == jetsql::Statement::Kind::Insert ||
+                                                 tr.kind == jetsql::Statement::Kind::Update))
+                throw JetError::make(err::kNumericFieldOverflow);
             throw;
         }
     }
@@ -491,9 +503,13 @@ void BindValue(sqlite3_stmt* st, int index, const Value& v, const ColumnInfo& co
                 bindOrThrow(st, sqlite3_bind_int64(st, index, v.toLong()));
                 return;
             case JType::Single:
-            case JType::Double:
-                bindOrThrow(st, sqlite3_bind_double(st, index, v.toDouble()));
+            case JType::Double: {
+                double d = v.toDouble();
+                if (!(std::fabs(d) <= (col.type == JType::Single ? FLT_MAX : DBL_MAX)))
+                    throw JetError::make(err::kOverflow);
+                bindDouble(st, index, d);
                 return;
+            }
             case JType::Currency:
                 bindOrThrow(st, sqlite3_bind_int64(st, index, v.toCurrency().raw()));
                 return;
@@ -516,6 +532,9 @@ void BindValue(sqlite3_stmt* st, int index, const Value& v, const ColumnInfo& co
         }
     } catch (const JetError& e) {
         if (e.number() == err::kTypeMismatch) throw JetError::make(err::kDataTypeConversion);
+        // Out of the column's range: refused, never stored wrapped.
+        if (e.number() == err::kOverflow && jetsql::IsNumeric(col.type))
+            throw JetError::make(err::kNumericFieldOverflow);
         throw;
     }
 }

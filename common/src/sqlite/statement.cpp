@@ -55,6 +55,8 @@ void ThrowSqlite(sqlite3* db, int rc, std::string_view path) {
         throw JetError::make(err::kInputTableNotFound, afterColon(msg));
     if (m.find("too many attached databases") != std::string::npos)
         throw JetError::make(err::kTooManyDatabases);
+    if (m == JetError::messageFor(err::kNumericFieldOverflow))  // from functions.cpp
+        throw JetError::make(err::kNumericFieldOverflow);
     throw JetError(err::kSyntaxError, "Database engine error: " + m);
 }
 
