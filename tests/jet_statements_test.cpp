@@ -922,6 +922,44 @@ TEST(JetStatementsNumbers, ValuesOutsideTheColumnRangeAreRefusedAndChangeNothing
     EXPECT_EQ(Query(db, "SELECT S FROM tblNum ORDER BY Id"), (Rows{"2", "3"}));
 }
 
+// Values that do not fit the declared type, stored by another tool, read as they are.
+TEST(JetStatementsNumbers, ValuesStoredOutOfRangeReadUnwrapped) {
+    test::TempDir dir;
+    const std::string path = dir.file("n.mdb");
+    Database db = CreateAndOpen(path);
+    db.Execute("CREATE TABLE tblNum (S SHORT, B BYTE, L LONG, C CURRENCY, D DOUBLE, F SINGLE)");
+    db.Execute("INSERT INTO tblNum (S) VALUES (0)");
+
+    struct Case {
+        std::string field, stored, read;
+        VarType type;
+    };
+    const Case cases[] = {
+        {"S", "40000", "40000", VarType::Long},
+        {"S", "-40000", "-40000", VarType::Long},
+        {"S", "2.5", "2.5", VarType::Double},
+        {"S", "'abc'", "abc", VarType::String},
+        {"B", "300", "300", VarType::Long},
+        {"B", "-1", "-1", VarType::Long},
+        {"L", "4294967296", "4294967296", VarType::Double},
+        {"C", "1e19", "1e+19", VarType::Double},
+        {"D", "'abc'", "abc", VarType::String},
+        {"F", "1e300", "1e+300", VarType::Double},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.field + " = " + c.stored);
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+        std::string sql = "UPDATE tblNum SET " + c.field + " = " + c.stored;
+        EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(raw);
+        Recordset rs = db.OpenRecordset("SELECT " + c.field + " FROM tblNum", dbOpenSnapshot);
+        Value v = rs.Fields(0).Value();
+        EXPECT_EQ(static_cast<int>(v.type()), static_cast<int>(c.type));
+        EXPECT_EQ(Text(v), c.read);
+    }
+}
+
 }  // namespace
 }  // namespace kelvor
 

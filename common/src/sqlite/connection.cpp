@@ -412,42 +412,61 @@ void BindSlots(sqlite3_stmt* st, const Translation& tr, const std::vector<jetsql
     if (missing) throw JetError::make(err::kTooFewParameters, std::to_string(missing));
 }
 
+// A stored value that does not fit the column's declared type (written by another tool, or
+// before writes were checked) is shown as it is, in a wider type, never cut to fit.
 Value ReadColumn(sqlite3_stmt* st, int col, JType type) {
     int storage = sqlite3_column_type(st, col);
     if (storage == SQLITE_NULL) return Value();
-    auto asInt = [&]() -> int64_t {
-        return storage == SQLITE_FLOAT
-                   ? static_cast<int64_t>(std::llround(sqlite3_column_double(st, col)))
-                   : sqlite3_column_int64(st, col);
-    };
     auto asText = [&]() {
         const unsigned char* t = sqlite3_column_text(st, col);
         return std::string(reinterpret_cast<const char*>(t),
                            static_cast<size_t>(sqlite3_column_bytes(st, col)));
     };
+    // The whole number the stored value is, if it is one.
+    int64_t n = 0;
+    auto whole = [&]() {
+        if (storage == SQLITE_INTEGER) {
+            n = sqlite3_column_int64(st, col);
+            return true;
+        }
+        if (storage != SQLITE_FLOAT) return false;
+        double d = sqlite3_column_double(st, col);
+        if (!(d >= -0x1p63 && d < 0x1p63) || d != std::trunc(d)) return false;
+        n = static_cast<int64_t>(d);
+        return true;
+    };
+    const bool number = storage == SQLITE_INTEGER || storage == SQLITE_FLOAT;
     try {
         switch (type) {
             case JType::Boolean:
-                return Value(storage == SQLITE_TEXT ? Value(asText()).toBool() : asInt() != 0);
+                if (storage == SQLITE_TEXT) return Value(Value(asText()).toBool());
+                return Value(sqlite3_column_double(st, col) != 0);
             case JType::Byte:
-                return Value(static_cast<uint8_t>(asInt()));
+                if (whole() && n >= 0 && n <= UINT8_MAX) return Value(static_cast<uint8_t>(n));
+                break;
             case JType::Integer:
-                return Value(static_cast<int16_t>(asInt()));
-            case JType::Long: {
-                int64_t v = asInt();
-                if (v < INT32_MIN || v > INT32_MAX) return Value(static_cast<double>(v));
-                return Value(static_cast<int32_t>(v));
-            }
+                if (whole() && n >= INT16_MIN && n <= INT16_MAX)
+                    return Value(static_cast<int16_t>(n));
+                break;
+            case JType::Long:
+                if (whole() && n >= INT32_MIN && n <= INT32_MAX)
+                    return Value(static_cast<int32_t>(n));
+                break;
             case JType::Single:
-                return Value(static_cast<float>(sqlite3_column_double(st, col)));
+                if (number && std::fabs(sqlite3_column_double(st, col)) <= FLT_MAX)
+                    return Value(static_cast<float>(sqlite3_column_double(st, col)));
+                break;
             case JType::Double:
-                return Value(sqlite3_column_double(st, col));
+                if (number) return Value(sqlite3_column_double(st, col));
+                break;
             case JType::Currency:
                 if (storage == SQLITE_TEXT) return Value(Currency::parse(asText()));
-                return Value(Currency::fromRaw(asInt()));
+                if (whole()) return Value(Currency::fromRaw(n));
+                break;
             case JType::Date:
                 if (storage == SQLITE_TEXT) return Value(Date::parse(asText()));
-                return Value(Date::fromSeconds(asInt()));
+                if (whole()) return Value(Date::fromSeconds(n));
+                break;
             case JType::Text:
             case JType::Memo:
                 return Value(asText());
@@ -455,7 +474,7 @@ Value ReadColumn(sqlite3_stmt* st, int col, JType type) {
                 break;
         }
     } catch (const JetError&) {
-        // A value stored by another tool that does not fit the declared type: show it as is.
+        // Text that does not read as the declared type: shown as the text it is.
     }
     switch (storage) {
         case SQLITE_INTEGER: {
