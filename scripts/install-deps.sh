@@ -13,4 +13,12 @@ $SUDO apt-get install -y -q --no-install-recommends \
     libsodium-dev \
     qt6-base-dev qt6-base-dev-tools libgl-dev \
     dbus dbus-bin dbus-daemon \
-    clang-format
+    clang-format \
+    locales
+# The locale tests run the engine under a decimal comma, which must really be installed.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
+    $SUDO sed -i 's/^# *\(de_DE\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -qx 'de_DE\.UTF-8 UTF-8' /etc/locale.gen ||
+        echo 'de_DE.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+    $SUDO locale-gen
+fi

@@ -204,7 +204,7 @@ TEST_F(DaoTest, ValuesKeepTheirEngineTypes) {
                   add.Fields("Y") = 300;
                   add.Update();
               }),
-              6);
+              3349);
     add.CancelUpdate();
     add.AddNew();
     EXPECT_EQ(kelvor::test::ErrorOf([&] {

@@ -4,9 +4,12 @@
 // exact money, dates with a time of day, two-digit years, case-blind text) differ from what a
 // naive translation to SQLite would give.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <string>
@@ -792,6 +795,169 @@ TEST_F(JetStatementsWizard, LinkedFilesTableNamesTheSystemManagerDatabase) {
     std::string connect = program_.TableDefs("tblSmCompFiles").Connect();
     ASSERT_GT(connect.size(), 10u);
     EXPECT_EQ(std::filesystem::path(connect.substr(10)), std::filesystem::canonical(smPath_));
+}
+
+// ---- Numbers and the range of their columns -----------------------------------------------
+
+// Every row of `table` as plain SQLite reads it from the file, by rowid: the judge of what a
+// write left on disk.
+Rows StoredRows(const std::string& path, const std::string& table) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, ("SELECT * FROM " + table + " ORDER BY rowid").c_str(), -1, &st,
+                       nullptr);
+    Rows rows;
+    while (st && sqlite3_step(st) == SQLITE_ROW) {
+        std::string row;
+        for (int i = 0; i < sqlite3_column_count(st); ++i) {
+            auto text = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+            row += (i ? "|" : "") + std::string(text ? text : "Null");
+        }
+        rows.push_back(row);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return rows;
+}
+
+// A value that does not fit its column is refused with 3349 whichever way it is written, and
+// the statement fails as a whole; the boundaries themselves are taken, fractions rounded half
+// to even.
+TEST(JetStatementsNumbers, ValuesOutsideTheColumnRangeAreRefusedAndChangeNothing) {
+    test::TempDir dir;
+    const std::string path = dir.file("n.mdb");
+    Database db = CreateAndOpen(path);
+    db.Execute(
+        "CREATE TABLE tblNum (Id LONG, S SHORT, B BYTE, L LONG, C CURRENCY, D DOUBLE, "
+        "F SINGLE)");
+    db.Execute("INSERT INTO tblNum VALUES (1, 1, 1, 1, 1, 1, 1)");
+    db.Execute("INSERT INTO tblNum VALUES (2, 40, 2, 2, 2, 2, 2)");
+
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        std::string field;  // the column written on the row with Id 1 and then read back
+        std::string sql;    // the statement; "" edits the row through a recordset, "add" adds one
+        Value value;        // for the recordset
+        int error;          // 0 when the value is stored
+        std::string stored;
+    };
+    const Case cases[] = {
+        {"S", "INSERT INTO tblNum (Id, S) VALUES (3, 40000)", {}, 3349, ""},
+        // Row 1 would fit (1000), row 2 does not (40000).
+        {"S", "UPDATE tblNum SET S = S * 1000", {}, 3349, ""},
+        {"S", "INSERT INTO tblNum (Id, S) SELECT Id + 10, S * 1000 FROM tblNum", {}, 3349, ""},
+        {"S", "UPDATE tblNum SET S = 32767.5 WHERE Id = 1", {}, 3349, ""},
+        {"S", "UPDATE tblNum SET S = \"40000\" WHERE Id = 1", {}, 3349, ""},
+        {"B", "UPDATE tblNum SET B = 256 WHERE Id = 1", {}, 3349, ""},
+        {"B", "UPDATE tblNum SET B = -1 WHERE Id = 1", {}, 3349, ""},
+        {"L", "UPDATE tblNum SET L = 2147483648 WHERE Id = 1", {}, 3349, ""},
+        {"L", "UPDATE tblNum SET L = L * 2147483647 * 2 WHERE Id = 1", {}, 3349, ""},
+        {"C", "UPDATE tblNum SET C = 922337203685477.5808 WHERE Id = 1", {}, 3349, ""},
+        {"C", "UPDATE tblNum SET C = C * 1e15 WHERE Id = 1", {}, 3349, ""},
+        {"C", "UPDATE tblNum SET C = D * 1e15 WHERE Id = 1", {}, 3349, ""},
+        {"D", "UPDATE tblNum SET D = 1e308 * 10 WHERE Id = 1", {}, 3349, ""},
+        {"F", "UPDATE tblNum SET F = 1e39 WHERE Id = 1", {}, 3349, ""},
+        {"S", "UPDATE tblNum SET S = 32767 WHERE Id = 1", {}, 0, "32767"},
+        {"S", "UPDATE tblNum SET S = -32768 WHERE Id = 1", {}, 0, "-32768"},
+        {"S", "UPDATE tblNum SET S = 32766.5 WHERE Id = 1", {}, 0, "32766"},
+        {"S", "UPDATE tblNum SET S = \"-32768.5\" WHERE Id = 1", {}, 0, "-32768"},
+        {"S", "UPDATE tblNum SET S = \"-2.5\" WHERE Id = 1", {}, 0, "-2"},
+        {"B", "UPDATE tblNum SET B = 255 WHERE Id = 1", {}, 0, "255"},
+        {"B", "UPDATE tblNum SET B = 0 WHERE Id = 1", {}, 0, "0"},
+        {"L", "UPDATE tblNum SET L = 2147483647 WHERE Id = 1", {}, 0, "2147483647"},
+        {"L", "UPDATE tblNum SET L = -2147483648 WHERE Id = 1", {}, 0, "-2147483648"},
+        {"C",
+         "UPDATE tblNum SET C = 922337203685477.5807 WHERE Id = 1",
+         {},
+         0,
+         "922337203685477.5807"},
+        {"D", "UPDATE tblNum SET D = 1.5e308 WHERE Id = 1", {}, 0, "1.5e+308"},
+        {"S", "", int32_t{40000}, 3349, ""},
+        {"S", "add", int32_t{40000}, 3349, ""},
+        {"S", "", "40000", 3349, ""},
+        {"S", "", 32767.5, 3349, ""},
+        {"B", "", int32_t{256}, 3349, ""},
+        {"B", "", int32_t{-1}, 3349, ""},
+        {"L", "", 2147483648.0, 3349, ""},
+        {"C", "", 1e15, 3349, ""},
+        {"D", "", inf, 3349, ""},
+        {"D", "", std::numeric_limits<double>::quiet_NaN(), 3349, ""},
+        {"F", "", 1e39, 3349, ""},
+        {"S", "", int16_t{-32768}, 0, "-32768"},
+        {"S", "", -2.5, 0, "-2"},
+        {"B", "", uint8_t{255}, 0, "255"},
+        {"L", "", int32_t{INT32_MIN}, 0, "-2147483648"},
+        {"C", "", Currency::fromRaw(INT64_MIN), 0, "-922337203685477.5808"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sql.empty() || c.sql == "add" ? c.field + " = " + Text(c.value) + " by " +
+                                                           (c.sql.empty() ? "Edit" : "AddNew")
+                                                     : c.sql);
+        const Rows before = StoredRows(path, "tblNum");
+        int error = ErrorOf([&] {
+            if (c.sql.empty() || c.sql == "add") {
+                Recordset rs = db.OpenRecordset("SELECT * FROM tblNum WHERE Id = 1", dbOpenDynaset);
+                c.sql.empty() ? rs.Edit() : rs.AddNew();
+                rs.Fields(c.field) = c.value;
+                rs.Update();
+            } else {
+                db.Execute(c.sql, dbFailOnError);
+            }
+        });
+        EXPECT_EQ(error, c.error);
+        if (c.error)
+            EXPECT_EQ(StoredRows(path, "tblNum"), before);
+        else
+            EXPECT_EQ(Query(db, "SELECT " + c.field + " FROM tblNum WHERE Id = 1"),
+                      (Rows{c.stored}));
+    }
+
+    // A refused statement leaves its transaction usable.
+    db.Execute("UPDATE tblNum SET S = 1");
+    DBEngine().BeginTrans();
+    EXPECT_EQ(ErrorOf([&] { db.Execute("UPDATE tblNum SET S = S + 40000 * (Id - 1)"); }), 3349);
+    EXPECT_EQ(ErrorOf([&] { db.Execute("UPDATE tblNum SET S = S + Id"); }), 0);
+    DBEngine().CommitTrans();
+    EXPECT_EQ(Query(db, "SELECT S FROM tblNum ORDER BY Id"), (Rows{"2", "3"}));
+}
+
+// Values that do not fit the declared type, stored by another tool, read as they are.
+TEST(JetStatementsNumbers, ValuesStoredOutOfRangeReadUnwrapped) {
+    test::TempDir dir;
+    const std::string path = dir.file("n.mdb");
+    Database db = CreateAndOpen(path);
+    db.Execute("CREATE TABLE tblNum (S SHORT, B BYTE, L LONG, C CURRENCY, D DOUBLE, F SINGLE)");
+    db.Execute("INSERT INTO tblNum (S) VALUES (0)");
+
+    struct Case {
+        std::string field, stored, read;
+        VarType type;
+    };
+    const Case cases[] = {
+        {"S", "40000", "40000", VarType::Long},
+        {"S", "-40000", "-40000", VarType::Long},
+        {"S", "2.5", "2.5", VarType::Double},
+        {"S", "'abc'", "abc", VarType::String},
+        {"B", "300", "300", VarType::Long},
+        {"B", "-1", "-1", VarType::Long},
+        {"L", "4294967296", "4294967296", VarType::Double},
+        {"C", "1e19", "1e+19", VarType::Double},
+        {"D", "'abc'", "abc", VarType::String},
+        {"F", "1e300", "1e+300", VarType::Double},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.field + " = " + c.stored);
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+        std::string sql = "UPDATE tblNum SET " + c.field + " = " + c.stored;
+        EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(raw);
+        Recordset rs = db.OpenRecordset("SELECT " + c.field + " FROM tblNum", dbOpenSnapshot);
+        Value v = rs.Fields(0).Value();
+        EXPECT_EQ(static_cast<int>(v.type()), static_cast<int>(c.type));
+        EXPECT_EQ(Text(v), c.read);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "kelvor/jet_error.h"
 #include "kelvor/value.h"
 #include "test_util.h"
@@ -91,6 +93,14 @@ TEST(ValueTest, ConversionsFollowTheRuntime) {
     EXPECT_EQ(Value("1/2/2021").toDate().toString(), "2021-01-02 00:00:00");
     EXPECT_EQ(Value(true).toString(), "True");
     EXPECT_EQ(Value(0.1).toString(), "0.1");
+    EXPECT_EQ(Value(1e20).toString(), "1e+20");
+    EXPECT_EQ(Value(0.1f).toString(), "0.1");
+    EXPECT_EQ(Value("+4.5").toDouble(), 4.5);
+    EXPECT_EQ(Value("1e-400").toDouble(), 0);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Value("1e400").toDouble(); }), 6);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Value("inf").toDouble(); }), 13);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Value("nan").toLong(); }), 13);
+    EXPECT_EQ(kelvor::test::ErrorOf([] { Value("1,5").toDouble(); }), 13);
     EXPECT_EQ(Value(static_cast<int16_t>(-7)).type(), kelvor::VarType::Integer);
 }
 
@@ -101,4 +111,9 @@ TEST(ValueTest, NumbersInStatementTextHaveTheRuntimeForm) {
     EXPECT_EQ(kelvor::NumberToSqlText(0.5), " .5");
     EXPECT_EQ(kelvor::NumberToSqlText(-0.25), "-.25");
     EXPECT_EQ(kelvor::NumberToSqlText(1234.5), " 1234.5");
+    // Neither has a form a statement could read.
+    for (double v :
+         {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+          std::numeric_limits<double>::quiet_NaN()})
+        EXPECT_EQ(kelvor::test::ErrorOf([v] { kelvor::NumberToSqlText(v); }), 6) << v;
 }

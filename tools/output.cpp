@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -92,15 +93,16 @@ std::string JsonValue(const Value& v) {
         case VarType::Double: {
             double d = v.toDouble();
             if (!std::isfinite(d)) return "null";
-            char buf[40];
-            std::snprintf(buf, sizeof buf, "%.17g", d);
-            // Prefer the shortest text that reads back as the same number.
-            for (int prec = 1; prec <= 17; ++prec) {
-                char shortBuf[40];
-                std::snprintf(shortBuf, sizeof shortBuf, "%.*g", prec, d);
-                if (std::strtod(shortBuf, nullptr) == d) return shortBuf;
+            // The shortest "%g" text that reads back as the same number; to_chars and
+            // from_chars keep the point whatever the locale.
+            for (int prec = 1;; ++prec) {
+                char buf[40];
+                char* end =
+                    std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, prec).ptr;
+                double back = 0;
+                std::from_chars(buf, end, back);
+                if (back == d || prec == 17) return std::string(buf, end);
             }
-            return buf;
         }
         case VarType::Date:
             return JsonString(v.toDate().toString());

@@ -105,6 +105,7 @@ const std::unordered_map<int, const char*>& messages() {
          "exclusively by another user."},
         {err::kRecordDeleted, "Record is deleted."},
         {err::kValuesMismatch, "Number of query values and destination fields are not the same."},
+        {err::kNumericFieldOverflow, "Numeric field overflow."},
         {err::kFieldRequired,
          "The field '|' cannot contain a Null value because the Required property for this field "
          "is set to True. Enter a value in this field."},

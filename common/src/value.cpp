@@ -68,10 +68,43 @@ std::string_view trim(std::string_view s) {
 }
 
 bool parseDouble(std::string_view s, double& out) {
-    s = trim(s);
-    if (s.empty()) return false;
-    auto r = std::from_chars(s.data(), s.data() + s.size(), out);
-    return r.ec == std::errc() && r.ptr == s.data() + s.size();
+    return ParseNumber(trim(s), out);
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// For decimal text beyond the range of a double: whether it is too small rather than too large,
+// from the position of its first significant digit and its exponent.
+bool tooSmall(std::string_view s) {
+    size_t i = 0;
+    long magnitude = 0;  // 10^magnitude > value >= 10^(magnitude-1)
+    bool significant = false;
+    for (; i < s.size() && isDigit(s[i]); ++i) {
+        significant = significant || s[i] != '0';
+        if (significant) ++magnitude;
+    }
+    if (i < s.size() && s[i] == '.') {
+        for (++i; i < s.size() && isDigit(s[i]); ++i) {
+            if (significant) continue;
+            if (s[i] != '0')
+                significant = true;
+            else
+                --magnitude;
+        }
+    }
+    if (!significant) return true;
+    long exponent = 0;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        bool neg = i < s.size() && s[i] == '-';
+        if (i < s.size() && (s[i] == '-' || s[i] == '+')) ++i;
+        auto r = std::from_chars(s.data() + i, s.data() + s.size(), exponent);
+        if (r.ec == std::errc::result_out_of_range) exponent = 1000000;
+        if (neg) exponent = -exponent;
+    }
+    return magnitude + exponent <= 0;
 }
 
 }  // namespace
@@ -413,10 +446,12 @@ std::string Value::toString() const {
             } else if constexpr (std::is_same_v<T, Date>) {
                 return x.toString();
             } else if constexpr (std::is_floating_point_v<T>) {
+                // As "%.15g" would print it, but never with the locale's decimal comma.
                 char buf[32];
-                std::snprintf(buf, sizeof buf, "%.*g", std::is_same_v<T, float> ? 7 : 15,
-                              static_cast<double>(x));
-                return buf;
+                auto r =
+                    std::to_chars(buf, buf + sizeof buf, static_cast<double>(x),
+                                  std::chars_format::general, std::is_same_v<T, float> ? 7 : 15);
+                return std::string(buf, r.ptr);
             } else {
                 return std::to_string(static_cast<int64_t>(x));
             }
@@ -425,6 +460,8 @@ std::string Value::toString() const {
 }
 
 std::string NumberToSqlText(double v) {
+    // "inf" or "nan" in a statement would read as a name, or not at all.
+    if (!std::isfinite(v)) overflow();
     // to_chars ignores the locale: a comma for a decimal point would change the statement.
     char buf[40];
     auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 15);
@@ -434,6 +471,28 @@ std::string NumberToSqlText(double v) {
     if (s.rfind("-0.", 0) == 0) s.erase(1, 1);
     if (v >= 0) s.insert(s.begin(), ' ');
     return s;
+}
+
+bool ParseNumber(std::string_view text, double& out) {
+    std::string_view body = text;
+    bool neg = false;
+    if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
+        neg = body[0] == '-';
+        body.remove_prefix(1);
+    }
+    // from_chars would also read "inf", "nan" and a second sign.
+    if (body.empty() || !(isDigit(body[0]) || body[0] == '.')) return false;
+    double d = 0;
+    auto r = std::from_chars(body.data(), body.data() + body.size(), d);
+    if (r.ptr != body.data() + body.size()) return false;
+    if (r.ec == std::errc::result_out_of_range) {
+        if (!tooSmall(body)) overflow();
+        d = 0;
+    } else if (r.ec != std::errc()) {
+        return false;
+    }
+    out = neg ? -d : d;
+    return true;
 }
 
 }  // namespace kelvor

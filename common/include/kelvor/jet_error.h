@@ -85,6 +85,7 @@ inline constexpr int kWorkgroupMissing = 3028;
 inline constexpr int kAccountExists = 3390;
 inline constexpr int kRecordDeleted = 3167;
 inline constexpr int kValuesMismatch = 3346;
+inline constexpr int kNumericFieldOverflow = 3349;
 inline constexpr int kNotImplemented = 3032;  // "Cannot perform this operation." + detail
 }  // namespace err
 

@@ -138,7 +138,14 @@ class Value {
 };
 
 // Jet's rule for text made from a number in SQL text: a leading blank for values of 0 or more,
-// a minus sign otherwise, a point as decimal separator, no trailing zeros.
+// a minus sign otherwise, a point as decimal separator, no trailing zeros. An infinite or NaN
+// value has no such text and raises 6.
 std::string NumberToSqlText(double v);
+
+// Reads number text as the engine writes it, whatever the process locale: an optional sign,
+// digits with a point as decimal separator, an optional exponent ("12.5", "-3", ".5", "1e3").
+// False for any other text, "inf" and "nan" included. A number too large for a double raises
+// 6; one too small reads as 0.
+bool ParseNumber(std::string_view text, double& out);
 
 }  // namespace kelvor

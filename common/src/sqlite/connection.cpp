@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cfloat>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -476,13 +478,33 @@ void bindText(sqlite3_stmt* st, int i, const std::string& s) {
                 sqlite3_bind_text(st, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT));
 }
 
+// Number literals are read without the C library, whose reading follows the process locale:
+// under a decimal comma "1.5" would read as 1.
+int64_t integerLiteral(const jetsql::Literal& lit) {
+    int64_t v = 0;
+    std::from_chars(lit.text.data(), lit.text.data() + lit.text.size(), v);  // 32-bit: see lexer
+    return v;
+}
+
+double floatLiteral(const jetsql::Literal& lit) {
+    double d = 0;
+    if (!ParseNumber(lit.text, d)) throw JetError::make(err::kTypeMismatch);
+    return d;
+}
+
+// SQLite stores NaN as Null, and neither NaN nor an infinity is a value the engine can hold.
+void bindDouble(sqlite3_stmt* st, int i, double d) {
+    if (!std::isfinite(d)) throw JetError::make(err::kOverflow);
+    bindOrThrow(st, sqlite3_bind_double(st, i, d));
+}
+
 // A literal's text as a Value of its own kind.
 Value literalValue(const jetsql::Literal& lit) {
     switch (lit.kind) {
         case Tok::Integer:
-            return Value(static_cast<double>(std::strtoll(lit.text.c_str(), nullptr, 10)));
+            return Value(static_cast<double>(integerLiteral(lit)));
         case Tok::Float:
-            return Value(std::strtod(lit.text.c_str(), nullptr));
+            return Value(floatLiteral(lit));
         case Tok::DateLit:
             return Value(Date::parse(lit.text));
         default:
@@ -503,7 +525,7 @@ void bindConverted(sqlite3_stmt* st, int i, const Value& v, Conv conv) {
             bindOrThrow(st, sqlite3_bind_int64(st, i, v.toDate().seconds()));
             return;
         case Conv::Double:
-            bindOrThrow(st, sqlite3_bind_double(st, i, v.toDouble()));
+            bindDouble(st, i, v.toDouble());
             return;
         case Conv::Long:
             bindOrThrow(st, sqlite3_bind_int64(st, i, v.toInt64()));
@@ -533,7 +555,7 @@ void bindConverted(sqlite3_stmt* st, int i, const Value& v, Conv conv) {
             bindText(st, i, v.toString());
             return;
         default:
-            bindOrThrow(st, sqlite3_bind_double(st, i, v.toDouble()));
+            bindDouble(st, i, v.toDouble());
             return;
     }
 }
@@ -543,11 +565,10 @@ void bindLiteral(sqlite3_stmt* st, int i, const jetsql::Literal& lit, Conv conv)
     if (conv == Conv::None || (conv == Conv::Text && lit.kind == Tok::String)) {
         switch (lit.kind) {
             case Tok::Integer:
-                bindOrThrow(st,
-                            sqlite3_bind_int64(st, i, std::strtoll(lit.text.c_str(), nullptr, 10)));
+                bindOrThrow(st, sqlite3_bind_int64(st, i, integerLiteral(lit)));
                 return;
             case Tok::Float:
-                bindOrThrow(st, sqlite3_bind_double(st, i, std::strtod(lit.text.c_str(), nullptr)));
+                bindDouble(st, i, floatLiteral(lit));
                 return;
             case Tok::String:
                 bindText(st, i, lit.text);
@@ -599,48 +620,72 @@ void BindSlots(sqlite3_stmt* st, const Translation& tr, const std::vector<jetsql
                     err::kSyntaxInExpression,
                     "Syntax error in date in query expression near '#" + lit->text + "#'.");
             if (e.number() == err::kTypeMismatch) throw JetError::make(err::kDataTypeMismatch);
+            // In a write the value is most likely bound for a column; either way the statement
+            // fails before anything is written.
+            if (e.number() == err::kOverflow && (tr.kind == jetsql::Statement::Kind::Insert ||
+                                                 tr.kind == jetsql::Statement::Kind::Update))
+                throw JetError::make(err::kNumericFieldOverflow);
             throw;
         }
     }
     if (missing) throw JetError::make(err::kTooFewParameters, std::to_string(missing));
 }
 
+// A stored value that does not fit the column's declared type (written by another tool, or
+// before writes were checked) is shown as it is, in a wider type, never cut to fit.
 Value ReadColumn(sqlite3_stmt* st, int col, JType type) {
     int storage = sqlite3_column_type(st, col);
     if (storage == SQLITE_NULL) return Value();
-    auto asInt = [&]() -> int64_t {
-        return storage == SQLITE_FLOAT
-                   ? static_cast<int64_t>(std::llround(sqlite3_column_double(st, col)))
-                   : sqlite3_column_int64(st, col);
-    };
     auto asText = [&]() {
         const unsigned char* t = sqlite3_column_text(st, col);
         return std::string(reinterpret_cast<const char*>(t),
                            static_cast<size_t>(sqlite3_column_bytes(st, col)));
     };
+    // The whole number the stored value is, if it is one.
+    int64_t n = 0;
+    auto whole = [&]() {
+        if (storage == SQLITE_INTEGER) {
+            n = sqlite3_column_int64(st, col);
+            return true;
+        }
+        if (storage != SQLITE_FLOAT) return false;
+        double d = sqlite3_column_double(st, col);
+        if (!(d >= -0x1p63 && d < 0x1p63) || d != std::trunc(d)) return false;
+        n = static_cast<int64_t>(d);
+        return true;
+    };
+    const bool number = storage == SQLITE_INTEGER || storage == SQLITE_FLOAT;
     try {
         switch (type) {
             case JType::Boolean:
-                return Value(storage == SQLITE_TEXT ? Value(asText()).toBool() : asInt() != 0);
+                if (storage == SQLITE_TEXT) return Value(Value(asText()).toBool());
+                return Value(sqlite3_column_double(st, col) != 0);
             case JType::Byte:
-                return Value(static_cast<uint8_t>(asInt()));
+                if (whole() && n >= 0 && n <= UINT8_MAX) return Value(static_cast<uint8_t>(n));
+                break;
             case JType::Integer:
-                return Value(static_cast<int16_t>(asInt()));
-            case JType::Long: {
-                int64_t v = asInt();
-                if (v < INT32_MIN || v > INT32_MAX) return Value(static_cast<double>(v));
-                return Value(static_cast<int32_t>(v));
-            }
+                if (whole() && n >= INT16_MIN && n <= INT16_MAX)
+                    return Value(static_cast<int16_t>(n));
+                break;
+            case JType::Long:
+                if (whole() && n >= INT32_MIN && n <= INT32_MAX)
+                    return Value(static_cast<int32_t>(n));
+                break;
             case JType::Single:
-                return Value(static_cast<float>(sqlite3_column_double(st, col)));
+                if (number && std::fabs(sqlite3_column_double(st, col)) <= FLT_MAX)
+                    return Value(static_cast<float>(sqlite3_column_double(st, col)));
+                break;
             case JType::Double:
-                return Value(sqlite3_column_double(st, col));
+                if (number) return Value(sqlite3_column_double(st, col));
+                break;
             case JType::Currency:
                 if (storage == SQLITE_TEXT) return Value(Currency::parse(asText()));
-                return Value(Currency::fromRaw(asInt()));
+                if (whole()) return Value(Currency::fromRaw(n));
+                break;
             case JType::Date:
                 if (storage == SQLITE_TEXT) return Value(Date::parse(asText()));
-                return Value(Date::fromSeconds(asInt()));
+                if (whole()) return Value(Date::fromSeconds(n));
+                break;
             case JType::Text:
             case JType::Memo:
                 return Value(asText());
@@ -648,7 +693,7 @@ Value ReadColumn(sqlite3_stmt* st, int col, JType type) {
                 break;
         }
     } catch (const JetError&) {
-        // A value stored by another tool that does not fit the declared type: show it as is.
+        // Text that does not read as the declared type: shown as the text it is.
     }
     switch (storage) {
         case SQLITE_INTEGER: {
@@ -696,9 +741,13 @@ void BindValue(sqlite3_stmt* st, int index, const Value& v, const ColumnInfo& co
                 bindOrThrow(st, sqlite3_bind_int64(st, index, v.toLong()));
                 return;
             case JType::Single:
-            case JType::Double:
-                bindOrThrow(st, sqlite3_bind_double(st, index, v.toDouble()));
+            case JType::Double: {
+                double d = v.toDouble();
+                if (!(std::fabs(d) <= (col.type == JType::Single ? FLT_MAX : DBL_MAX)))
+                    throw JetError::make(err::kOverflow);
+                bindDouble(st, index, d);
                 return;
+            }
             case JType::Currency:
                 bindOrThrow(st, sqlite3_bind_int64(st, index, v.toCurrency().raw()));
                 return;
@@ -721,6 +770,9 @@ void BindValue(sqlite3_stmt* st, int index, const Value& v, const ColumnInfo& co
         }
     } catch (const JetError& e) {
         if (e.number() == err::kTypeMismatch) throw JetError::make(err::kDataTypeConversion);
+        // Out of the column's range: refused, never stored wrapped.
+        if (e.number() == err::kOverflow && jetsql::IsNumeric(col.type))
+            throw JetError::make(err::kNumericFieldOverflow);
         throw;
     }
 }

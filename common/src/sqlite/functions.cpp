@@ -4,10 +4,12 @@
 #include "sqlite/functions.h"
 
 #include <cctype>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <string>
 
+#include "jetsql/types.h"
 #include "kelvor/jet_error.h"
 #include "kelvor/value.h"
 
@@ -35,6 +37,11 @@ void resultText(sqlite3_context* ctx, const std::string& s) {
 void mismatch(sqlite3_context* ctx) {
     sqlite3_result_error(ctx, "Data type mismatch in criteria expression.", -1);
     sqlite3_result_error_code(ctx, SQLITE_MISMATCH);
+}
+
+// The engine's own text: the layer knows this failure by it and reports the engine's error.
+void fieldOverflow(sqlite3_context* ctx) {
+    sqlite3_result_error(ctx, JetError::messageFor(err::kNumericFieldOverflow).c_str(), -1);
 }
 
 // Runs `body`; an engine error inside becomes a SQLite error of the mismatch kind.
@@ -150,7 +157,70 @@ void fnCurmul(sqlite3_context* ctx, int, sqlite3_value** a) {
     __int128 q = p / Currency::kScale, r = p % Currency::kScale;
     __int128 twice = (r < 0 ? -r : r) * 2;
     if (twice > Currency::kScale || (twice == Currency::kScale && (q & 1))) q += p < 0 ? -1 : 1;
+    if (q > INT64_MAX || q < INT64_MIN) return fieldOverflow(ctx);  // never a wrapped amount
     sqlite3_result_int64(ctx, static_cast<int64_t>(q));
+}
+
+// The value written to a column of the given type (its engine type code), or "Numeric field
+// overflow" when it does not fit: nothing is stored wrapped or cut. Numbers come in the
+// column's own units (money as ten-thousandths) and are rounded half to even for the integer
+// types; text is read as a number of the column's type, a point being its decimal separator.
+void fnFit(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    using jetsql::JType;
+    const auto type = static_cast<JType>(sqlite3_value_int(a[1]));
+    const int storage = sqlite3_value_type(a[0]);
+    try {
+        if (storage == SQLITE_BLOB) throw JetError::make(err::kTypeMismatch);
+        if (type == JType::Currency) {
+            if (storage == SQLITE_INTEGER)
+                return sqlite3_result_int64(ctx, sqlite3_value_int64(a[0]));
+            if (storage == SQLITE_TEXT)
+                return sqlite3_result_int64(ctx, Currency::parse(textOf(a[0])).raw());
+            double raw = std::nearbyint(sqlite3_value_double(a[0]));
+            if (!(raw >= -0x1p63 && raw < 0x1p63)) return fieldOverflow(ctx);
+            return sqlite3_result_int64(ctx, static_cast<int64_t>(raw));
+        }
+        double lo, hi;
+        switch (type) {
+            case JType::Byte:
+                lo = 0;
+                hi = 255;
+                break;
+            case JType::Integer:
+                lo = INT16_MIN;
+                hi = INT16_MAX;
+                break;
+            case JType::Long:
+                lo = INT32_MIN;
+                hi = INT32_MAX;
+                break;
+            case JType::Single:
+                lo = -FLT_MAX;
+                hi = FLT_MAX;
+                break;
+            case JType::Double:
+                lo = -DBL_MAX;
+                hi = DBL_MAX;
+                break;
+            default:
+                return sqlite3_result_value(ctx, a[0]);
+        }
+        double d =
+            storage == SQLITE_TEXT ? Value(textOf(a[0])).toDouble() : sqlite3_value_double(a[0]);
+        const bool integral = type != JType::Single && type != JType::Double;
+        if (integral) {
+            // Integers past 2^53 are not all doubles, but those are far out of range anyway.
+            if (storage == SQLITE_INTEGER) d = static_cast<double>(sqlite3_value_int64(a[0]));
+            d = std::nearbyint(d);
+        }
+        if (!(d >= lo && d <= hi)) return fieldOverflow(ctx);  // NaN too
+        if (integral) return sqlite3_result_int64(ctx, static_cast<int64_t>(d));
+        sqlite3_result_double(ctx, d);
+    } catch (const JetError& e) {
+        if (e.number() == err::kOverflow) return fieldOverflow(ctx);
+        mismatch(ctx);
+    }
 }
 
 // ---- Like patterns: * ? # [list] [!list] [a-z], without regard to case --------------------
@@ -421,12 +491,36 @@ void fnRound(sqlite3_context* ctx, int, sqlite3_value** a) {
     sqlite3_result_double(ctx, std::nearbyint(x * f) / f);  // half to even, as the runtime rounds
 }
 
+// The runtime's Val: the longest number at the start of the text, blanks, tabs and line feeds
+// anywhere ignored, 0 when there is none. A point is the decimal separator, whatever the
+// locale; D as well as E starts an exponent.
 void fnVal(sqlite3_context* ctx, int, sqlite3_value** a) {
     if (isNull(a[0])) return sqlite3_result_null(ctx);
     std::string s;
     for (char c : textOf(a[0]))
-        if (!std::isspace(static_cast<unsigned char>(c))) s.push_back(c);
-    sqlite3_result_double(ctx, std::strtod(s.c_str(), nullptr));
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') s.push_back(c);
+    auto digitAt = [&](size_t i) { return i < s.size() && s[i] >= '0' && s[i] <= '9'; };
+    size_t end = 0;
+    if (end < s.size() && (s[end] == '+' || s[end] == '-')) ++end;
+    bool digits = false;
+    for (; digitAt(end); ++end) digits = true;
+    if (end < s.size() && s[end] == '.')
+        for (++end; digitAt(end); ++end) digits = true;
+    if (!digits) return sqlite3_result_double(ctx, 0.0);
+    if (end < s.size() && (s[end] == 'e' || s[end] == 'E' || s[end] == 'd' || s[end] == 'D')) {
+        size_t e = end + 1;
+        if (e < s.size() && (s[e] == '+' || s[e] == '-')) ++e;
+        if (digitAt(e)) {
+            s[end] = 'e';
+            for (end = e; digitAt(end); ++end) {
+            }
+        }
+    }
+    guarded(ctx, [&] {
+        double d = 0;
+        ParseNumber(std::string_view(s).substr(0, end), d);
+        sqlite3_result_double(ctx, d);
+    });
 }
 
 struct Def {
@@ -459,6 +553,7 @@ constexpr Def kFunctions[] = {
     {"kv_space", 1, fnSpace, true},
     {"kv_round", 2, fnRound, true},
     {"kv_val", 1, fnVal, true},
+    {"kv_fit", 2, fnFit, true},
 };
 
 }  // namespace

@@ -55,6 +55,8 @@ JetError SqliteError(sqlite3* db, int rc, std::string_view path) {
         return JetError::make(err::kInputTableNotFound, afterColon(msg));
     if (m.find("too many attached databases") != std::string::npos)
         return JetError::make(err::kTooManyDatabases);
+    if (m == JetError::messageFor(err::kNumericFieldOverflow))  // from functions.cpp
+        return JetError::make(err::kNumericFieldOverflow);
     return JetError(err::kSyntaxError, "Database engine error: " + m);
 }
 

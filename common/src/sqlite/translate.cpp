@@ -217,6 +217,49 @@ class Translator {
         }
     }
 
+    // A value written to a column of type `t`. Numbers pass through kv_fit, which fails the
+    // statement when one does not fit the column instead of letting SQLite store it wrapped or
+    // cut; they reach it unrounded, so that it rounds as the engine does (half to even).
+    std::string toStored(Ex e, JType t) {
+        if (e.type == JType::Null) return "NULL";
+        std::string x;
+        switch (t) {
+            case JType::Byte:
+            case JType::Integer:
+            case JType::Long:
+                if (e.pred || jetsql::IsIntegral(e.type))
+                    x = val(e);
+                else if (e.type == JType::Currency)
+                    x = "(" + e.sql + " / 10000.0)";
+                else if (e.type == JType::Date)
+                    x = "(" + e.sql + " / 86400.0)";
+                else if (e.slot < 0 || takeSlot(e, Conv::Double, JType::Double))
+                    x = e.sql;  // kv_fit reads text as a number
+                else
+                    x = asLong(e);
+                break;
+            case JType::Currency:
+                // kv_fit takes numbers as ten-thousandths and reads text as an amount.
+                if (e.slot >= 0 || e.type == JType::Currency || e.type == JType::Date ||
+                    e.type == JType::Variant)
+                    x = asCurrency(e);
+                else if (e.pred || jetsql::IsIntegral(e.type))
+                    x = "(" + val(e) + " * 10000)";
+                else if (jetsql::IsFloating(e.type))
+                    x = "(" + e.sql + " * 10000.0)";
+                else
+                    x = e.sql;
+                break;
+            case JType::Single:
+            case JType::Double:
+                x = asDouble(e);
+                break;
+            default:
+                return toType(e, t);
+        }
+        return "kv_fit(" + x + ", " + std::to_string(static_cast<int>(t)) + ")";
+    }
+
     // ---- names ----------------------------------------------------------------------------
     int paramSlot(const std::string& name) {
         for (size_t i = 0; i < out_->slots.size(); ++i) {
@@ -1064,7 +1107,7 @@ class Translator {
         for (size_t i = 0; i < items.size(); ++i) {
             if (i) list += ", ";
             std::string col =
-                targetTypes ? toType(items[i].ex, (*targetTypes)[i]) : val(items[i].ex);
+                targetTypes ? toStored(items[i].ex, (*targetTypes)[i]) : val(items[i].ex);
             list += col;
             OutputColumn oc;
             oc.name = items[i].name;
@@ -1199,7 +1242,7 @@ class Translator {
             sql += "VALUES (";
             for (size_t i = 0; i < cols.size(); ++i) {
                 Ex v = expr(*st.values[i]);
-                sql += (i ? ", " : "") + toType(v, cols[i]->type);
+                sql += (i ? ", " : "") + toStored(v, cols[i]->type);
             }
             sql += ")";
         }
@@ -1229,7 +1272,7 @@ class Translator {
             const ColumnInfo& col =
                 sc.tables[static_cast<size_t>(target)].info.columns[static_cast<size_t>(l.column)];
             if (col.counter) throw JetError::make(err::kFieldNotUpdatable);
-            sets.emplace_back(l.column, toType(v, col.type));
+            sets.emplace_back(l.column, toStored(v, col.type));
         }
         std::string where;
         if (st.where) {
