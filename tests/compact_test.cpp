@@ -1,22 +1,88 @@
-// Compaction: a checked copy, and refusals that keep data safe.
+// Compaction and restoring a backup: checked copies that take their name only when whole,
+// refusals that keep data safe, and runs killed half-way.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "kelvor/dao.h"
 #include "locking/lock_file.h"
+#include "sqlite/compact.h"
 #include "test_util.h"
 
 using namespace kelvor;
+using kelvor::test::ChildProcess;
 using kelvor::test::CreateAndOpen;
+using kelvor::test::ReadFile;
 using kelvor::test::StartLockHolder;
 using kelvor::test::TempDir;
 
 namespace {
 
 bool exists(const std::string& path) {
-    return std::ifstream(path).good();
+    struct stat sb;
+    return ::lstat(path.c_str(), &sb) == 0;
+}
+
+// Waits for a file to appear, with a bound far beyond any normal wait.
+bool appears(const std::string& path) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!exists(path)) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+void writeFile(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
+
+// A plain SQLite connection: it holds SQLite's own locks on a file without registering in the
+// engine's lock file, and reads files as they are.
+class RawConnection {
+  public:
+    explicit RawConnection(const std::string& path) {
+        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr);
+    }
+    ~RawConnection() { sqlite3_close_v2(db_); }
+    int exec(const std::string& sql) {
+        return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+    }
+    // The first column of the first row, or the error message.
+    std::string text(const std::string& sql) {
+        sqlite3_stmt* st = nullptr;
+        std::string out;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW) {
+            auto t = sqlite3_column_text(st, 0);
+            out = t ? reinterpret_cast<const char*>(t) : "";
+        } else {
+            out = std::string("error: ") + sqlite3_errmsg(db_);
+        }
+        sqlite3_finalize(st);
+        return out;
+    }
+
+  private:
+    sqlite3* db_ = nullptr;
+};
+
+// Damage that reading every row does not notice: the index is declared on another column than
+// the one its entries hold.
+void redefineIndex(const std::string& path, const std::string& index, const std::string& from,
+                   const std::string& to) {
+    RawConnection c(path);
+    ASSERT_EQ(c.exec("PRAGMA writable_schema=ON; UPDATE sqlite_schema SET sql = replace(sql, '\"" +
+                     from + "\"', '\"" + to + "\"') WHERE name = '" + index + "'"),
+              SQLITE_OK);
+    ASSERT_EQ(c.text("SELECT count(*) FROM sqlite_schema WHERE sql LIKE '%\"" + to + "\")'"), "1");
 }
 
 class CompactTest : public ::testing::Test {
@@ -113,4 +179,112 @@ TEST_F(CompactTest, DamagedFilesAreRefusedAndLeaveNoCopy) {
     std::ofstream(damaged, std::ios::binary) << data;
     EXPECT_EQ(kelvor::test::ErrorOf([&] { DBEngine().CompactDatabase(damaged, copy); }), 3056);
     EXPECT_FALSE(exists(copy));
+    EXPECT_FALSE(exists(sqlite::StagingPath(copy)));
+    EXPECT_FALSE(exists(sqlite::StagingPath(copy) + "-journal"));
+}
+
+// The check must find what a whole-file integrity_check finds, both when it is one whole-file
+// check (a file with free pages) and when it is shared out by table (a compacted file).
+TEST_F(CompactTest, TheCheckFindsDamageThatReadingTheRowsDoesNot) {
+    std::string compacted = dir.file("compacted.mdb");
+    DBEngine().CompactDatabase(source, compacted);
+    enum Damage { kNone, kIndexOnAnotherColumn, kPageNothingUses };
+    const struct {
+        const char* name;
+        bool compacted;
+        Damage damage;
+        int error;
+    } cases[] = {
+        {"sound, with free pages", false, kNone, 0},
+        {"sound, compacted", true, kNone, 0},
+        {"index disagrees with its table, with free pages", false, kIndexOnAnotherColumn, 3056},
+        {"index disagrees with its table, compacted", true, kIndexOnAnotherColumn, 3056},
+        {"a page no b-tree uses", true, kPageNothingUses, 3056},
+    };
+    for (const auto& c : cases) {
+        std::string path = dir.file(std::string("check-") + std::to_string(&c - cases) + ".mdb");
+        std::string data = ReadFile(c.compacted ? compacted : source);
+        if (c.damage == kPageNothingUses) {
+            // One more page of zeros, counted in the header's page count.
+            size_t pageSize =
+                (static_cast<unsigned char>(data[16]) << 8) | static_cast<unsigned char>(data[17]);
+            uint32_t pages = static_cast<uint32_t>(data.size() / pageSize) + 1;
+            data.append(pageSize, '\0');
+            for (int i = 0; i < 4; ++i) data[28 + i] = static_cast<char>(pages >> (24 - 8 * i));
+        }
+        writeFile(path, data);
+        if (c.damage == kIndexOnAnotherColumn) redefineIndex(path, "ixCust", "CustID", "Amount");
+        RawConnection raw(path);
+        EXPECT_EQ(raw.text("PRAGMA integrity_check") == "ok", c.error == 0) << c.name;
+        EXPECT_EQ(kelvor::test::ErrorOf([&] { sqlite::CheckDatabase(path); }), c.error) << c.name;
+    }
+}
+
+TEST_F(CompactTest, TheCopyTakesTheSourcesOwnerGroupAndMode) {
+    ASSERT_EQ(::chown(source.c_str(), 4321, 8765), 0) << "the tests run as root";
+    ASSERT_EQ(::chmod(source.c_str(), 0600), 0);
+    std::string copy = dir.file("copy.mdb");
+    DBEngine().CompactDatabase(source, copy);
+    struct stat sb;
+    ASSERT_EQ(::stat(copy.c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_uid, 4321u);
+    EXPECT_EQ(sb.st_gid, 8765u);
+    EXPECT_EQ(sb.st_mode & 07777, 0600u);
+}
+
+// `kelvor compact` in a child process, stopped where the test wants it: at its first read of
+// the source, which a plain SQLite connection of the test holds exclusively, or at the commit
+// of its copy, while the test reads that file. Then killed (kill -9), or let go after the test
+// has made a file under the destination's name.
+TEST_F(CompactTest, AKilledOrOvertakenCompactionLeavesTheDestinationAlone) {
+    enum Stop { kKilledReadingSource, kKilledWritingCopy, kDestinationMadeMeanwhile };
+    const struct {
+        const char* name;
+        Stop stop;
+    } cases[] = {
+        {"killed waiting to read the source", kKilledReadingSource},
+        {"killed writing the copy", kKilledWritingCopy},
+        {"destination made meanwhile", kDestinationMadeMeanwhile},
+    };
+    const std::string before = ReadFile(source);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string dest = dir.file("copy-" + std::to_string(&c - cases) + ".mdb");
+        std::string staged = sqlite::StagingPath(dest);
+        {
+            RawConnection holdSource(source);
+            ASSERT_EQ(holdSource.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+            ChildProcess child(
+                {"/bin/sh", "-c",
+                 std::string("exec ") + KELVOR_TOOL + " compact " + source + " " + dest + " 2>&1"},
+                {"KELVOR_BUSY_TIMEOUT_MS=60000"});
+            ASSERT_TRUE(appears(staged));
+            if (c.stop == kKilledReadingSource) {
+                child.kill9();
+            } else if (c.stop == kKilledWritingCopy) {
+                RawConnection readCopy(staged);
+                ASSERT_EQ(readCopy.exec("BEGIN; SELECT count(*) FROM sqlite_schema"), SQLITE_OK);
+                ASSERT_EQ(holdSource.exec("COMMIT"), SQLITE_OK);
+                ASSERT_TRUE(appears(staged + "-journal"));
+                child.kill9();
+            } else {
+                writeFile(dest, "theirs");
+                ASSERT_EQ(holdSource.exec("COMMIT"), SQLITE_OK);
+                EXPECT_EQ(child.readLine().substr(0, 11), "error 3204:");
+            }
+        }
+        EXPECT_EQ(ReadFile(source), before);
+        if (c.stop == kDestinationMadeMeanwhile) {
+            EXPECT_TRUE(ReadFile(dest) == "theirs");
+            EXPECT_FALSE(exists(staged));
+            continue;
+        }
+        EXPECT_FALSE(exists(dest));
+        DBEngine().CompactDatabase(source, dest);
+        EXPECT_FALSE(exists(staged));
+        EXPECT_FALSE(exists(staged + "-journal"));
+        Database db = DBEngine().Workspaces(0).OpenDatabase(dest);
+        Recordset rs = db.OpenRecordset("SELECT Count(*) AS n FROM tblDTQueue", dbOpenSnapshot);
+        EXPECT_EQ(rs.Fields("n").Value(), Value(1000));
+    }
 }
