@@ -7,8 +7,11 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "kelvor/dao.h"
@@ -286,5 +289,215 @@ TEST_F(CompactTest, AKilledOrOvertakenCompactionLeavesTheDestinationAlone) {
         Database db = DBEngine().Workspaces(0).OpenDatabase(dest);
         Recordset rs = db.OpenRecordset("SELECT Count(*) AS n FROM tblDTQueue", dbOpenSnapshot);
         EXPECT_EQ(rs.Fields("n").Value(), Value(1000));
+    }
+}
+
+namespace {
+
+// A database of notes: `rows` rows whose text starts with `prefix`, and an index on the text.
+void makeNotes(const std::string& path, const std::string& prefix, int rows) {
+    Database db = CreateAndOpen(path);
+    db.Execute("CREATE TABLE tblNotes (Id COUNTER, Note MEMO)");
+    db.Execute("CREATE INDEX ixNote ON tblNotes (Note)");
+    DBEngine().BeginTrans();
+    for (int i = 0; i < rows; ++i)
+        db.Execute("INSERT INTO tblNotes (Note) VALUES ('" + prefix + std::to_string(i) +
+                   std::string(200, '.') + "')");
+    DBEngine().CommitTrans();
+}
+
+// Every row of the notes, or the error that reading them gives.
+std::string notesOf(const std::string& path) {
+    RawConnection c(path);
+    return c.text("SELECT group_concat(Id || ':' || Note, ',') FROM tblNotes") + " " +
+           c.text("PRAGMA integrity_check");
+}
+
+// A transaction a killed program left unfinished: the sqlite3 shell changes every row, with a
+// page cache so small that changed pages reach the file, and is killed before it commits.
+bool leaveHotJournal(const std::string& path) {
+    ChildProcess shell({"/usr/bin/sqlite3", path});
+    if (shell.ask("PRAGMA cache_size=2; BEGIN; UPDATE tblNotes SET Note = 'changed'; "
+                  "SELECT 'written';") != "written")
+        return false;
+    shell.kill9();
+    return exists(path + "-journal");
+}
+
+// The files of a folder, lock files left out: name -> size and a hash of the content.
+std::map<std::string, std::string> filesIn(const std::string& folder) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        std::string name = e.path().filename().string();
+        if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".ldb") == 0) continue;
+        std::string data = ReadFile(e.path().string());
+        out[name] = std::to_string(data.size()) + " bytes #" +
+                    std::to_string(std::hash<std::string>{}(data));
+    }
+    return out;
+}
+
+struct RestoreFiles {
+    TempDir dir;
+    std::string backup = dir.file("BK.mdb");
+    std::string database = dir.file("DT.mdb");
+    std::string oldNotes;  // what the old database holds once its journal is rolled back
+    std::unique_ptr<ChildProcess> otherUser;
+};
+
+}  // namespace
+
+// Each case arranges a folder, restores BK.mdb over DT.mdb and judges by the files: on success
+// DT.mdb holds exactly the backup's rows with the old file's owner and mode (or a new file's),
+// the old files are set aside byte for byte and still open as the old database; on failure
+// every file is as it was.
+TEST(RestoreTest, PutsTheBackupInPlaceAndSetsTheOldFilesAside) {
+    const auto hotDatabase = [](RestoreFiles& f) {
+        makeNotes(f.database, "C", 300);
+        f.oldNotes = notesOf(f.database);
+        ASSERT_TRUE(leaveHotJournal(f.database));
+    };
+    const struct {
+        const char* name;
+        std::function<void(RestoreFiles&)> arrange;
+        int error;
+        std::vector<std::string> setAside;
+        bool viaTool;
+    } cases[] = {
+        {"a hot journal beside the database",
+         hotDatabase,
+         0,
+         {"DT.mdb.before-restore", "DT.mdb.before-restore-journal"},
+         true},
+        {"a journal without its database",
+         [&](RestoreFiles& f) {
+             hotDatabase(f);
+             std::remove(f.database.c_str());
+             f.oldNotes.clear();
+         },
+         0,
+         {"DT.mdb.before-restore-journal"},
+         false},
+        {"set-aside names taken",
+         [](RestoreFiles& f) {
+             makeNotes(f.database, "C", 10);
+             f.oldNotes = notesOf(f.database);
+             writeFile(f.database + ".before-restore", "x");
+             writeFile(f.database + ".before-restore-2-journal", "y");
+         },
+         0,
+         {"DT.mdb.before-restore-3"},
+         false},
+        {"no database yet", [](RestoreFiles&) {}, 0, {}, false},
+        {"another account's database",
+         [](RestoreFiles& f) {
+             makeNotes(f.database, "C", 10);
+             f.oldNotes = notesOf(f.database);
+             ASSERT_EQ(::chown(f.database.c_str(), 4321, 8765), 0) << "the tests run as root";
+             ASSERT_EQ(::chmod(f.database.c_str(), 0640), 0);
+         },
+         0,
+         {"DT.mdb.before-restore"},
+         false},
+        {"missing backup",
+         [](RestoreFiles& f) {
+             makeNotes(f.database, "C", 10);
+             std::remove(f.backup.c_str());
+         },
+         3024,
+         {},
+         false},
+        {"backup that is not a database",
+         [](RestoreFiles& f) {
+             makeNotes(f.database, "C", 10);
+             writeFile(f.backup, std::string(5000, 'j'));
+         },
+         3343,
+         {},
+         false},
+        {"damaged backup",
+         [](RestoreFiles& f) {
+             makeNotes(f.database, "C", 10);
+             redefineIndex(f.backup, "ixNote", "Note", "Id");
+         },
+         3056,
+         {},
+         false},
+        {"backup with a hot journal",
+         [](RestoreFiles& f) {
+             makeNotes(f.database, "C", 10);
+             ASSERT_TRUE(leaveHotJournal(f.backup));
+         },
+         3032,
+         {},
+         false},
+        {"database open in another process",
+         [](RestoreFiles& f) {
+             makeNotes(f.database, "C", 10);
+             f.otherUser = StartLockHolder();
+             ASSERT_EQ(f.otherUser->ask("open " + f.database), "ok");
+         },
+         3356,
+         {},
+         true},
+    };
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RestoreFiles f;
+        makeNotes(f.backup, "B", 100);
+        const std::string backupNotes = notesOf(f.backup);
+        c.arrange(f);
+        if (HasFatalFailure()) return;
+        struct stat old;
+        const bool hadDatabase = ::stat(f.database.c_str(), &old) == 0;
+        const auto before = filesIn(f.dir.path());
+
+        std::vector<std::string> setAside;
+        int error = 0;
+        if (c.viaTool) {
+            auto r = kelvor::test::RunKelvor("restore " + f.backup + " " + f.database);
+            std::istringstream lines(r.out);
+            for (std::string line; std::getline(lines, line);)
+                setAside.push_back(line.rfind("set aside: ", 0) == 0 ? line.substr(11) : line);
+            if (r.status != 0) error = r.err.rfind("error ", 0) == 0 ? std::atoi(&r.err[6]) : -1;
+        } else {
+            error = kelvor::test::ErrorOf(
+                [&] { setAside = DBEngine().RestoreDatabase(f.backup, f.database); });
+        }
+        EXPECT_EQ(error, c.error);
+        const auto after = filesIn(f.dir.path());
+        if (c.error != 0) {
+            EXPECT_EQ(after, before);
+            continue;
+        }
+
+        std::vector<std::string> expected;
+        for (const auto& name : c.setAside) expected.push_back(f.dir.file(name));
+        ASSERT_EQ(setAside, expected);
+        EXPECT_EQ(notesOf(f.database), backupNotes);
+        EXPECT_FALSE(exists(f.database + "-journal"));
+        EXPECT_FALSE(exists(sqlite::StagingPath(f.database)));
+        auto moved = before;
+        for (const auto& path : setAside) {
+            std::string name = std::filesystem::path(path).filename().string();
+            bool isJournal = name.size() > 8 && name.compare(name.size() - 8, 8, "-journal") == 0;
+            std::string from = isJournal ? "DT.mdb-journal" : "DT.mdb";
+            moved[name] = moved[from];
+            moved.erase(from);
+        }
+        moved["DT.mdb"] = after.count("DT.mdb") ? after.at("DT.mdb") : "";
+        EXPECT_EQ(after, moved);
+        // The old file, opened with its journal, is the old database as it was.
+        if (!f.oldNotes.empty()) {
+            EXPECT_EQ(notesOf(setAside.front()), f.oldNotes);
+        }
+
+        struct stat now;
+        ASSERT_EQ(::stat(f.database.c_str(), &now), 0);
+        EXPECT_EQ(now.st_uid, hadDatabase ? old.st_uid : ::geteuid());
+        EXPECT_EQ(now.st_gid, hadDatabase ? old.st_gid : ::getegid());
+        EXPECT_EQ(now.st_mode & 07777, hadDatabase ? old.st_mode & 07777 : 0666 & ~mask);
     }
 }
