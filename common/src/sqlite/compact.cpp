@@ -8,12 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -92,28 +91,37 @@ JetError cannotCreate(int e, const std::string& finalPath) {
     return JetError::make(err::kCantOpenFile, finalPath);
 }
 
-// What a full integrity_check does beyond the per-table checks (PRAGMA integrity_check(T)
-// checks T's b-trees and rows and its indexes, but not the freelist nor whether each page of
-// the file is used exactly once), done by walking every b-tree page and overflow page with
-// dbstat. Returns the tables with their size in pages, the largest first; empty when the file
-// has something the walk does not account for (free pages, pointer-map pages, virtual tables),
-// and then the check is one whole-file integrity_check.
-std::vector<std::string> tablesToCheck(sqlite3* db, const std::string& path) {
+// The tables of the file for per-table checks (PRAGMA integrity_check(T) checks T's b-trees,
+// its rows and its indexes), with the schema table itself. Empty when the page walk below
+// cannot account for every page (free pages, pointer-map pages, virtual tables, a build of
+// SQLite without dbstat): such a file gets one whole-file integrity_check.
+std::vector<std::string> tablesOf(sqlite3* db, const std::string& path) {
     if (integerOf(db, "PRAGMA freelist_count", path) != 0 ||
         integerOf(db, "PRAGMA auto_vacuum", path) != 0)
         return {};
-    std::unordered_map<std::string, std::string> tableOf;  // b-tree name -> its table
-    std::unordered_map<std::string, int64_t> pages;        // table -> pages
-    {
-        Stmt schema(db, "SELECT name, tbl_name, type, sql FROM sqlite_schema", path);
-        while (schema.step()) {
-            if (schema.text(2) == "table" && schema.text(3).compare(0, 14, "CREATE VIRTUAL") == 0)
-                return {};
-            tableOf[schema.text(0)] = schema.text(1);
-            if (schema.text(2) == "table") pages[schema.text(0)] = 0;
-        }
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(db, "SELECT name, pageno FROM dbstat", -1, &st, nullptr);
+    sqlite3_finalize(st);
+    if (rc != SQLITE_OK) return {};
+    std::vector<std::string> out{"sqlite_schema"};
+    Stmt schema(db, "SELECT name, sql FROM sqlite_schema WHERE type = 'table'", path);
+    while (schema.step()) {
+        if (schema.text(1).compare(0, 14, "CREATE VIRTUAL") == 0) return {};
+        out.push_back(schema.text(0));
     }
-    pages["sqlite_schema"] = 0;
+    return out;
+}
+
+// What the per-table checks leave out: that every page of the file is used exactly once. dbstat
+// lists every b-tree page and overflow page with the b-tree it belongs to. Returns the size of
+// each table in pages, its indexes included.
+std::unordered_map<std::string, int64_t> walkPages(sqlite3* db, const std::string& path) {
+    std::unordered_map<std::string, std::string> tableOf;  // b-tree name -> its table
+    {
+        Stmt schema(db, "SELECT name, tbl_name FROM sqlite_schema", path);
+        while (schema.step()) tableOf[schema.text(0)] = schema.text(1);
+    }
+    Stmt walk(db, "SELECT name, pageno FROM dbstat", path);
     const int64_t pageCount = integerOf(db, "PRAGMA page_count", path);
     const int64_t pageSize = integerOf(db, "PRAGMA page_size", path);
     std::vector<uint8_t> used(static_cast<size_t>(pageCount) + 1, 0);
@@ -121,21 +129,14 @@ std::vector<std::string> tablesToCheck(sqlite3* db, const std::string& path) {
     const int64_t lockPage = (int64_t{1} << 30) / std::max<int64_t>(pageSize, 512) + 1;
     if (lockPage <= pageCount) used[static_cast<size_t>(lockPage)] = 1;
 
-    Stmt walk;
-    try {
-        walk = Stmt(db, "SELECT name, pageno FROM dbstat", path);
-    } catch (const JetError& e) {
-        if (e.number() == err::kInputTableNotFound) return {};  // a build without dbstat
-        throw;
-    }
+    std::unordered_map<std::string, int64_t> pages;
     std::string name;
     int64_t* count = nullptr;
     while (walk.step()) {
         int64_t page = walk.integer(1);
-        if (page < 1 || page > pageCount || used[static_cast<size_t>(page)]++)
-            throw JetError::make(err::kCantRepair);
         const char* n = reinterpret_cast<const char*>(sqlite3_column_text(walk.get(), 0));
-        if (!n) throw JetError::make(err::kCantRepair);
+        if (!n || page < 1 || page > pageCount || used[static_cast<size_t>(page)]++)
+            throw JetError::make(err::kCantRepair);
         if (!count || name != n) {
             name = n;
             auto t = tableOf.find(name);
@@ -145,13 +146,7 @@ std::vector<std::string> tablesToCheck(sqlite3* db, const std::string& path) {
     }
     if (std::find(used.begin() + 1, used.end(), 0) != used.end())
         throw JetError::make(err::kCantRepair);
-
-    std::vector<std::pair<int64_t, std::string>> bySize;
-    for (auto& [table, n] : pages) bySize.emplace_back(n, table);
-    std::sort(bySize.begin(), bySize.end(), std::greater<>());
-    std::vector<std::string> out;
-    for (auto& [n, table] : bySize) out.push_back(table);
-    return out;
+    return pages;
 }
 
 bool sound(sqlite3* db, const std::string& sql, const std::string& path) {
@@ -159,49 +154,81 @@ bool sound(sqlite3* db, const std::string& sql, const std::string& path) {
     return check.step() && check.text(0) == "ok";
 }
 
-// One thread per core of the machine this runs on (two): each takes the largest table left.
-void checkTables(const std::string& path, const std::vector<std::string>& tables) {
-    std::atomic<size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr failure;
-    std::mutex m;
-    auto worker = [&] {
-        try {
-            Handle db(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
-            Exec(db.db, dialect::kCheckPragmas, path);
-            for (size_t i; !failed && (i = next++) < tables.size();) {
-                if (!sound(db.db, "PRAGMA integrity_check(" + dialect::QuoteText(tables[i]) + ")",
-                           path))
-                    throw JetError::make(err::kCantRepair);
-            }
-        } catch (...) {
-            failed = true;
-            std::lock_guard<std::mutex> lock(m);
-            if (!failure) failure = std::current_exception();
-        }
-    };
-    std::thread helper(worker);
-    worker();
-    helper.join();
-    if (failure) std::rethrow_exception(failure);
+// The tables still to check, taken one at a time by two threads. Once the page walk has
+// measured them, the largest go first, so that the last one to finish is a small one.
+class TableQueue {
+  public:
+    explicit TableQueue(std::vector<std::string> tables) : tables_(std::move(tables)) {}
+    bool take(std::string& table) {
+        std::lock_guard<std::mutex> lock(m_);
+        if (failed_ || next_ == tables_.size()) return false;
+        table = tables_[next_++];
+        return true;
+    }
+    void largestFirst(const std::unordered_map<std::string, int64_t>& pages) {
+        std::lock_guard<std::mutex> lock(m_);
+        auto size = [&](const std::string& t) {
+            auto it = pages.find(t);
+            return it == pages.end() ? 0 : it->second;
+        };
+        std::stable_sort(tables_.begin() + static_cast<std::ptrdiff_t>(next_), tables_.end(),
+                         [&](const auto& a, const auto& b) { return size(a) > size(b); });
+    }
+    void fail(std::exception_ptr e) {
+        std::lock_guard<std::mutex> lock(m_);
+        failed_ = true;
+        if (!failure_) failure_ = std::move(e);
+    }
+    void rethrow() {
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+  private:
+    std::mutex m_;
+    std::vector<std::string> tables_;
+    size_t next_ = 0;
+    bool failed_ = false;
+    std::exception_ptr failure_;
+};
+
+void checkTables(sqlite3* db, TableQueue& queue, const std::string& path) {
+    for (std::string table; queue.take(table);)
+        if (!sound(db, "PRAGMA integrity_check(" + dialect::QuoteText(table) + ")", path))
+            throw JetError::make(err::kCantRepair);
 }
 
 }  // namespace
 
 void CheckDatabase(const std::string& path) {
     try {
-        std::vector<std::string> tables;
-        {
-            Handle db(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
-            Exec(db.db, dialect::kCheckPragmas, path);
-            tables = tablesToCheck(db.db, path);
-            if (tables.empty()) {
-                if (!sound(db.db, dialect::kIntegrityCheck, path))
-                    throw JetError::make(err::kCantRepair);
-                return;
-            }
+        Handle db(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
+        Exec(db.db, dialect::kCheckPragmas, path);
+        std::vector<std::string> tables = tablesOf(db.db, path);
+        if (tables.empty()) {
+            if (!sound(db.db, dialect::kIntegrityCheck, path))
+                throw JetError::make(err::kCantRepair);
+            return;
         }
-        checkTables(path, tables);
+        // A second connection on a second thread starts on the tables while this one walks
+        // the pages, then both take tables until none is left.
+        TableQueue queue(std::move(tables));
+        std::thread helper([&] {
+            try {
+                Handle other(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
+                Exec(other.db, dialect::kCheckPragmas, path);
+                checkTables(other.db, queue, path);
+            } catch (...) {
+                queue.fail(std::current_exception());
+            }
+        });
+        try {
+            queue.largestFirst(walkPages(db.db, path));
+            checkTables(db.db, queue, path);
+        } catch (...) {
+            queue.fail(std::current_exception());
+        }
+        helper.join();
+        queue.rethrow();
     } catch (const JetError& e) {
         rethrowDamaged(e);
     }
