@@ -191,6 +191,8 @@ class TableQueue {
     std::exception_ptr failure_;
 };
 
+// A table named like a number is read by the pragma as an error limit, and the whole file is
+// checked instead: slower, and still covers that table.
 void checkTables(sqlite3* db, TableQueue& queue, const std::string& path) {
     for (std::string table; queue.take(table);)
         if (!sound(db, "PRAGMA integrity_check(" + dialect::QuoteText(table) + ")", path))
