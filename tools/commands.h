@@ -14,6 +14,7 @@ int Sql(const Args& args);
 int Link(const Args& args);
 int Users(const Args& args);
 int Compact(const Args& args);
+int Restore(const Args& args);
 int Workgroup(const Args& args);
 int Reg(const Args& args);
 int CreateCompany(const Args& args);

@@ -1,5 +1,5 @@
-// kelvor users, compact, workgroup and reg: the engine layer's platform pieces for administrators
-// and scripts.
+// kelvor users, compact, restore, workgroup and reg: the engine layer's platform pieces for
+// administrators and scripts.
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -25,6 +25,13 @@ int Users(const Args& args) {
 int Compact(const Args& args) {
     if (args.size() != 2) Usage("kelvor compact SOURCE DESTINATION");
     DBEngine().CompactDatabase(args[0], args[1]);
+    return 0;
+}
+
+int Restore(const Args& args) {
+    if (args.size() != 2) Usage("kelvor restore BACKUP DATABASE");
+    for (const auto& path : DBEngine().RestoreDatabase(args[0], args[1]))
+        std::cout << "set aside: " << path << "\n";
     return 0;
 }
 

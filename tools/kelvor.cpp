@@ -33,6 +33,11 @@ const std::map<std::string, Command>& commands() {
          {kelvor::tool::Compact,
           "kelvor compact SOURCE DESTINATION   write a compacted copy of a database nobody has "
           "open"}},
+        {"restore",
+         {kelvor::tool::Restore,
+          "kelvor restore BACKUP DATABASE   put a checked copy of a backup in place of a database "
+          "nobody has open;\n      its old file and journal are set aside, one \"set aside: "
+          "PATH\" line each"}},
         {"workgroup",
          {kelvor::tool::Workgroup,
           "kelvor workgroup create FILE | add-user [--raw] FILE USER | check [--raw] FILE USER\n"

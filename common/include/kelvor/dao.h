@@ -231,6 +231,10 @@ class DBEngineClass {
     void Rollback();
     void Idle(int options = 0);
     void CompactDatabase(const std::string& source, const std::string& destination);
+    // Puts a checked copy of `backup` in place of `database` (which nobody may have open) and
+    // returns the paths its old file and journal were moved to (see sqlite/restore.h).
+    std::vector<std::string> RestoreDatabase(const std::string& backup,
+                                             const std::string& database);
     // A new, empty database file; 3204 when the file exists.
     void CreateDatabase(const std::string& path);
 

@@ -8,6 +8,7 @@
 #include "kelvor/workgroup.h"
 #include "sqlite/compact.h"
 #include "sqlite/dialect.h"
+#include "sqlite/restore.h"
 #include "sqlite/statement.h"
 
 namespace kelvor {
@@ -358,6 +359,10 @@ void DBEngineClass::TEST_NewDefaultWorkspace() {
 }
 void DBEngineClass::CompactDatabase(const std::string& source, const std::string& destination) {
     trapped([&] { sqlite::Compact(source, destination); });
+}
+std::vector<std::string> DBEngineClass::RestoreDatabase(const std::string& backup,
+                                                        const std::string& database) {
+    return trapped([&] { return sqlite::Restore(backup, database); });
 }
 void DBEngineClass::CreateDatabase(const std::string& path) {
     trapped([&] {

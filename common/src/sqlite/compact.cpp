@@ -2,8 +2,22 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "kelvor/jet_error.h"
 #include "locking/lock_file.h"
@@ -16,15 +30,25 @@ namespace {
 
 class Handle {
   public:
-    ~Handle() {
-        if (db) sqlite3_close_v2(db);
+    Handle(const std::string& path, int flags) {
+        int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+        if (rc != SQLITE_OK) ThrowSqlite(db, rc, path);
+        sqlite3_extended_result_codes(db, 1);
     }
+    ~Handle() { sqlite3_close_v2(db); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
     sqlite3* db = nullptr;
 };
 
-void removeCopy(const std::string& path) {
-    ::unlink(path.c_str());
-    ::unlink((path + "-journal").c_str());
+// As for the engine's own connections: a program outside the engine (a backup script, the
+// sqlite3 shell) that holds the file for a moment delays the compaction instead of failing it.
+int busyTimeoutMs() {
+    if (const char* v = std::getenv("KELVOR_BUSY_TIMEOUT_MS")) {
+        int ms = std::atoi(v);
+        if (ms >= 0) return ms;
+    }
+    return 5000;
 }
 
 // A damaged file reads as a database until the damaged page is reached.
@@ -33,63 +57,332 @@ void removeCopy(const std::string& path) {
     throw e;
 }
 
-void syncFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+int64_t integerOf(sqlite3* db, const std::string& sql, const std::string& path) {
+    Stmt st(db, sql, path);
+    return st.step() ? st.integer(0) : 0;
+}
+
+std::string folderOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool sameFile(int fd, const std::string& path) {
+    struct stat a, b;
+    return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+void syncFolder(const std::string& path) {
+    int fd = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) throw JetError::make(err::kDiskError);
     int rc = ::fsync(fd);
+    int e = errno;
     ::close(fd);
-    if (rc != 0) throw JetError::make(err::kDiskError);
+    // A file system that cannot sync a folder says EINVAL; its renames are as durable as it
+    // makes them.
+    if (rc != 0 && e != EINVAL) throw JetError::make(err::kDiskError);
+}
+
+JetError cannotCreate(int e, const std::string& finalPath) {
+    if (e == ENOENT || e == ENOTDIR || e == ENAMETOOLONG)
+        return JetError::make(err::kInvalidPath, finalPath);
+    return JetError::make(err::kCantOpenFile, finalPath);
+}
+
+// The tables of the file for per-table checks (PRAGMA integrity_check(T) checks T's b-trees,
+// its rows and its indexes), with the schema table itself. Empty when the page walk below
+// cannot account for every page (free pages, pointer-map pages, virtual tables, a build of
+// SQLite without dbstat): such a file gets one whole-file integrity_check.
+std::vector<std::string> tablesOf(sqlite3* db, const std::string& path) {
+    if (integerOf(db, "PRAGMA freelist_count", path) != 0 ||
+        integerOf(db, "PRAGMA auto_vacuum", path) != 0)
+        return {};
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(db, "SELECT name, pageno FROM dbstat", -1, &st, nullptr);
+    sqlite3_finalize(st);
+    if (rc != SQLITE_OK) return {};
+    std::vector<std::string> out{"sqlite_schema"};
+    Stmt schema(db, "SELECT name, sql FROM sqlite_schema WHERE type = 'table'", path);
+    while (schema.step()) {
+        if (schema.text(1).compare(0, 14, "CREATE VIRTUAL") == 0) return {};
+        out.push_back(schema.text(0));
+    }
+    return out;
+}
+
+// What the per-table checks leave out: that every page of the file is used exactly once. dbstat
+// lists every b-tree page and overflow page with the b-tree it belongs to. Returns the size of
+// each table in pages, its indexes included.
+std::unordered_map<std::string, int64_t> walkPages(sqlite3* db, const std::string& path) {
+    std::unordered_map<std::string, std::string> tableOf;  // b-tree name -> its table
+    {
+        Stmt schema(db, "SELECT name, tbl_name FROM sqlite_schema", path);
+        while (schema.step()) tableOf[schema.text(0)] = schema.text(1);
+    }
+    Stmt walk(db, "SELECT name, pageno FROM dbstat", path);
+    const int64_t pageCount = integerOf(db, "PRAGMA page_count", path);
+    const int64_t pageSize = integerOf(db, "PRAGMA page_size", path);
+    std::vector<uint8_t> used(static_cast<size_t>(pageCount) + 1, 0);
+    // The page holding the lock bytes at 1 GiB is never used.
+    const int64_t lockPage = (int64_t{1} << 30) / std::max<int64_t>(pageSize, 512) + 1;
+    if (lockPage <= pageCount) used[static_cast<size_t>(lockPage)] = 1;
+
+    std::unordered_map<std::string, int64_t> pages;
+    std::string name;
+    int64_t* count = nullptr;
+    while (walk.step()) {
+        int64_t page = walk.integer(1);
+        const char* n = reinterpret_cast<const char*>(sqlite3_column_text(walk.get(), 0));
+        if (!n || page < 1 || page > pageCount || used[static_cast<size_t>(page)]++)
+            throw JetError::make(err::kCantRepair);
+        if (!count || name != n) {
+            name = n;
+            auto t = tableOf.find(name);
+            count = &pages[t == tableOf.end() ? name : t->second];
+        }
+        ++*count;
+    }
+    if (std::find(used.begin() + 1, used.end(), 0) != used.end())
+        throw JetError::make(err::kCantRepair);
+    return pages;
+}
+
+bool sound(sqlite3* db, const std::string& sql, const std::string& path) {
+    Stmt check(db, sql, path);
+    return check.step() && check.text(0) == "ok";
+}
+
+// The tables still to check, taken one at a time by two threads. Once the page walk has
+// measured them, the largest go first, so that the last one to finish is a small one.
+class TableQueue {
+  public:
+    explicit TableQueue(std::vector<std::string> tables) : tables_(std::move(tables)) {}
+    bool take(std::string& table) {
+        std::lock_guard<std::mutex> lock(m_);
+        if (failed_ || next_ == tables_.size()) return false;
+        table = tables_[next_++];
+        return true;
+    }
+    void largestFirst(const std::unordered_map<std::string, int64_t>& pages) {
+        std::lock_guard<std::mutex> lock(m_);
+        auto size = [&](const std::string& t) {
+            auto it = pages.find(t);
+            return it == pages.end() ? 0 : it->second;
+        };
+        std::stable_sort(tables_.begin() + static_cast<std::ptrdiff_t>(next_), tables_.end(),
+                         [&](const auto& a, const auto& b) { return size(a) > size(b); });
+    }
+    void fail(std::exception_ptr e) {
+        std::lock_guard<std::mutex> lock(m_);
+        failed_ = true;
+        if (!failure_) failure_ = std::move(e);
+    }
+    void rethrow() {
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+  private:
+    std::mutex m_;
+    std::vector<std::string> tables_;
+    size_t next_ = 0;
+    bool failed_ = false;
+    std::exception_ptr failure_;
+};
+
+// A table named like a number is read by the pragma as an error limit, and the whole file is
+// checked instead: slower, and still covers that table.
+void checkTables(sqlite3* db, TableQueue& queue, const std::string& path) {
+    for (std::string table; queue.take(table);)
+        if (!sound(db, "PRAGMA integrity_check(" + dialect::QuoteText(table) + ")", path))
+            throw JetError::make(err::kCantRepair);
 }
 
 }  // namespace
 
+void CheckDatabase(const std::string& path) {
+    try {
+        Handle db(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
+        Exec(db.db, dialect::kCheckPragmas, path);
+        std::vector<std::string> tables = tablesOf(db.db, path);
+        if (tables.empty()) {
+            if (!sound(db.db, dialect::kIntegrityCheck, path))
+                throw JetError::make(err::kCantRepair);
+            return;
+        }
+        // A second connection on a second thread starts on the tables while this one walks
+        // the pages, then both take tables until none is left.
+        TableQueue queue(std::move(tables));
+        std::thread helper([&] {
+            try {
+                Handle other(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
+                Exec(other.db, dialect::kCheckPragmas, path);
+                checkTables(other.db, queue, path);
+            } catch (...) {
+                queue.fail(std::current_exception());
+            }
+        });
+        try {
+            queue.largestFirst(walkPages(db.db, path));
+            checkTables(db.db, queue, path);
+        } catch (...) {
+            queue.fail(std::current_exception());
+        }
+        helper.join();
+        queue.rethrow();
+    } catch (const JetError& e) {
+        rethrowDamaged(e);
+    }
+}
+
+std::string StagingPath(const std::string& finalPath) {
+    auto slash = finalPath.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : finalPath.substr(0, slash);
+    std::string name = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
+    // A name near the file system's limit of 255 bytes is shortened, keeping a hash of the whole.
+    constexpr size_t kRoom = 255 - sizeof(".kelvor-tmp") - sizeof("-journal");
+    if (name.size() > kRoom) {
+        uint64_t h = 1469598103934665603ull;  // FNV-1a
+        for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+        name = name.substr(0, kRoom - 17) + "~" + hex;
+    }
+    return folder + "/." + name + ".kelvor-tmp";
+}
+
+bool MoveNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno == EEXIST) return false;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        throw JetError::make(err::kDiskError);
+    // A second name never replaces anything either; the first one goes once the second exists.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        if (errno == EEXIST) return false;
+        throw JetError::make(err::kDiskError);
+    }
+    if (::unlink(from.c_str()) != 0) {
+        ::unlink(to.c_str());
+        throw JetError::make(err::kDiskError);
+    }
+    return true;
+}
+
+StagedFile::StagedFile(std::string finalPath, mode_t mode)
+    : final_(std::move(finalPath)), path_(StagingPath(final_)) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        if (fd >= 0) {
+            // Another run may be removing it as a leftover between our open and our lock.
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && sameFile(fd, path_)) {
+                fd_ = fd;
+                return;
+            }
+            ::close(fd);
+            continue;
+        }
+        if (errno != EEXIST) throw cannotCreate(errno, final_);
+        fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            if (errno == ENOENT) continue;
+            throw cannotCreate(errno, final_);
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            throw JetError::make(err::kFileInUse, final_);
+        }
+        // Nobody holds it: a killed run left it, perhaps with its journal. It may also be a
+        // second name of a file that has since taken its final name: only the names go.
+        if (sameFile(fd, path_)) {
+            ::unlink((path_ + "-journal").c_str());
+            ::unlink(path_.c_str());
+        }
+        ::close(fd);
+    }
+    throw JetError::make(err::kFileInUse, final_);
+}
+
+StagedFile::~StagedFile() {
+    // The lock keeps everyone else off the hidden name, so what is there is ours, unless it
+    // has taken its final name.
+    if (!placed_ && sameFile(fd_, path_)) {
+        ::unlink((path_ + "-journal").c_str());
+        ::unlink(path_.c_str());
+    }
+    ::close(fd_);
+}
+
+void StagedFile::startWriteBack() {
+    ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+void StagedFile::publish(const struct stat* owner) {
+    if (owner) {
+        if (::fchown(fd_, owner->st_uid, owner->st_gid) != 0) {
+            // Only root gives a file away; a file that stays ours still takes the group and the
+            // mode, so that whoever could use the old file can use this one.
+            if (errno != EPERM || ::geteuid() == 0 ||
+                ::fchown(fd_, static_cast<uid_t>(-1), owner->st_gid) != 0)
+                throw JetError::make(err::kCantOpenFile, final_);
+        }
+        if (::fchmod(fd_, owner->st_mode & 07777) != 0)
+            throw JetError::make(err::kCantOpenFile, final_);
+    }
+    if (::fsync(fd_) != 0) throw JetError::make(err::kDiskError);
+    if (!MoveNoReplace(path_, final_)) throw JetError::make(err::kDatabaseExists);
+    placed_ = true;
+    try {
+        syncFolder(final_);
+    } catch (const JetError&) {
+        // Reported as failed, so it must not stay: a later run would find the name taken.
+        if (sameFile(fd_, final_)) ::unlink(final_.c_str());
+        throw;
+    }
+}
+
 void Compact(const std::string& source, const std::string& destination) {
-    struct stat sb;
-    if (::stat(source.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode))
+    struct stat src;
+    if (::stat(source.c_str(), &src) != 0 || !S_ISREG(src.st_mode))
         throw JetError::make(err::kFileNotFound, source);
-    if (::stat(destination.c_str(), &sb) == 0) throw JetError::make(err::kDatabaseExists);
+    struct stat sb;
+    if (::lstat(destination.c_str(), &sb) == 0) throw JetError::make(err::kDatabaseExists);
 
     // Nobody else may have the source open (their later writes would be lost when the copy
     // replaces the file), and nobody may open it while the copy is made.
     auto exclusive = locking::ExclusiveLock::Acquire(source);
+    // The copy is made under a hidden name and takes the destination's name only when it is
+    // whole, checked and synced: a run killed at any point leaves nothing under that name.
+    StagedFile copy(destination, (src.st_mode & 0777) | 0600);
 
-    Handle src;
-    int rc = sqlite3_open_v2(source.c_str(), &src.db, SQLITE_OPEN_READWRITE, nullptr);
-    if (rc != SQLITE_OK) ThrowSqlite(src.db, rc, source);
-    sqlite3_extended_result_codes(src.db, 1);
-    try {
-        // A file that is not a database fails here, on its header.
-        Stmt probe(src.db, dialect::ProbeSql("main"), source);
-        probe.step();
-    } catch (const JetError& e) {
-        if (e.number() == err::kUnrecognizedFormat || e.number() == err::kSyntaxError)
-            throw JetError::make(err::kUnrecognizedFormat, source);
-        throw;
+    {
+        Handle db(source, SQLITE_OPEN_READWRITE);
+        sqlite3_busy_timeout(db.db, busyTimeoutMs());
+        try {
+            // A file that is not a database fails here, on its header.
+            Stmt probe(db.db, dialect::ProbeSql("main"), source);
+            probe.step();
+        } catch (const JetError& e) {
+            if (e.number() == err::kUnrecognizedFormat || e.number() == err::kSyntaxError)
+                throw JetError::make(err::kUnrecognizedFormat, source);
+            throw;
+        }
+        // VACUUM INTO writes the copy with the source connection's sync setting: the copy is
+        // synced once, after the check, rather than at each step of SQLite's commit. Reading
+        // the source through a memory map spares copying each page into the page cache.
+        Exec(db.db, "PRAGMA synchronous=OFF; PRAGMA mmap_size=2147418112", source);
+        try {
+            Exec(db.db, dialect::VacuumIntoSql(copy.path()), source);
+        } catch (const JetError& e) {
+            rethrowDamaged(e);
+        }
     }
-    try {
-        Exec(src.db, dialect::VacuumIntoSql(destination), source);
-    } catch (const JetError& e) {
-        removeCopy(destination);
-        rethrowDamaged(e);
-    }
-    try {
-        // The copy is about to take the place of the only other copy of the data: it is
-        // checked in full (structure, and every index against its table) and synced, whatever
-        // VACUUM INTO itself did about syncing in this SQLite version.
-        Handle copy;
-        rc = sqlite3_open_v2(destination.c_str(), &copy.db, SQLITE_OPEN_READONLY, nullptr);
-        if (rc != SQLITE_OK) ThrowSqlite(copy.db, rc, destination);
-        Exec(copy.db, dialect::kCheckPragmas);
-        Stmt check(copy.db, dialect::kIntegrityCheck, destination);
-        if (!check.step() || check.text(0) != "ok") throw JetError::make(err::kCantRepair);
-        check = Stmt();
-        sqlite3_close_v2(copy.db);
-        copy.db = nullptr;
-        syncFile(destination);
-    } catch (const JetError& e) {
-        removeCopy(destination);
-        rethrowDamaged(e);
-    }
+    copy.startWriteBack();
+    // The copy is about to take the place of the only other copy of the data: it is checked
+    // in full (structure, and every index against its table).
+    CheckDatabase(copy.path());
+    copy.publish(&src);
 }
 
 }  // namespace kelvor::sqlite
