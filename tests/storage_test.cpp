@@ -16,6 +16,7 @@
 
 using namespace kelvor;
 namespace fs = std::filesystem;
+using Op = test::FaultVfs::Op;
 
 namespace {
 
@@ -305,4 +306,65 @@ TEST(StorageTest, ScratchFilesOfAKilledProgramAreCleared) {
         EXPECT_EQ(scratchFiles(), 1);  // its own
     }
     EXPECT_EQ(scratchFiles(), 0);
+}
+
+// A compaction replayed with each of its writes and syncs failing, and with the disk full from
+// each write on: it fails with the storage's error, the source is untouched, and nothing is
+// left under the destination's name or beside it; or it succeeds with a sound, complete copy.
+TEST(StorageTest, ACompactionUnderStorageFaultsLeavesNothingHalfDone) {
+    test::TempDir dir;
+    const std::string src = dir.file("src.mdb"), dst = dir.file("dst.mdb");
+    {
+        Database db = test::CreateAndOpen(src);
+        db.Execute("CREATE TABLE t (n LONG, s TEXT(200))");
+        db.Execute("CREATE INDEX ix ON t (s)");
+        db.Execute("INSERT INTO t (n, s) VALUES (1, \"" + std::string(150, 'a') + "\")");
+        for (int i = 0; i < 10; ++i) db.Execute("INSERT INTO t (n, s) SELECT n + 1, s & n FROM t");
+    }
+    auto rows = [](const std::string& path) {
+        Database db = DBEngine().Workspaces(0).OpenDatabase(path);
+        Recordset rs = db.OpenRecordset("SELECT Count(*) AS c, Sum(n) AS s FROM t", dbOpenSnapshot);
+        return rs.Fields("c").Value().toString() + "/" + rs.Fields("s").Value().toString();
+    };
+    const std::string before = rows(src);
+    const std::string sourceBytes = test::ReadFile(src);
+    auto leftovers = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            if (e.path() != src) names.push_back(e.path().filename().string());
+        return names;
+    };
+
+    test::FaultVfs vfs;
+    vfs.reset();
+    DBEngine().CompactDatabase(src, dst);
+    const int counts[] = {vfs.count(Op::Write), vfs.count(Op::Sync)};
+    ASSERT_GT(counts[0], 0);
+    fs::remove(dst);
+    struct Fault {
+        Op op;
+        int code;
+        bool persistent;
+    };
+    for (const Fault& f :
+         {Fault{Op::Write, SQLITE_FULL, true}, Fault{Op::Write, SQLITE_IOERR_WRITE, false},
+          Fault{Op::Sync, SQLITE_IOERR_FSYNC, false}}) {
+        int total = counts[f.op == Op::Write ? 0 : 1];
+        for (int n = 1; n <= total; ++n) {
+            SCOPED_TRACE("fault " + std::to_string(static_cast<int>(f.op)) + " at " +
+                         std::to_string(n) + " of " + std::to_string(total));
+            vfs.arm(f.op, n, f.code, f.persistent);
+            int error = test::ErrorOf([&] { DBEngine().CompactDatabase(src, dst); });
+            vfs.disarm();
+            EXPECT_EQ(test::ReadFile(src), sourceBytes);
+            if (error == 0) {
+                EXPECT_EQ(rows(dst), before);
+                fs::remove(dst);
+            } else {
+                EXPECT_TRUE(error == err::kDiskFull || error == err::kDiskError) << error;
+            }
+            EXPECT_EQ(leftovers(), std::vector<std::string>{});
+            if (HasFailure()) return;
+        }
+    }
 }

@@ -418,10 +418,28 @@ void LockFile::checkWritable(const std::vector<std::string>& tables) const {
 std::unique_ptr<ExclusiveLock> ExclusiveLock::Acquire(const std::string& path) {
     struct stat sb;
     std::string dbPath = resolveDatabase(path, sb);
-    if (dbPath.empty()) throw JetError::make(err::kFileNotFound, path);
+    bool mayWrite = false;
+    if (dbPath.empty()) {
+        // A name that holds no database yet (a restore into it): its lock file keeps everyone
+        // out all the same, and takes the folder's group and read/write bits.
+        struct stat own;
+        if (path.empty() || ::lstat(path.c_str(), &own) == 0 || errno != ENOENT)
+            throw JetError::make(err::kFileNotFound, path);
+        auto slash = path.rfind('/');
+        std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        char resolved[PATH_MAX];
+        if (!::realpath(folder.c_str(), resolved) || ::stat(resolved, &sb) != 0 ||
+            !S_ISDIR(sb.st_mode))
+            throw JetError::make(err::kFileNotFound, path);
+        mayWrite = ::faccessat(AT_FDCWD, resolved, W_OK, AT_EACCESS) == 0;
+        sb.st_mode = S_IFREG | (sb.st_mode & 0666);
+        dbPath = std::string(resolved) + "/" +
+                 (slash == std::string::npos ? path : path.substr(slash + 1));
+    } else {
+        mayWrite = ::faccessat(AT_FDCWD, dbPath.c_str(), W_OK, AT_EACCESS) == 0;
+    }
     if (isLockFileName(dbPath)) refuse(path);
     std::string lockPath = LockFilePath(dbPath);
-    bool mayWrite = ::faccessat(AT_FDCWD, dbPath.c_str(), W_OK, AT_EACCESS) == 0;
     for (int attempt = 0; attempt < 50; ++attempt) {
         int fd = openLockFile(lockPath, sb, mayWrite, true).fd;
         if (setLock(fd, F_WRLCK, kOpenByte, 1, false)) {

@@ -83,7 +83,8 @@ class LockFile {
 
 // Sole use of a database, for compaction: nobody else may have it open, and nobody can open
 // it while this lives. Throws 3356 naming a user who has it open, 3051 as Connect does (and
-// when this account may not write the lock file).
+// when this account may not write the lock file). A name that holds no database yet is
+// locked all the same (a restore makes one there).
 class ExclusiveLock {
   public:
     static std::unique_ptr<ExclusiveLock> Acquire(const std::string& dbPath);
