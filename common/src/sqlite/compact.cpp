@@ -26,20 +26,17 @@
 
 namespace kelvor::sqlite {
 
-namespace {
+RawConnection::RawConnection(const std::string& path, int flags) {
+    int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    if (rc != SQLITE_OK) ThrowSqlite(db, rc, path);
+    sqlite3_extended_result_codes(db, 1);
+}
 
-class Handle {
-  public:
-    Handle(const std::string& path, int flags) {
-        int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
-        if (rc != SQLITE_OK) ThrowSqlite(db, rc, path);
-        sqlite3_extended_result_codes(db, 1);
-    }
-    ~Handle() { sqlite3_close_v2(db); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    sqlite3* db = nullptr;
-};
+RawConnection::~RawConnection() {
+    sqlite3_close_v2(db);
+}
+
+namespace {
 
 // As for the engine's own connections: a program outside the engine (a backup script, the
 // sqlite3 shell) that holds the file for a moment delays the compaction instead of failing it.
@@ -203,7 +200,7 @@ void checkTables(sqlite3* db, TableQueue& queue, const std::string& path) {
 
 void CheckDatabase(const std::string& path) {
     try {
-        Handle db(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
+        RawConnection db(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
         Exec(db.db, dialect::kCheckPragmas, path);
         std::vector<std::string> tables = tablesOf(db.db, path);
         if (tables.empty()) {
@@ -216,7 +213,7 @@ void CheckDatabase(const std::string& path) {
         TableQueue queue(std::move(tables));
         std::thread helper([&] {
             try {
-                Handle other(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
+                RawConnection other(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
                 Exec(other.db, dialect::kCheckPragmas, path);
                 checkTables(other.db, queue, path);
             } catch (...) {
@@ -357,7 +354,7 @@ void Compact(const std::string& source, const std::string& destination) {
     StagedFile copy(destination, (src.st_mode & 0777) | 0600);
 
     {
-        Handle db(source, SQLITE_OPEN_READWRITE);
+        RawConnection db(source, SQLITE_OPEN_READWRITE);
         sqlite3_busy_timeout(db.db, busyTimeoutMs());
         try {
             // A file that is not a database fails here, on its header.

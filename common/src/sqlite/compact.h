@@ -8,7 +8,20 @@
 
 #include <string>
 
+struct sqlite3;
+
 namespace kelvor::sqlite {
+
+// A plain SQLite connection to one file, outside any workspace: compaction and restore work on
+// files nobody else may have open. Throws JetError when the file cannot be opened.
+class RawConnection {
+  public:
+    RawConnection(const std::string& path, int flags);
+    ~RawConnection();
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+    sqlite3* db = nullptr;
+};
 
 // Writes a compacted copy of `source` at `destination`; `source` is never modified. The copy
 // takes the source's owner, group and permission bits.

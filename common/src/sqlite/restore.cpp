@@ -49,25 +49,12 @@ JetError unfinishedTransaction(const std::string& backup) {
                                                     journalOf(backup) + "'.");
 }
 
-class Handle {
-  public:
-    Handle(const std::string& path, int flags) {
-        int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
-        if (rc != SQLITE_OK) ThrowSqlite(db, rc, path);
-        sqlite3_extended_result_codes(db, 1);
-    }
-    ~Handle() { sqlite3_close_v2(db); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    sqlite3* db = nullptr;
-};
-
 // SQLite's online backup rather than a copy of the bytes: it reads the backup under SQLite's
 // shared lock, so a program writing the backup at that moment cannot give us a torn copy, and
 // a read-only connection refuses a hot journal that appeared after our look for one instead
 // of reading pages half rolled back.
 void copyDatabase(const std::string& backup, const std::string& target) {
-    Handle from(backup, SQLITE_OPEN_READONLY);
+    RawConnection from(backup, SQLITE_OPEN_READONLY);
     try {
         Stmt probe(from.db, dialect::ProbeSql("main"), backup);
         probe.step();
@@ -78,7 +65,7 @@ void copyDatabase(const std::string& backup, const std::string& target) {
             throw JetError::make(err::kUnrecognizedFormat, backup);
         throw;
     }
-    Handle to(target, SQLITE_OPEN_READWRITE);
+    RawConnection to(target, SQLITE_OPEN_READWRITE);
     // The target is a file of our own that is removed on any failure: no journal, no syncs.
     Exec(to.db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", target);
     sqlite3_backup* b = sqlite3_backup_init(to.db, "main", from.db, "main");
