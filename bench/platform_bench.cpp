@@ -5,8 +5,8 @@
 // index on CustID and one on LogID, a share of its rows deleted so that there are free pages to
 // reclaim) against the sqlite3 shell's VACUUM INTO of the same file, run as a child process.
 // Both are timed by wall clock. The layer does more than the shell: it locks the file, writes
-// the copy under a hidden name, checks it in full (a walk of every page, and integrity_check of
-// each table on two threads), syncs it and renames it into place; a breakdown runs those steps
+// the copy under a hidden name, checks it in full (quick_check, and every index read against its
+// table, on two threads), syncs it and renames it into place; a breakdown runs those steps
 // one by one on a copy of its own, so that a miss shows where the time goes, and times other
 // ways of copying and checking with the ratio each would give. Target: layer / shell at most
 // 1.5.
@@ -52,6 +52,7 @@
 #include "bench_util.h"
 #include "kelvor/dao.h"
 #include "kelvor/roster.h"
+#include "sqlite/compact.h"
 
 extern char** environ;
 
@@ -454,8 +455,7 @@ double compactWithLayer(const std::string& source, const std::string& dest) {
 // The layer's compaction step by step, as CompactDatabase runs it, each step timed; then
 // other ways of copying and checking, for what they would cost.
 struct Steps {
-    double openProbe = 0, vacuum = 0, walk = 0, tables = 0, finish = 0;
-    double tablesLargest = 0;  // the largest table's integrity_check alone
+    double openProbe = 0, vacuum = 0, check = 0, finish = 0;
     // In place of the layer's steps, on the same files.
     double shellVacuum = 0;  // VACUUM INTO with SQLite's syncs and no memory map, as the shell
     double wholeCheck = 0;   // integrity_check(1) of the whole copy on one connection, mapped
@@ -499,63 +499,6 @@ double timedVacuum(const std::string& source, const std::string& copy, const std
     return secondsSince(t0);
 }
 
-// Every b-tree and overflow page of the copy once, by dbstat, counted by table.
-std::vector<std::pair<long long, std::string>> pagesByTable(const std::string& path) {
-    RawDb db(path, SQLITE_OPEN_READONLY);
-    db.exec(kCheckPragmas);
-    long long pageCount = db.number("PRAGMA page_count");
-    std::string rows = db.text(
-        "SELECT group_concat(n || ' ' || t, char(10)) FROM (SELECT count(*) AS n, "
-        "coalesce(m.tbl_name, s.name) AS t FROM dbstat AS s LEFT JOIN sqlite_master AS m ON "
-        "m.name = s.name GROUP BY t ORDER BY n DESC)");
-    std::vector<std::pair<long long, std::string>> out;
-    long long walked = 0;
-    size_t at = 0;
-    while (at < rows.size()) {
-        size_t nl = rows.find('\n', at);
-        std::string line = rows.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
-        size_t sp = line.find(' ');
-        out.emplace_back(std::stoll(line.substr(0, sp)), line.substr(sp + 1));
-        walked += out.back().first;
-        at = nl == std::string::npos ? rows.size() : nl + 1;
-    }
-    if (walked != pageCount)
-        fail("dbstat lists " + std::to_string(walked) + " of " + std::to_string(pageCount) +
-             " pages of " + path);
-    return out;
-}
-
-// PRAGMA integrity_check(TABLE) of every table, the largest first, on two connections on two
-// threads; the seconds the largest took alone go to `largest`.
-double checkTablesOnTwoThreads(const std::string& path,
-                               const std::vector<std::pair<long long, std::string>>& tables,
-                               double& largest) {
-    auto t0 = Clock::now();
-    std::atomic<size_t> next{0};
-    std::exception_ptr errors[2];
-    auto worker = [&](int k) {
-        try {
-            RawDb db(path, SQLITE_OPEN_READONLY);
-            db.exec(kCheckPragmas);
-            for (size_t i; (i = next++) < tables.size();) {
-                auto t1 = Clock::now();
-                std::string r =
-                    db.text("PRAGMA integrity_check(" + quoteSql(tables[i].second) + ")");
-                if (r != "ok") fail("integrity_check(" + tables[i].second + ") says: " + r);
-                if (i == 0) largest = secondsSince(t1);
-            }
-        } catch (...) {
-            errors[k] = std::current_exception();
-        }
-    };
-    std::thread other(worker, 1);
-    worker(0);
-    other.join();
-    for (auto& e : errors)
-        if (e) std::rethrow_exception(e);
-    return secondsSince(t0);
-}
-
 Steps compactionSteps(const std::string& source, const std::string& copy, const std::string& dir) {
     Steps s;
     removeFile(copy);
@@ -572,9 +515,8 @@ Steps compactionSteps(const std::string& source, const std::string& copy, const 
     }
     s.vacuum = secondsSince(t0);
     t0 = Clock::now();
-    auto tables = pagesByTable(copy);
-    s.walk = secondsSince(t0);
-    s.tables = checkTablesOnTwoThreads(copy, tables, s.tablesLargest);
+    sqlite::CheckDatabase(copy);
+    s.check = secondsSince(t0);
     t0 = Clock::now();
     syncFile(copy);
     std::string renamed = copy + ".renamed";
@@ -662,7 +604,7 @@ bool compaction(const Config& cfg, const ScratchDir& dir) {
     Steps s = compactionSteps(q.path, copy, dir.path());
     checkCopy(q, copy, "the step-by-step compaction");
     removeFile(copy);
-    double total = s.openProbe + s.vacuum + s.walk + s.tables + s.finish;
+    double total = s.openProbe + s.vacuum + s.check + s.finish;
     auto share = [&](double v) { return 100.0 * v / bestLayer; };
     std::printf(
         "\nThe layer's compaction step by step (its SQL on plain SQLite connections, one run):\n");
@@ -671,9 +613,7 @@ bool compaction(const Config& cfg, const ScratchDir& dir) {
     };
     step("open the source, read its header", s.openProbe);
     step("VACUUM INTO, source mapped, no syncs", s.vacuum);
-    step("walk every page of the copy (dbstat)", s.walk);
-    step("integrity_check of each table, two threads", s.tables);
-    step("  of which the largest table alone", s.tablesLargest);
+    step("the full check of the copy, two threads", s.check);
     step("fsync of the copy, rename, sync of the folder", s.finish);
     std::printf("  %-56s %7.3f s  %5.1f%%  of the layer's best run\n", "sum", total, share(total));
 
@@ -688,10 +628,8 @@ bool compaction(const Config& cfg, const ScratchDir& dir) {
         std::printf("\n");
     };
     alternative("VACUUM INTO as the shell runs it (syncs, no map)", s.shellVacuum, s.vacuum);
-    alternative("integrity_check(1) of the whole copy, one thread", s.wholeCheck,
-                s.walk + s.tables);
-    alternative("quick_check(1) of the whole copy (no index check)", s.quickCheck,
-                s.walk + s.tables);
+    alternative("integrity_check(1) of the whole copy, one thread", s.wholeCheck, s.check);
+    alternative("quick_check(1) of the whole copy (no index check)", s.quickCheck, s.check);
     return ok;
 }
 

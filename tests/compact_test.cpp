@@ -191,7 +191,14 @@ TEST_F(CompactTest, DamagedFilesAreRefusedAndLeaveNoCopy) {
 TEST_F(CompactTest, TheCheckFindsDamageThatReadingTheRowsDoesNot) {
     std::string compacted = dir.file("compacted.mdb");
     DBEngine().CompactDatabase(source, compacted);
-    enum Damage { kNone, kIndexOnAnotherColumn, kPageNothingUses };
+    enum Damage {
+        kNone,
+        kEveryShape,
+        kIndexOnAnotherColumn,
+        kPageNothingUses,
+        kIndexOutOfOrder,
+        kNotUnique
+    };
     const struct {
         const char* name;
         bool compacted;
@@ -200,9 +207,18 @@ TEST_F(CompactTest, TheCheckFindsDamageThatReadingTheRowsDoesNot) {
     } cases[] = {
         {"sound, with free pages", false, kNone, 0},
         {"sound, compacted", true, kNone, 0},
+        {"sound, with tables and indexes of every shape", true, kEveryShape, 0},
         {"index disagrees with its table, with free pages", false, kIndexOnAnotherColumn, 3056},
         {"index disagrees with its table, compacted", true, kIndexOnAnotherColumn, 3056},
         {"a page no b-tree uses", true, kPageNothingUses, 3056},
+        {"index entries stored in the other order", true, kIndexOutOfOrder, 3056},
+        {"a unique index with one key twice", true, kNotUnique, 3056},
+    };
+    // Declares what the stored index is not: descending, or unique over repeated values.
+    auto redeclare = [](const std::string& path, const std::string& sql) {
+        RawConnection c(path);
+        ASSERT_EQ(c.exec("CREATE INDEX ixB ON tblDTQueue (B)"), SQLITE_OK);
+        ASSERT_EQ(c.exec("PRAGMA writable_schema=ON; " + sql), SQLITE_OK);
     };
     for (const auto& c : cases) {
         std::string path = dir.file(std::string("check-") + std::to_string(&c - cases) + ".mdb");
@@ -216,7 +232,25 @@ TEST_F(CompactTest, TheCheckFindsDamageThatReadingTheRowsDoesNot) {
             for (int i = 0; i < 4; ++i) data[28 + i] = static_cast<char>(pages >> (24 - 8 * i));
         }
         writeFile(path, data);
+        if (c.damage == kEveryShape) {
+            RawConnection raw(path);
+            ASSERT_EQ(raw.exec("CREATE TABLE w (k TEXT PRIMARY KEY, v) WITHOUT ROWID; "
+                               "INSERT INTO w VALUES ('a', 1), ('b', 2.5), ('c', x'00'); "
+                               "CREATE INDEX ixLower ON tblDTQueue (lower(CustID)); "
+                               "CREATE INDEX ixSome ON tblDTQueue (Amount) WHERE Amount > 10; "
+                               "CREATE UNIQUE INDEX ixBoth ON tblDTQueue (CustID DESC, D); "
+                               "CREATE INDEX ixTrim ON tblDTQueue (Amount, CustID COLLATE RTRIM)"),
+                      SQLITE_OK);
+        }
         if (c.damage == kIndexOnAnotherColumn) redefineIndex(path, "ixCust", "CustID", "Amount");
+        if (c.damage == kIndexOutOfOrder)
+            redeclare(path,
+                      "UPDATE sqlite_schema SET sql = replace(sql, '(\"CustID\")', "
+                      "'(\"CustID\" DESC)') WHERE name = 'ixCust'");
+        if (c.damage == kNotUnique)
+            redeclare(path,
+                      "UPDATE sqlite_schema SET sql = replace(sql, 'CREATE INDEX', "
+                      "'CREATE UNIQUE INDEX') WHERE name = 'ixB'");
         RawConnection raw(path);
         EXPECT_EQ(raw.text("PRAGMA integrity_check") == "ok", c.error == 0) << c.name;
         EXPECT_EQ(kelvor::test::ErrorOf([&] { sqlite::CheckDatabase(path); }), c.error) << c.name;
