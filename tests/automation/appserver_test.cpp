@@ -16,6 +16,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 
@@ -590,4 +591,26 @@ TEST_F(AppServerTest, ASecondBackgroundUpdateKeepsTheLockForItsWholeRun) {
     r = app.Outcome();
     EXPECT_EQ(r.result, "") << r;
     EXPECT_EQ(b.Logon(c).result, "");
+}
+
+// A display that is named but cannot be reached counts as none: both servers start, and
+// About shows no window (0) instead of every client getting 429.
+TEST_F(AppServerTest, AnUnreachableDisplayCountsAsNone) {
+    std::string display = ":57";
+    ASSERT_FALSE(std::filesystem::exists("/tmp/.X11-unix/X57")) << "a display :57 exists here";
+    qDBusRegisterMetaType<QMap<QString, QString>>();
+    QMap<QString, QString> env;
+    env.insert("DISPLAY", QString::fromStdString(display));
+    env.insert("QT_QPA_PLATFORM", "");
+    env.insert("WAYLAND_DISPLAY", "");
+    env.insert("KELVOR_MESSAGE_LOG", QString::fromStdString(messageLog));
+    QDBusMessage m =
+        QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                       "org.freedesktop.DBus", "UpdateActivationEnvironment");
+    m << QVariant::fromValue(env);
+    ASSERT_EQ(automation::Bus().call(m).type(), QDBusMessage::ReplyMessage);
+    for (const char* progId : {"KelvorSystemPE.Application", "KelvorQueuePE.QueueEngine"}) {
+        Object o = Object::CreateObject(progId);
+        EXPECT_EQ(o.CallByName("About").toInt(), 0) << progId;
+    }
 }

@@ -51,6 +51,12 @@ bool PrepareDisplay() {
     // server would stop serving everyone.
     bool headless = p == "offscreen" || p == "minimal";
     if (!headless && (!p.empty() || (x11 && *x11) || (wayland && *wayland))) {
+        // A display that cannot be reached (a stale DISPLAY, an X server gone) must not stop
+        // the server from starting: Qt would abort. Qt tries the platforms of a list in
+        // order, and drawing offscreen is the last resort; HasDisplay() then says no.
+        if (p.empty()) p = std::string(wayland && *wayland ? "wayland;" : "") + "xcb";
+        if (p.find("offscreen") == std::string::npos) p += ";offscreen";
+        ::setenv("QT_QPA_PLATFORM", p.c_str(), 1);
         g_hasDisplay = true;
     } else {
         if (p.empty()) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -60,7 +66,9 @@ bool PrepareDisplay() {
 }
 
 bool HasDisplay() {
-    return g_hasDisplay;
+    if (!g_hasDisplay || !qApp) return g_hasDisplay;
+    QString used = QGuiApplication::platformName();
+    return used != "offscreen" && used != "minimal";
 }
 
 bool GetKeyValue(HKEY KeyRoot, const std::string& KeyName, const std::string& SubKeyRef,

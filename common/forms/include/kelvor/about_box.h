@@ -16,7 +16,8 @@ namespace kelvor::forms {
 
 // Call before the application object is made. Without a display (no DISPLAY or
 // WAYLAND_DISPLAY, and no platform asked for in QT_QPA_PLATFORM) Qt is set to draw offscreen
-// and false is returned: the server then shows no windows.
+// and false is returned: the server then shows no windows. A display that is named but cannot
+// be reached falls back to drawing offscreen too, and HasDisplay() then says so.
 bool PrepareDisplay();
 bool HasDisplay();
 
