@@ -614,3 +614,17 @@ TEST_F(AppServerTest, AnUnreachableDisplayCountsAsNone) {
         EXPECT_EQ(o.CallByName("About").toInt(), 0) << progId;
     }
 }
+
+// A front end's developer reads what UpdateQueue and UpdQAsyncStatus return from the bus itself.
+TEST_F(AppServerTest, TheBusDescribesWhatTheUpdateMethodsReturn) {
+    Object app = Object::CreateObject(kApp);
+    QDBusMessage m =
+        QDBusMessage::createMethodCall(app.ref().service, app.ref().path.path(),
+                                       "org.freedesktop.DBus.Introspectable", "Introspect");
+    QDBusMessage reply = automation::Bus().call(m);
+    ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    QString xml = reply.arguments().value(0).toString();
+    for (const char* text :
+         {"Activates the queue processing engine.", "while it is still in processing"})
+        EXPECT_TRUE(xml.contains(text)) << text;
+}
