@@ -237,7 +237,11 @@ std::string Application::LogOff(int32_t& lErr, std::string& sError) {
 bool Application::LockQueueProcessing() {
     SessionState& s = Session();
     try {
-        if (!s.m_oSessionRecordset.isNothing()) s.m_oSessionRecordset = Recordset();
+        // The slot is emptied first, as ever (a refused attempt ends the session), but what it
+        // held is let go only once the new lock is taken: when that is this server's lock of a
+        // running update, the table is never free in between for another server.
+        Recordset previous = s.m_oSessionRecordset;
+        s.m_oSessionRecordset = Recordset();
         if (s.m_oWorkspace.isNothing()) s.m_oWorkspace = DBEngine().Workspaces(0);
         if (s.m_oDatabase.isNothing()) s.m_oDatabase = s.m_oWorkspace.OpenDatabase(s.m_sDTPath);
         s.m_oSessionRecordset =
@@ -306,6 +310,7 @@ void Application::watchEngine() {
                     "The queue engine ended before it reported the outcome of the update.";
                 s.m_sQueueStatus = engineFailure(s.m_lQueueErr, s.m_sQueueError);
                 s.m_bProcessing = false;
+                s.m_sCallBackPath.clear();
                 ignoringErrors([&] {
                     if (!s.m_oSessionRecordset.isNothing()) s.m_oSessionRecordset.Close();
                 });
@@ -321,6 +326,13 @@ std::string Application::UpdateQueueAsync(const std::string& dt, const std::stri
     bool started = false;
     try {
         s.m_bprompt = prompt;
+        // From here no earlier update's call-back ends an update: this call waits for the
+        // engine below, and serves calls while it waits, among them, perhaps, that call-back.
+        s.m_sCallBackPath.clear();
+        // An earlier update's objects go before the lock is taken: the end of its call-back
+        // object closes what the slot holds, as the end of any object does, and must not close
+        // the lock of this update.
+        releaseUpdateObjects();
         if (!LockQueueProcessing()) {
             std::string msg = kBusy;
             if (s.m_bprompt) ShowMessage(msg);
@@ -334,6 +346,7 @@ std::string Application::UpdateQueueAsync(const std::string& dt, const std::stri
         }
         m_oQueueEngine = automation::Object::CreateObject("KelvorQueuePE.QueueEngine");
         m_oCallBackApp = automation::Object::CreateObject("KelvorSystemPE.Application");
+        s.m_sCallBackPath = m_oCallBackApp.ref().path.path();
         s.m_bProcessing = true;
         started = true;
         s.m_lQueueErr = 0;
@@ -354,6 +367,7 @@ std::string Application::UpdateQueueAsync(const std::string& dt, const std::stri
             sError = localText;
             s.m_sQueueStatus = engineFailure(lErr, sError);
             s.m_bProcessing = false;
+            s.m_sCallBackPath.clear();
             s.m_lQueueErr = lErr;
             s.m_sQueueError = sError;
             releaseUpdateObjects();
@@ -369,6 +383,7 @@ std::string Application::UpdateQueueAsync(const std::string& dt, const std::stri
             // The update was marked running: end it as failed, so a poller does not wait for
             // ever, and free the lock.
             s.m_bProcessing = false;
+            s.m_sCallBackPath.clear();
             s.m_lQueueErr = lErr;
             s.m_sQueueError = sError;
             s.m_sQueueStatus = result;
@@ -380,6 +395,8 @@ std::string Application::UpdateQueueAsync(const std::string& dt, const std::stri
 
 void Application::CallBack(int32_t lErr, const std::string& sError) {
     SessionState& s = Session();
+    if (path() != s.m_sCallBackPath) return;  // an earlier update's: see SessionState
+    s.m_sCallBackPath.clear();
     ignoringErrors([&] {
         s.m_lQueueErr = lErr;
         s.m_sQueueError = sError;

@@ -19,6 +19,10 @@ struct SessionState {
     Recordset m_oSessionRecordset;  // the logon recordset, or the queue-processing lock
     bool m_bprompt = false;
     bool m_bProcessing = false;
+    // The call-back object of the running update, by its path: only its CallBack ends that
+    // update. An earlier update's call-back (a second UpdateQueueAsync replaced that update
+    // while its engine was running) must not end a later one or free its lock.
+    QString m_sCallBackPath;
     std::string m_sQueueStatus;
     int32_t m_lQueueErr = 0;
     std::string m_sQueueError;

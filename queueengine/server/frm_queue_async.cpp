@@ -11,8 +11,13 @@ frmQueueAsync* g_form = nullptr;
 }
 
 automation::Object frmQueueAsync::m_oCallBack;
+uint64_t frmQueueAsync::s_requests = 0;
 
 int frmQueueAsync::Delay() {
+    if (const char* v = std::getenv("KELVOR_TEST_ENGINE_DELAY_MS")) {
+        int ms = std::atoi(v);
+        if (ms > 0) return ms;
+    }
     return 2000;
 }
 
@@ -51,8 +56,14 @@ void frmQueueAsync::Unload() {
     if (auto* server = automation::Server::instance()) server->unhold();
 }
 
+// A run answers the requests made before it began, on the call-back object they left. One that
+// arrives while it runs (the server serves calls while this run waits for the engine or for
+// its caller) re-arms the timer and leaves its own call-back object: it gets a run and a
+// call-back of its own, so the form stays loaded for it.
 void frmQueueAsync::Timer1_Timer() {
     Timer1.stop();
+    const uint64_t answered = s_requests;
+    automation::Object callBack = m_oCallBack;
     int32_t lErr = 0;
     std::string sError;
     bool trapped = false;
@@ -69,15 +80,17 @@ void frmQueueAsync::Timer1_Timer() {
     }
     // From here errors are ignored: a call-back that fails is nobody's concern.
     try {
-        m_oCallBack.CallByName("CallBack",
-                               {automation::Arg::ByRef(lErr), automation::Arg::ByRef(sError)});
+        callBack.CallByName("CallBack",
+                            {automation::Arg::ByRef(lErr), automation::Arg::ByRef(sError)});
     } catch (...) {
     }
     try {
         m_oQueueEngine.Release();
     } catch (...) {
     }
-    if (!trapped) Unload();  // after a trapped error the form stays loaded
+    callBack.Release();
+    bool another = s_requests != answered;
+    if (!trapped && !another) Unload();  // after a trapped error the form stays loaded
 }
 
 }  // namespace kelvor::queueengine

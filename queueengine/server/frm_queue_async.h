@@ -4,6 +4,7 @@
 
 #include <QTimer>
 #include <QWidget>
+#include <cstdint>
 
 #include "kelvor/automation.h"
 
@@ -23,8 +24,11 @@ class frmQueueAsync : public QWidget {
     // The call-back object outlives an unload: the next UpdQueueAsync replaces it.
     static automation::Object m_oCallBack;
 
-    // How long the timer waits after UpdQueueAsync; the default is 2000 milliseconds.
+    // How long the timer waits after UpdQueueAsync: 2000 milliseconds. Tests may shorten it
+    // with KELVOR_TEST_ENGINE_DELAY_MS in the server's environment.
     static int Delay();
+    // UpdQueueAsync calls served so far: a run answers those made before it began.
+    static uint64_t s_requests;
 
   private:
     frmQueueAsync();

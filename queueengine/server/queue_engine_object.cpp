@@ -41,6 +41,7 @@ bool QueueEngineObject::UpdQueueAsync(const QString& DT_UNCPath, const QString& 
         form->m_sARPath = AR_UNCPath;
         form->m_sSOPath = SO_UNCPath;
         frmQueueAsync::m_oCallBack = automation::Object::FromRef(oCallBack);
+        ++frmQueueAsync::s_requests;
         form->Timer1.start(frmQueueAsync::Delay());
         return true;
     } catch (const JetError& e) {

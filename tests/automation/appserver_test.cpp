@@ -628,3 +628,60 @@ TEST_F(AppServerTest, TheBusDescribesWhatTheUpdateMethodsReturn) {
          {"Activates the queue processing engine.", "while it is still in processing"})
         EXPECT_TRUE(xml.contains(text)) << text;
 }
+
+// A second UpdateQueueAsync while the first update's engine is running, twenty times: the
+// first run's call-back neither ends the second update nor frees its lock (another server's
+// user is refused until the second request's own run has called back), and the second request
+// gets a run of its own, which starts only after the engine's delay.
+TEST_F(AppServerTest, ARequestDuringARunKeepsTheLockAndGetsARunOfItsOwn) {
+    constexpr int kDelayMs = 250;
+    qDBusRegisterMetaType<QMap<QString, QString>>();
+    QMap<QString, QString> env;
+    env.insert("KELVOR_TEST_ENGINE_DELAY_MS", QString::number(kDelayMs));
+    env.insert("KELVOR_MESSAGE_LOG", QString::fromStdString(messageLog));
+    for (const char* var : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.insert(var, "");
+    QDBusMessage m =
+        QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                       "org.freedesktop.DBus", "UpdateActivationEnvironment");
+    m << QVariant::fromValue(env);
+    ASSERT_EQ(automation::Bus().call(m).type(), QDBusMessage::ReplyMessage);
+
+    auto c = queueengine::CreateCompany(dir.file("c"), {500, 5});
+    Frontend app;
+    ASSERT_EQ(app.Logon(c.dt, c.ca, c.so).result, "");
+    OtherUser b(dir.file("other.log"));
+    ASSERT_EQ(b.Logon(c).result, "");
+    const std::string journal = c.dt + "-journal";
+    int raced = 0;
+    for (int round = 0; round < 20 && !HasFailure(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_EQ(app.UpdateQueueAsync(c, false).result, "");
+        QElapsedTimer t;
+        t.start();
+        while (!std::filesystem::exists(journal) && t.elapsed() < 3000) ::usleep(200);
+        QElapsedTimer second;
+        second.start();
+        ASSERT_EQ(app.UpdateQueueAsync(c, false).result, "");
+        raced += t.elapsed() < 3000;
+        for (;;) {
+            Reply status = app.UpdQAsyncStatus();
+            if (status.result != "01") {
+                EXPECT_EQ(status.result, "") << status;
+                break;
+            }
+            Reply r = b.UpdateQueueAsync(c, false);
+            if (r.result == "") {
+                // Taken: rightly only if the update ended between the two questions.
+                ASSERT_NE(app.UpdQAsyncStatus().result, "01") << "the lock was lost";
+                EXPECT_EQ(b.Outcome().result, "");
+                break;
+            }
+            ASSERT_EQ(r.lErr, 1238) << r;
+            runEvents(10);  // a front end's pace, not a busy loop that starves the engine
+            ASSERT_LT(second.elapsed(), 30000) << "the second request never ran";
+        }
+        EXPECT_GE(second.elapsed(), kDelayMs);
+    }
+    EXPECT_GE(raced, 15);
+    std::printf("rounds that raced a run: %d of 20\n", raced);
+}
