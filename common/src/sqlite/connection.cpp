@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -100,8 +101,9 @@ bool exists(const std::string& path) {
 }
 
 // Clears what killed programs left in the scratch folder: a scratch database whose lock nobody
-// holds, its journal, and a super-journal whose scratch database is gone and none of whose
-// files' journals still exists (SQLite needs it until each of those is rolled back). Runs
+// holds, its journal, and a super-journal whose scratch database is gone, none of whose files'
+// journals still exists (SQLite needs it until each of those is rolled back) and that is ten
+// minutes old. Runs
 // while holding the folder exclusively, so it never sees a scratch file between its creation
 // and its lock (creators hold the folder shared for that moment).
 void clearLeftovers(const std::string& dir) {
@@ -137,6 +139,10 @@ void clearLeftovers(const std::string& dir) {
     }
     for (const auto& path : supers) {
         if (exists(path.substr(0, path.rfind("-mj")))) continue;  // its connection still lives
+        // SQLite deletes a super-journal itself once it has rolled back its last file, and
+        // opens it again after deleting that file's journal: a young one may be in that step.
+        struct stat sb;
+        if (::lstat(path.c_str(), &sb) != 0 || ::time(nullptr) - sb.st_mtime < 600) continue;
         std::ifstream in(path, std::ios::binary);
         std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         bool needed = false;
