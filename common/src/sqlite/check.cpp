@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -213,14 +212,14 @@ int compareValues(const Cell& x, sqlite3_value* y, KeyColumn::Coll coll) {
     }
 }
 
-struct IndexSpec {
+struct IndexOrder {
     std::vector<KeyColumn> keys;
     bool unique = false;
 };
 
 // The state of kv_entries() over one index: the sum so far and the entry before.
 struct IndexScan {
-    const IndexSpec* spec = nullptr;
+    const IndexOrder* order = nullptr;
     Sum sum;
     bool first = true;
     std::vector<Cell> prev;
@@ -230,7 +229,7 @@ struct IndexScan {
 // kv_tuples, or an error when an entry does not sort after the one before it.
 void entriesStep(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     auto* scan = static_cast<IndexScan*>(sqlite3_user_data(ctx));
-    const auto& keys = scan->spec->keys;
+    const auto& keys = scan->order->keys;
     if (argc != static_cast<int>(keys.size()) + 1) {
         sqlite3_result_error(ctx, "index columns", -1);
         return;
@@ -243,7 +242,7 @@ void entriesStep(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
             if (keys[k].desc) c = -c;
             anyNull = anyNull || sqlite3_value_type(argv[k]) == SQLITE_NULL;
         }
-        if (c == 0 && scan->spec->unique && !anyNull) c = 1;  // two rows with one key
+        if (c == 0 && scan->order->unique && !anyNull) c = 1;  // two rows with one key
         if (c == 0)
             c = compareValues(scan->prev[keys.size()], argv[keys.size()], KeyColumn::Coll::Binary);
         if (c >= 0) {
@@ -264,7 +263,7 @@ void entriesFinal(sqlite3_context* ctx) {
 
 struct Index {
     std::string name;
-    IndexSpec spec;
+    IndexOrder order;
     std::vector<std::string> columns;  // key columns, quoted
 };
 
@@ -276,17 +275,13 @@ struct Table {
     bool own = true;  // false: integrity_check of its own
 };
 
-std::string str(Stmt& st, int col) {
-    return st.isNull(col) ? std::string() : st.text(col);
-}
-
 // The tables of the file and how to check each.
 std::vector<Table> plan(sqlite3* db, const std::string& path) {
     std::vector<Table> out;
     std::vector<std::pair<std::string, std::string>> tables;
     {
         Stmt st(db, "SELECT name, sql FROM sqlite_schema WHERE type = 'table'", path);
-        while (st.step()) tables.emplace_back(str(st, 0), str(st, 1));
+        while (st.step()) tables.emplace_back(st.text(0), st.text(1));
     }
     for (const auto& [name, sql] : tables) {
         Table t;
@@ -295,7 +290,7 @@ std::vector<Table> plan(sqlite3* db, const std::string& path) {
         {
             Stmt st(db, "SELECT name FROM pragma_table_info(" + dialect::QuoteText(name) + ")",
                     path);
-            while (st.step()) cols.push_back(str(st, 0));
+            while (st.step()) cols.push_back(st.text(0));
         }
         auto taken = [&](const char* id) {
             for (const auto& c : cols)
@@ -327,13 +322,13 @@ std::vector<Table> plan(sqlite3* db, const std::string& path) {
                     path);
             while (st.step()) {
                 if (st.integer(2) != 0) t.own = false;
-                indexes.emplace_back(str(st, 0), st.integer(1) != 0);
+                indexes.emplace_back(st.text(0), st.integer(1) != 0);
             }
         }
         for (const auto& [ix, unique] : indexes) {
             Index index;
             index.name = ix;
-            index.spec.unique = unique;
+            index.order.unique = unique;
             Stmt st(db,
                     "SELECT cid, name, \"desc\", coll FROM pragma_index_xinfo(" +
                         dialect::QuoteText(ix) + ") WHERE key",
@@ -342,7 +337,7 @@ std::vector<Table> plan(sqlite3* db, const std::string& path) {
                 if (st.integer(0) < 0) t.own = false;  // an expression
                 KeyColumn k;
                 k.desc = st.integer(2) != 0;
-                std::string coll = str(st, 3);
+                std::string coll = st.text(3);
                 if (EqualNoCase(coll, "NOCASE")) {
                     k.coll = KeyColumn::Coll::NoCase;
                 } else if (EqualNoCase(coll, "RTRIM")) {
@@ -350,8 +345,8 @@ std::vector<Table> plan(sqlite3* db, const std::string& path) {
                 } else if (!EqualNoCase(coll, "BINARY")) {
                     t.own = false;
                 }
-                index.spec.keys.push_back(k);
-                index.columns.push_back(QuoteIdent(str(st, 1)));
+                index.order.keys.push_back(k);
+                index.columns.push_back(QuoteIdent(st.text(1)));
             }
             t.indexes.push_back(std::move(index));
         }
@@ -453,7 +448,7 @@ void CheckDatabase(const std::string& path) {
                 const Table& table = tables[t];
                 const Index& ix = table.indexes[i];
                 IndexScan scan;
-                scan.spec = &ix.spec;
+                scan.order = &ix.order;
                 sqlite3_create_function(db, "kv_entries", -1, SQLITE_UTF8, &scan, nullptr,
                                         entriesStep, entriesFinal);
                 std::string sql = "SELECT kv_entries(";

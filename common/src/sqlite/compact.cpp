@@ -7,17 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <exception>
-#include <mutex>
-#include <thread>
-#include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "kelvor/jet_error.h"
 #include "locking/lock_file.h"
@@ -37,16 +29,6 @@ RawConnection::~RawConnection() {
 }
 
 namespace {
-
-// As for the engine's own connections: a program outside the engine (a backup script, the
-// sqlite3 shell) that holds the file for a moment delays the compaction instead of failing it.
-int busyTimeoutMs() {
-    if (const char* v = std::getenv("KELVOR_BUSY_TIMEOUT_MS")) {
-        int ms = std::atoi(v);
-        if (ms >= 0) return ms;
-    }
-    return 5000;
-}
 
 // A damaged file reads as a database until the damaged page is reached.
 [[noreturn]] void rethrowDamaged(const JetError& e) {
@@ -207,7 +189,10 @@ void Compact(const std::string& source, const std::string& destination) {
 
     {
         RawConnection db(source, SQLITE_OPEN_READWRITE);
-        sqlite3_busy_timeout(db.db, busyTimeoutMs());
+        // As the engine's own connections do: a program outside the engine (a backup script,
+        // the sqlite3 shell) that holds the file for a moment delays the compaction instead of
+        // failing it.
+        sqlite3_busy_timeout(db.db, BusyTimeoutMs());
         try {
             // A file that is not a database fails here, on its header.
             Stmt probe(db.db, dialect::ProbeSql("main"), source);

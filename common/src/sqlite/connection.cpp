@@ -34,14 +34,6 @@ namespace {
 // "Cannot open any more databases".
 constexpr int kMaxAttached = 10;
 
-int busyTimeoutMs() {
-    if (const char* v = std::getenv("KELVOR_BUSY_TIMEOUT_MS")) {
-        int ms = std::atoi(v);
-        if (ms >= 0) return ms;
-    }
-    return 5000;
-}
-
 // Connections by handle, so that a failure thrown anywhere below the connection reaches it.
 std::mutex g_connectionsMutex;
 std::unordered_map<sqlite3*, Connection*>& connections() {
@@ -244,7 +236,7 @@ Connection::Connection() {
         ThrowSqlite(nullptr, rc, path);
     }
     sqlite3_extended_result_codes(db_, 1);
-    sqlite3_busy_timeout(db_, busyTimeoutMs());
+    sqlite3_busy_timeout(db_, BusyTimeoutMs());
     sqlite3_limit(db_, SQLITE_LIMIT_ATTACHED, kMaxAttached);
     Exec(db_, dialect::kConnectionPragmas);
     RegisterFunctions(db_);

@@ -1,5 +1,7 @@
 #include "sqlite/statement.h"
 
+#include <cstdlib>
+
 #include "kelvor/jet_error.h"
 
 namespace kelvor::sqlite {
@@ -64,6 +66,14 @@ void ThrowSqlite(sqlite3* db, int rc, std::string_view path) {
     JetError e = SqliteError(db, rc, path);
     if (db) NoteFailure(db, rc, e);
     throw e;
+}
+
+int BusyTimeoutMs() {
+    if (const char* v = std::getenv("KELVOR_BUSY_TIMEOUT_MS")) {
+        int ms = std::atoi(v);
+        if (ms >= 0) return ms;
+    }
+    return 5000;
 }
 
 void Exec(sqlite3* db, const std::string& sql, std::string_view path) {

@@ -20,6 +20,10 @@ JetError SqliteError(sqlite3* db, int rc, std::string_view path = {});
 // the storage ended on its own is known to have failed (see connection.cpp).
 void NoteFailure(sqlite3* db, int rc, const JetError& error);
 
+// How long a connection waits for another's lock on a file before it gives up with 3218:
+// KELVOR_BUSY_TIMEOUT_MS, or 5000.
+int BusyTimeoutMs();
+
 // Runs one or more statements without results. Throws JetError.
 void Exec(sqlite3* db, const std::string& sql, std::string_view path = {});
 
