@@ -218,13 +218,14 @@ class AppServerTest : public BusTest {
     std::string messageLog = dir.file("messages.log");
 
     // Servers that this test's bus starts from now on run headless and write their message
-    // boxes down in the message log.
-    void logMessagesOfThisBus() {
+    // boxes down in the message log; `more` sets further variables of their environment.
+    void logMessagesOfThisBus(const QMap<QString, QString>& more = {}) {
         qDBusRegisterMetaType<QMap<QString, QString>>();
         QMap<QString, QString> env;
         env.insert("KELVOR_MESSAGE_LOG", QString::fromStdString(messageLog));
         for (const char* var : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
             env.insert(var, "");
+        env.insert(more);
         QDBusMessage m =
             QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
                                            "org.freedesktop.DBus", "UpdateActivationEnvironment");
@@ -596,19 +597,8 @@ TEST_F(AppServerTest, ASecondBackgroundUpdateKeepsTheLockForItsWholeRun) {
 // A display that is named but cannot be reached counts as none: both servers start, and
 // About shows no window (0) instead of every client getting 429.
 TEST_F(AppServerTest, AnUnreachableDisplayCountsAsNone) {
-    std::string display = ":57";
     ASSERT_FALSE(std::filesystem::exists("/tmp/.X11-unix/X57")) << "a display :57 exists here";
-    qDBusRegisterMetaType<QMap<QString, QString>>();
-    QMap<QString, QString> env;
-    env.insert("DISPLAY", QString::fromStdString(display));
-    env.insert("QT_QPA_PLATFORM", "");
-    env.insert("WAYLAND_DISPLAY", "");
-    env.insert("KELVOR_MESSAGE_LOG", QString::fromStdString(messageLog));
-    QDBusMessage m =
-        QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                       "org.freedesktop.DBus", "UpdateActivationEnvironment");
-    m << QVariant::fromValue(env);
-    ASSERT_EQ(automation::Bus().call(m).type(), QDBusMessage::ReplyMessage);
+    logMessagesOfThisBus({{"DISPLAY", ":57"}});
     for (const char* progId : {"KelvorSystemPE.Application", "KelvorQueuePE.QueueEngine"}) {
         Object o = Object::CreateObject(progId);
         EXPECT_EQ(o.CallByName("About").toInt(), 0) << progId;
@@ -635,16 +625,7 @@ TEST_F(AppServerTest, TheBusDescribesWhatTheUpdateMethodsReturn) {
 // gets a run of its own, which starts only after the engine's delay.
 TEST_F(AppServerTest, ARequestDuringARunKeepsTheLockAndGetsARunOfItsOwn) {
     constexpr int kDelayMs = 250;
-    qDBusRegisterMetaType<QMap<QString, QString>>();
-    QMap<QString, QString> env;
-    env.insert("KELVOR_TEST_ENGINE_DELAY_MS", QString::number(kDelayMs));
-    env.insert("KELVOR_MESSAGE_LOG", QString::fromStdString(messageLog));
-    for (const char* var : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.insert(var, "");
-    QDBusMessage m =
-        QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                       "org.freedesktop.DBus", "UpdateActivationEnvironment");
-    m << QVariant::fromValue(env);
-    ASSERT_EQ(automation::Bus().call(m).type(), QDBusMessage::ReplyMessage);
+    logMessagesOfThisBus({{"KELVOR_TEST_ENGINE_DELAY_MS", QString::number(kDelayMs)}});
 
     auto c = queueengine::CreateCompany(dir.file("c"), {500, 5});
     Frontend app;
