@@ -1,43 +1,23 @@
-// The application server's class, served as KelvorSystemPE.Application, with the session state
-// every object of the process shares.
+// The application server's class, served as KelvorSystemPE.Application: the bus side of the
+// process's one session.
 #pragma once
 
-#include <QDBusServiceWatcher>
 #include <QString>
 #include <string>
 
 #include "kelvor/automation.h"
-#include "kelvor/dao.h"
+#include "server_session.h"
 
 namespace kelvor::appserver {
 
 // Once per server process, shared by every Application object (the call-back object too).
-struct SessionState {
-    std::string m_sDTPath;
-    Workspace m_oWorkspace;
-    Database m_oDatabase;
-    Recordset m_oSessionRecordset;  // the logon recordset, or the queue-processing lock
-    bool m_bprompt = false;
-    bool m_bProcessing = false;
-    // The call-back object of the running update, by its path: only its CallBack ends that
-    // update. An earlier update's call-back (a second UpdateQueueAsync replaced that update
-    // while its engine was running) must not end a later one or free its lock.
-    QString m_sCallBackPath;
-    std::string m_sQueueStatus;
-    int32_t m_lQueueErr = 0;
-    std::string m_sQueueError;
-};
-SessionState& Session();
-
-// modGenRoutines: the workstations connected to a database, each once, joined by ";"; "-1"
-// when the roster reports an error.
-std::string GetActiveUsers(const std::string& path);
+ServerSession& Session();
 
 // A message box about an update the caller asked to be told about: title "Kelvor", the
 // critical-stop icon, OK only; none without a display.
 void ShowMessage(const std::string& text);
 
-class Application : public automation::ServedObject {
+class Application : public automation::ServedObject, private UpdateObjects {
     Q_OBJECT
   public:
     Application();
@@ -58,21 +38,13 @@ class Application : public automation::ServedObject {
     QString ActiveUsersList();
     void Terminate() override;
 
-    // The methods on the engine's types; the bus methods above convert.
-    std::string Logon(const std::string& sDTPath, int32_t& lErr, std::string& sError);
-    std::string LogOff(int32_t& lErr, std::string& sError);
-    std::string UpdateQueue(const std::string& dt, const std::string& ar, const std::string& so,
-                            int32_t& lErr, std::string& sError, bool prompt);
-    std::string UpdateQueueAsync(const std::string& dt, const std::string& ar,
-                                 const std::string& so, int32_t& lErr, std::string& sError,
-                                 bool prompt);
-    std::string UpdQAsyncStatus(int32_t& lErr, std::string& sError);
-    void CallBack(int32_t lErr, const std::string& sError);
-
   private:
-    bool LockQueueProcessing();
-    bool UnlockQueueProcessing();
-    void releaseUpdateObjects();
+    bool ProcessQueue(const std::string& dt, const std::string& ar, const std::string& so,
+                      int32_t& lErr, std::string& sError) override;
+    std::string CreateUpdateObjects() override;
+    bool UpdQueueAsync(const std::string& dt, const std::string& ar, const std::string& so,
+                       int32_t& lErr, std::string& sError) override;
+    void ReleaseUpdateObjects() override;
     void watchEngine();
 
     automation::Object m_oQueueEngine;

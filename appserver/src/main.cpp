@@ -22,6 +22,6 @@ int main(int argc, char** argv) {
     }
     int rc = QApplication::exec();
     // The session's database handles go before the engine layer does.
-    kelvor::appserver::Session() = kelvor::appserver::SessionState();
+    kelvor::appserver::Session().Close();
     return rc;
 }
