@@ -13,6 +13,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
     libsodium-dev \
     qt6-base-dev qt6-base-dev-tools libgl-dev \
     dbus dbus-bin dbus-daemon \
+    xvfb \
     clang-format \
     locales
 # The locale tests run the engine under a decimal comma, which must really be installed.

@@ -2,12 +2,11 @@
 
 #include <QDBusConnection>
 #include <QDBusServiceWatcher>
-#include <QMessageBox>
 #include <cstdlib>
 #include <fstream>
 
 #include "application_adaptor.h"
-#include "kelvor/about_box.h"
+#include "kelvor/display.h"
 
 namespace kelvor::appserver {
 
@@ -48,9 +47,7 @@ void ShowMessage(const std::string& text) {
         }
         std::ofstream(log, std::ios::app) << "Kelvor|critical|" << line << "\n";
     }
-    if (!forms::HasDisplay()) return;
-    QMessageBox box(QMessageBox::Critical, "Kelvor", QString::fromStdString(text), QMessageBox::Ok);
-    box.exec();
+    forms::ShowMessageBox("Kelvor", QString::fromStdString(text));
 }
 
 Application::Application() {

@@ -1,7 +1,7 @@
 #include "queue_engine_object.h"
 
 #include "frm_queue_async.h"
-#include "kelvor/about_box.h"
+#include "kelvor/display.h"
 #include "queueengine_adaptor.h"
 
 namespace kelvor::queueengine {

@@ -666,3 +666,30 @@ TEST_F(AppServerTest, ARequestDuringARunKeepsTheLockAndGetsARunOfItsOwn) {
     EXPECT_GE(raced, 15);
     std::printf("rounds that raced a run: %d of 20\n", raced);
 }
+
+// A real X display that goes away during a background update: both servers, the update and its
+// outcome carry on, and the display counts as none from then on.
+TEST_F(AppServerTest, LosingTheDisplayDuringAnUpdateEndsNothing) {
+    ChildProcess x({"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset"});
+    std::string display = x.readLine();
+    ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+    logMessagesOfThisBus({{"DISPLAY", QString::fromStdString(":" + display)}});
+
+    auto c = queueengine::CreateCompany(dir.file("c"), {2000, 9});
+    Object about = Object::CreateObject(kApp);
+    Object engine = Object::CreateObject(kEngine);
+    for (Object* o : {&about, &engine}) EXPECT_EQ(o->CallByName("About").toInt(), -1);
+    uint engineBefore = enginePid();
+    Frontend app;
+    ASSERT_EQ(app.Logon(c.dt, c.ca, c.so).result, "");
+    ASSERT_EQ(app.UpdateQueueAsync(c, true).result, "");
+    ASSERT_EQ(app.UpdQAsyncStatus().result, "01");
+    x.kill9();
+
+    Reply r = app.Outcome();
+    EXPECT_EQ(r.result, "") << r;
+    EXPECT_GT(queueSize(c.dt), 0);
+    EXPECT_EQ(enginePid(), engineBefore);
+    for (Object* o : {&about, &engine}) EXPECT_EQ(o->CallByName("About").toInt(), 0);
+    EXPECT_EQ(logLines(messageLog), std::vector<std::string>{});
+}

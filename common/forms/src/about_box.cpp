@@ -9,19 +9,15 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
-#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace kelvor::forms {
 
 namespace {
-
-bool g_hasDisplay = false;
 
 QPixmap programIcon() {
     QPixmap pm(48, 48);
@@ -41,35 +37,6 @@ QPixmap programIcon() {
 }
 
 }  // namespace
-
-bool PrepareDisplay() {
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    const char* x11 = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    std::string p = platform ? platform : "";
-    // Drawing offscreen is no display: a modal box there could never be answered, and the
-    // server would stop serving everyone.
-    bool headless = p == "offscreen" || p == "minimal";
-    if (!headless && (!p.empty() || (x11 && *x11) || (wayland && *wayland))) {
-        // A display that cannot be reached (a stale DISPLAY, an X server gone) must not stop
-        // the server from starting: Qt would abort. Qt tries the platforms of a list in
-        // order, and drawing offscreen is the last resort; HasDisplay() then says no.
-        if (p.empty()) p = std::string(wayland && *wayland ? "wayland;" : "") + "xcb";
-        if (p.find("offscreen") == std::string::npos) p += ";offscreen";
-        ::setenv("QT_QPA_PLATFORM", p.c_str(), 1);
-        g_hasDisplay = true;
-    } else {
-        if (p.empty()) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        g_hasDisplay = false;
-    }
-    return g_hasDisplay;
-}
-
-bool HasDisplay() {
-    if (!g_hasDisplay || !qApp) return g_hasDisplay;
-    QString used = QGuiApplication::platformName();
-    return used != "offscreen" && used != "minimal";
-}
 
 bool GetKeyValue(HKEY KeyRoot, const std::string& KeyName, const std::string& SubKeyRef,
                  std::string& KeyVal) {
@@ -190,27 +157,6 @@ frmAbout::frmAbout(const QString& caption, const QString& title, QWidget* parent
 
     connect(cmdOK, &QPushButton::clicked, this, &QWidget::close);
     connect(cmdSysInfo, &QPushButton::clicked, this, [] { StartSysInfo(); });
-}
-
-int16_t ShowAbout(const QString& caption, const QString& title,
-                  const std::function<void(bool)>& loaded) {
-    static QPointer<frmAbout> form;
-    try {
-        if (!HasDisplay()) return 0;
-        if (!form) {
-            form = new frmAbout(caption, title);
-            if (loaded) {
-                loaded(true);
-                QObject::connect(form, &QObject::destroyed, [loaded] { loaded(false); });
-            }
-        }
-        form->show();
-        form->raise();
-        form->activateWindow();
-        return -1;
-    } catch (...) {
-        return 0;
-    }
 }
 
 }  // namespace kelvor::forms

@@ -1,9 +1,7 @@
-// The About box both servers show, the registry helper it reads with, and the choice of a
-// display for a server that may have none.
+// The About box both servers show and the registry helper it reads with.
 #pragma once
 
 #include <QWidget>
-#include <functional>
 #include <string>
 
 #include "kelvor/registry.h"
@@ -13,13 +11,6 @@ class QPushButton;
 class QFrame;
 
 namespace kelvor::forms {
-
-// Call before the application object is made. Without a display (no DISPLAY or
-// WAYLAND_DISPLAY, and no platform asked for in QT_QPA_PLATFORM) Qt is set to draw offscreen
-// and false is returned: the server then shows no windows. A display that is named but cannot
-// be reached falls back to drawing offscreen too, and HasDisplay() then says so.
-bool PrepareDisplay();
-bool HasDisplay();
 
 // Reads one registry value as text: type 1 as it is, type 4 as decimal text; false (and "")
 // when the key cannot be opened with all access or the value cannot be read.
@@ -44,10 +35,5 @@ class frmAbout : public QWidget {
     QPushButton* cmdOK;
     QPushButton* cmdSysInfo;
 };
-
-// Shows the process's one About box (made on first use), not modal. Returns -1 when shown, 0
-// when it could not be (no display). `loaded` is told when the box is made and when it goes.
-int16_t ShowAbout(const QString& caption, const QString& title,
-                  const std::function<void(bool loaded)>& loaded = {});
 
 }  // namespace kelvor::forms
