@@ -19,6 +19,7 @@ void ReceiverAdaptor::CallBack(int lErr, const QString& sError, int& lErr_out,
     r_->lErr = lErr;
     r_->sError = sError;
     r_->msSinceArmed = r_->armed.elapsed();
+    if (r_->onCallBack) std::exchange(r_->onCallBack, nullptr)();
     lErr_out = lErr;
     sError_out = sError;
 }

@@ -22,6 +22,7 @@ class Receiver : public automation::ServedObject {
     QString sError;
     qint64 msSinceArmed = -1;
     QElapsedTimer armed;
+    std::function<void()> onCallBack;  // runs inside the call, before it answers
 };
 
 class ReceiverAdaptor : public QDBusAbstractAdaptor {

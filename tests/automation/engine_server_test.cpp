@@ -152,6 +152,31 @@ TEST_F(EngineServerTest, TwoQuickCallsMakeOneRunAndCallTheSecondObject) {
     EXPECT_EQ(first->calls, 0);
 }
 
+// A request made from inside a run's call-back is accepted, and gets a run and a call-back of
+// its own after the run that called back has ended.
+TEST_F(EngineServerTest, ARequestDuringACallBackGetsARunOfItsOwn) {
+    auto c = queueengine::CreateCompany(dir.file("c"), {100, 6});
+    auto* first = new Receiver;
+    auto* second = new Receiver;
+    Object firstRef = serveHere(first), secondRef = serveHere(second);
+    Object engine = Object::CreateObject(kEngine);
+    int32_t lErr = 0;
+    std::string sError;
+    bool accepted = false;
+    first->onCallBack = [&] {
+        accepted = engine
+                       .CallByName("UpdQueueAsync", {c.dt, c.ca, c.so, Arg(secondRef),
+                                                     Arg::ByRef(lErr), Arg::ByRef(sError)})
+                       .toBool();
+    };
+    engine.CallByName("UpdQueueAsync",
+                      {c.dt, c.ca, c.so, Arg(firstRef), Arg::ByRef(lErr), Arg::ByRef(sError)});
+    ASSERT_TRUE(waitFor([&] { return second->calls > 0; }, 20000));
+    EXPECT_TRUE(accepted);
+    EXPECT_EQ(first->calls, 1);
+    EXPECT_EQ(second->lErr, 0);
+}
+
 TEST_F(EngineServerTest, ACallBackWithoutTheMethodStillLetsTheRunEndAndTheServerGo) {
     auto c = queueengine::CreateCompany(dir.file("c"), {100, 9});
     Object muteRef = serveHere(new Mute);
