@@ -562,6 +562,20 @@ TEST_F(AppServerTest, LogonAndLogOffKeepOneSessionPerServer) {
     EXPECT_EQ(app.Logon(c1.dt).result, "");
     EXPECT_EQ(connected(c1.dt), std::vector<std::string>{here});
     EXPECT_EQ(app.ActiveUsersList(), here);
+    EXPECT_EQ(app.LogOff().result, "");
+
+    // A database reached through a link to its folder or to the file itself is the same
+    // database: one roster, whichever name a caller uses.
+    std::filesystem::create_directory_symlink(dir.file("c1"), dir.file("linked-folder"));
+    std::filesystem::create_symlink(c1.dt, dir.file("linked-DT.mdb"));
+    for (const std::string& link : {dir.file("linked-folder/DT.mdb"), dir.file("linked-DT.mdb")}) {
+        SCOPED_TRACE(link);
+        EXPECT_EQ(app.Logon(link).result, "");
+        EXPECT_EQ(app.ActiveUsersList(), here);
+        EXPECT_EQ(connected(c1.dt), std::vector<std::string>{here});
+        EXPECT_EQ(app.LogOff().result, "");
+        EXPECT_EQ(connected(c1.dt), std::vector<std::string>{});
+    }
 }
 
 TEST_F(AppServerTest, ASecondBackgroundUpdateKeepsTheLockForItsWholeRun) {
