@@ -523,6 +523,13 @@ void fnVal(sqlite3_context* ctx, int, sqlite3_value** a) {
     });
 }
 
+// DateValue: the date's day, its time of day dropped (toward earlier days, also before day 0).
+void fnDayOf(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    guarded(ctx,
+            [&] { sqlite3_result_int64(ctx, dateOf(a[0]).dayNumber() * Date::kSecondsPerDay); });
+}
+
 struct Def {
     const char* name;
     int args;
@@ -548,6 +555,7 @@ constexpr Def kFunctions[] = {
     {"kv_dateadd", 3, fnDateadd, true},
     {"kv_datepart", 2, fnDatepart, true},
     {"kv_dateserial", 3, fnDateserial, true},
+    {"kv_dayof", 1, fnDayOf, true},
     {"kv_right", 2, fnRight, true},
     {"kv_instr", 3, fnInstr, true},
     {"kv_space", 1, fnSpace, true},
