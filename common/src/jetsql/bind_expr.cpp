@@ -358,6 +358,17 @@ BExprPtr Binder::name(Expr& e) {
 // ---- operators -------------------------------------------------------------------------------
 
 BExprPtr Binder::expr(Expr& e) {
+    // Aliases and saved queries nest beyond what the parser saw of one statement.
+    struct Guard {
+        explicit Guard(int& d) : depth(d) {
+            if (++depth > 1000) {
+                --depth;
+                throw JetError::make(err::kQueryTooComplex);
+            }
+        }
+        ~Guard() { --depth; }
+        int& depth;
+    } guard(depth_);
     switch (e.kind) {
         case Expr::Kind::Literal:
             return literal(e);
@@ -478,8 +489,14 @@ BExprPtr Binder::binary(Expr& e) {
                                                           {"<=", Op::Le}, {">=", Op::Ge}};
     for (const auto& [text, o] : kCompare)
         if (op == text) return compare(std::move(a), std::move(b), o);
-    if (op == "and") return node(K::And, JType::Boolean, std::move(a), std::move(b));
-    if (op == "or") return node(K::Or, JType::Boolean, std::move(a), std::move(b));
+    if (op == "and" || op == "or") {
+        auto r = node(op == "and" ? K::And : K::Or, JType::Boolean, std::move(a), std::move(b));
+        for (size_t i = 2; i < e.args.size(); ++i) {
+            r->args.push_back(expr(*e.args[i]));
+            r->aggregate = r->aggregate || r->args.back()->aggregate;
+        }
+        return r;
+    }
     if (op == "xor") return node(K::Xor, JType::Boolean, std::move(a), std::move(b));
     if (op == "eqv") return node(K::Eqv, JType::Boolean, std::move(a), std::move(b));
     if (op == "imp") return node(K::Imp, JType::Boolean, std::move(a), std::move(b));

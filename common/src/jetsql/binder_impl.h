@@ -59,6 +59,7 @@ class Binder {
     Scope* scope_ = nullptr;
     int nesting_ = 0;
     int exprCounter_ = 0;
+    int depth_ = 0;
 
   private:
     BExprPtr literal(const Expr& e);

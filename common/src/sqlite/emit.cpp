@@ -111,8 +111,7 @@ class Emitter {
                        (e.domain == JType::Text ? " COLLATE NOCASE)" : ")");
             case K::And:
             case K::Or:
-                return "(" + cond(*e.args[0]) + (e.kind == K::And ? " AND " : " OR ") +
-                       cond(*e.args[1]) + ")";
+                return logical(e, 0, e.args.size());
             case K::Xor:
             case K::Eqv:
             case K::Imp: {
@@ -165,6 +164,15 @@ class Emitter {
                 return call(e);
         }
         throw JetError::make(err::kSyntaxError);
+    }
+
+    // A list of And or Or terms, grouped in halves: SQLite limits how deeply an expression
+    // nests, and a long list written flat would be that deep.
+    std::string logical(const BExpr& e, size_t from, size_t to) {
+        if (to - from == 1) return cond(*e.args[from]);
+        size_t mid = from + (to - from) / 2;
+        return "(" + logical(e, from, mid) + (e.kind == K::And ? " AND " : " OR ") +
+               logical(e, mid, to) + ")";
     }
 
     // A value of the engine's type `from` in the representation of `to`.
