@@ -209,6 +209,16 @@ Prepared DatabaseImpl::prepare(std::string_view sql) {
         conn().reloadCatalog(*att_);
         p.entry = conn().entry(key, translate);
     }
+    // Some literals are part of the translation (ORDER BY 2 sorts by the second column): a
+    // statement with other values there has a translation of its own.
+    if (const auto& keys = p.entry->tr->keyLiterals; !keys.empty()) {
+        key.push_back('\x03');
+        for (int i : keys) {
+            key += p.literals[static_cast<size_t>(i)].text;
+            key.push_back('\x04');
+        }
+        p.entry = conn().entry(key, translate);
+    }
     return p;
 }
 

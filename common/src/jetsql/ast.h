@@ -45,6 +45,9 @@ struct Expr {
     std::unique_ptr<SelectStmt> sub;
 
     explicit Expr(Kind k) : kind(k) {}
+    // Long lists of operands make deep trees: they are taken apart without recursion.
+    ~Expr();
+    Expr(Expr&&) = default;
 };
 using ExprPtr = std::unique_ptr<Expr>;
 

@@ -73,6 +73,25 @@ class Parser {
     std::string_view sql_;
     size_t i_ = 0;
     int context_ = err::kInvalidSql;
+    int depth_ = 0;
+
+    // Every nesting the parser descends into (parentheses, subqueries, Not and signs) counts
+    // against a limit, so that no statement runs the stack out: past it the statement is too
+    // complex, as the engine says of statements it cannot take.
+    static constexpr int kMaxNesting = 200;
+    // Operators of one level in a row (1 + 2 + ...) nest the tree as deeply as parentheses do
+    // for the stages that follow; And and Or lists do not, they stay flat.
+    static constexpr int kMaxChain = 1000;
+    struct Nested {
+        explicit Nested(int& depth) : depth_(depth) {
+            if (++depth_ > kMaxNesting) {
+                --depth_;
+                throw JetError::make(err::kQueryTooComplex);
+            }
+        }
+        ~Nested() { --depth_; }
+        int& depth_;
+    };
 
     const Token& peek(size_t k = 0) const {
         size_t j = i_ + k;
@@ -134,6 +153,7 @@ class Parser {
 
     // ---- SELECT ---------------------------------------------------------------------------
     std::unique_ptr<SelectStmt> selectStmt() {
+        Nested nested(depth_);
         if (peek().is("(") && peek(1).is("select")) {
             next();
             auto s = selectStmt();
@@ -561,19 +581,28 @@ class Parser {
              t);
     }
 
-    ExprPtr expr() { return impExpr(); }
+    ExprPtr expr() {
+        Nested nested(depth_);
+        return impExpr();
+    }
 
     template <typename Next>
     ExprPtr leftAssoc(std::initializer_list<std::string_view> ops, Next nextLevel) {
         auto l = (this->*nextLevel)();
-        for (;;) {
+        for (int chain = 0;;) {
             bool matched = false;
             for (auto op : ops) {
                 if (peek().is(op)) {
                     uint32_t pos = peek().pos;
                     next();
                     auto r = (this->*nextLevel)();
-                    l = binary(lower(std::string(op)), std::move(l), std::move(r), pos);
+                    std::string o = lower(std::string(op));
+                    if ((o == "and" || o == "or") && l->kind == Expr::Kind::Binary && l->op == o) {
+                        l->args.push_back(std::move(r));  // a flat list: a AND b AND c
+                    } else {
+                        if (++chain > kMaxChain) throw JetError::make(err::kQueryTooComplex);
+                        l = binary(std::move(o), std::move(l), std::move(r), pos);
+                    }
                     matched = true;
                     break;
                 }
@@ -590,6 +619,7 @@ class Parser {
 
     ExprPtr notExpr() {
         if (peek().is("not")) {
+            Nested nested(depth_);
             uint32_t pos = next().pos;
             auto e = std::make_unique<Expr>(Expr::Kind::Unary);
             e->op = "not";
@@ -602,7 +632,8 @@ class Parser {
 
     ExprPtr comparison() {
         auto l = concatExpr();
-        for (;;) {
+        for (int chain = 0;; ++chain) {
+            if (chain > kMaxChain) throw JetError::make(err::kQueryTooComplex);
             const Token& t = peek();
             uint32_t pos = t.pos;
             if (t.is("=") || t.is("<>") || t.is("<") || t.is(">") || t.is("<=") || t.is(">=")) {
@@ -673,6 +704,7 @@ class Parser {
 
     ExprPtr unaryExpr() {
         if (peek().is("-") || peek().is("+")) {
+            Nested nested(depth_);
             uint32_t pos = peek().pos;
             std::string op = next().text;
             auto e = std::make_unique<Expr>(Expr::Kind::Unary);
@@ -686,7 +718,8 @@ class Parser {
 
     ExprPtr powExpr() {
         auto l = primary();
-        while (peek().is("^")) {
+        for (int chain = 0; peek().is("^");) {
+            if (++chain > kMaxChain) throw JetError::make(err::kQueryTooComplex);
             uint32_t pos = next().pos;
             l = binary("^", std::move(l), unaryOperand(), pos);
         }
@@ -783,7 +816,9 @@ class Parser {
                         star->pos = next().pos;
                         e->args.push_back(std::move(star));
                     } else {
-                        accept("distinct");
+                        // The engine has no DISTINCT inside an aggregate: Count(DISTINCT a)
+                        // is a syntax error there, not a count of every row.
+                        if (peek().is("distinct")) exprFail(peek());
                         e->args.push_back(expr());
                     }
                 } while (accept(","));
@@ -816,6 +851,17 @@ class Parser {
 };
 
 }  // namespace
+
+Expr::~Expr() {
+    std::vector<ExprPtr> pending;
+    for (auto& a : args) pending.push_back(std::move(a));
+    while (!pending.empty()) {
+        ExprPtr e = std::move(pending.back());
+        pending.pop_back();
+        if (!e) continue;
+        for (auto& a : e->args) pending.push_back(std::move(a));
+    }
+}
 
 std::unique_ptr<Statement> Parse(const Lexed& lexed, std::string_view sql) {
     Parser p(lexed, sql);

@@ -587,9 +587,12 @@ void bindLiteral(sqlite3_stmt* st, int i, const jetsql::Literal& lit, Conv conv)
 void BindSlots(sqlite3_stmt* st, const Translation& tr, const std::vector<jetsql::Literal>& lits,
                const ParamValues* params) {
     int missing = 0;
+    // A literal that picks an ORDER BY column is part of the text, not a value to bind.
+    const int bindable = sqlite3_bind_parameter_count(st);
     for (size_t s = 0; s < tr.slots.size(); ++s) {
         const Slot& slot = tr.slots[s];
         int idx = static_cast<int>(s + 1);
+        if (idx > bindable && slot.kind != Slot::Kind::Param) continue;
         try {
             switch (slot.kind) {
                 case Slot::Kind::Literal:

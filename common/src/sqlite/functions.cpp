@@ -232,69 +232,83 @@ size_t utf8Len(unsigned char c) {
     return 1;
 }
 
+// One element of a pattern (not *) against the character at `s`: true when it matches; `p`
+// then moves past the element and `s` past the character.
+bool likeOne(const char*& s, const char* se, const char*& p, const char* pe) {
+    if (s >= se || p >= pe) return false;
+    const char pc = *p;
+    const size_t sl = utf8Len(static_cast<unsigned char>(*s));
+    if (pc == '?') {
+        s += sl;
+        ++p;
+        return true;
+    }
+    if (pc == '#') {
+        if (!std::isdigit(static_cast<unsigned char>(*s))) return false;
+        ++s;
+        ++p;
+        return true;
+    }
+    if (pc == '[') {
+        const char* close =
+            static_cast<const char*>(std::memchr(p + 1, ']', static_cast<size_t>(pe - p - 1)));
+        if (!close) return false;  // a list that is never closed matches nothing
+        const char* q = p + 1;
+        bool negate = q < close && *q == '!';
+        if (negate) ++q;
+        int ch = std::tolower(static_cast<unsigned char>(*s));
+        bool hit = false;
+        while (q < close) {
+            int lo = std::tolower(static_cast<unsigned char>(*q));
+            if (q + 2 < close && q[1] == '-') {
+                int hi = std::tolower(static_cast<unsigned char>(q[2]));
+                if (ch >= lo && ch <= hi) hit = true;
+                q += 3;
+            } else {
+                if (ch == lo) hit = true;
+                ++q;
+            }
+        }
+        if (hit == negate) return false;
+        s += sl;
+        p = close + 1;
+        return true;
+    }
+    size_t pl = utf8Len(static_cast<unsigned char>(pc));
+    if (pl == 1 && sl == 1) {
+        if (std::tolower(static_cast<unsigned char>(pc)) !=
+            std::tolower(static_cast<unsigned char>(*s)))
+            return false;
+    } else if (pl != sl || std::memcmp(p, s, pl) != 0) {
+        return false;
+    }
+    s += sl;
+    p += pl;
+    return true;
+}
+
+// Every element but * takes exactly one character, so on a mismatch only the last * needs to
+// take one character more: time grows with the text's length times the pattern's, never
+// exponentially with the number of *.
 bool likeMatch(const char* s, const char* se, const char* p, const char* pe) {
-    while (p < pe) {
-        char pc = *p;
-        if (pc == '*') {
+    const char* starP = nullptr;  // the pattern just after the last *
+    const char* starS = nullptr;  // where the text stood when that * was met
+    while (s < se) {
+        if (p < pe && *p == '*') {
             while (p < pe && *p == '*') ++p;
             if (p == pe) return true;
-            for (const char* t = s; t <= se;
-                 t += (t < se ? utf8Len(static_cast<unsigned char>(*t)) : 1)) {
-                if (likeMatch(t, se, p, pe)) return true;
-                if (t == se) break;
-            }
-            return false;
-        }
-        if (s >= se) return false;
-        size_t sl = utf8Len(static_cast<unsigned char>(*s));
-        if (pc == '?') {
-            s += sl;
-            ++p;
+            starP = p;
+            starS = s;
             continue;
         }
-        if (pc == '#') {
-            if (!std::isdigit(static_cast<unsigned char>(*s))) return false;
-            ++s;
-            ++p;
-            continue;
-        }
-        if (pc == '[') {
-            const char* close =
-                static_cast<const char*>(std::memchr(p + 1, ']', static_cast<size_t>(pe - p - 1)));
-            if (!close) return false;
-            const char* q = p + 1;
-            bool negate = q < close && *q == '!';
-            if (negate) ++q;
-            int ch = std::tolower(static_cast<unsigned char>(*s));
-            bool hit = false;
-            while (q < close) {
-                int lo = std::tolower(static_cast<unsigned char>(*q));
-                if (q + 2 < close && q[1] == '-') {
-                    int hi = std::tolower(static_cast<unsigned char>(q[2]));
-                    if (ch >= lo && ch <= hi) hit = true;
-                    q += 3;
-                } else {
-                    if (ch == lo) hit = true;
-                    ++q;
-                }
-            }
-            if (hit == negate) return false;
-            s += sl;
-            p = close + 1;
-            continue;
-        }
-        size_t pl = utf8Len(static_cast<unsigned char>(pc));
-        if (pl == 1 && sl == 1) {
-            if (std::tolower(static_cast<unsigned char>(pc)) !=
-                std::tolower(static_cast<unsigned char>(*s)))
-                return false;
-        } else if (pl != sl || std::memcmp(p, s, pl) != 0) {
-            return false;
-        }
-        s += sl;
-        p += pl;
+        if (likeOne(s, se, p, pe)) continue;
+        if (!starP) return false;
+        starS += utf8Len(static_cast<unsigned char>(*starS));
+        s = starS;
+        p = starP;
     }
-    return s == se;
+    while (p < pe && *p == '*') ++p;
+    return p == pe;
 }
 
 void fnLike(sqlite3_context* ctx, int, sqlite3_value** a) {
@@ -523,6 +537,13 @@ void fnVal(sqlite3_context* ctx, int, sqlite3_value** a) {
     });
 }
 
+// DateValue: the date's day, its time of day dropped (toward earlier days, also before day 0).
+void fnDayOf(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    guarded(ctx,
+            [&] { sqlite3_result_int64(ctx, dateOf(a[0]).dayNumber() * Date::kSecondsPerDay); });
+}
+
 struct Def {
     const char* name;
     int args;
@@ -548,6 +569,7 @@ constexpr Def kFunctions[] = {
     {"kv_dateadd", 3, fnDateadd, true},
     {"kv_datepart", 2, fnDatepart, true},
     {"kv_dateserial", 3, fnDateserial, true},
+    {"kv_dayof", 1, fnDayOf, true},
     {"kv_right", 2, fnRight, true},
     {"kv_instr", 3, fnInstr, true},
     {"kv_space", 1, fnSpace, true},

@@ -1,8 +1,8 @@
-// From a parsed Jet SQL statement to SQLite SQL: names are bound to the tables of one
-// database (links and saved queries resolved), every expression gets its engine type, and the
-// emitter writes SQLite SQL that gives the engine's answers (exact money, dates to the second,
-// True as -1, Null propagation, DISTINCTROW). Literals become numbered parameters, so one
-// translation serves every statement of the same shape.
+// From a parsed Jet SQL statement to SQLite SQL, in stages: the binder resolves names and types
+// every expression (jetsql/binder.h), the planner decides updatability and how writes over joins
+// reach their records (jetsql/plan.h), and the emitter prints SQLite SQL that gives the engine's
+// answers (sqlite/emit.h). Literals become numbered parameters, so one translation serves every
+// statement of the same shape.
 #pragma once
 
 #include <memory>
@@ -11,21 +11,14 @@
 #include <vector>
 
 #include "jetsql/ast.h"
+#include "jetsql/binder.h"
 #include "sqlite/catalog.h"
 
 namespace kelvor::sqlite {
 
-// How a literal or parameter value is turned into the representation its context needs.
-enum class Conv : uint8_t { None, Currency, Date, Double, Long, Boolean, Text };
-
-struct Slot {
-    enum class Kind : uint8_t { Literal, Constant, Param } kind = Kind::Literal;
-    int literal = -1;          // Literal: index into the statement's literals
-    jetsql::Literal constant;  // Constant: a literal of a saved query that was inlined
-    std::string param;         // Param: its name
-    jetsql::JType paramType = jetsql::JType::Variant;
-    Conv conv = Conv::None;
-};
+using Conv = jetsql::Conv;
+using Slot = jetsql::Slot;
+using Resolver = jetsql::Resolver;
 
 struct OutputColumn {
     std::string name;
@@ -47,20 +40,8 @@ struct Translation {
     std::vector<jetsql::ParamDecl> params;  // named parameters in order of first use
     // INSERT, UPDATE, DELETE: the table written.
     std::string writeSchema, writeTable;
-};
-
-class Resolver {
-  public:
-    struct Resolved {
-        enum class Kind { None, Table, Query } kind = Kind::None;
-        std::string schema;
-        const TableInfo* table = nullptr;
-        std::string querySql;
-    };
-    virtual ~Resolver() = default;
-    // A table, a link (resolved to its source table) or a saved query of this database.
-    // Throws JetError when a link's source cannot be reached.
-    virtual Resolved resolve(std::string_view name) = 0;
+    // Literals whose values this translation holds as written (see BoundStatement).
+    std::vector<int> keyLiterals;
 };
 
 // SELECT, INSERT, UPDATE and DELETE. Throws JetError for unknown tables, ambiguous names and
@@ -73,8 +54,6 @@ std::shared_ptr<Translation> Translate(jetsql::Statement& st,
 std::string TranslateDdl(const jetsql::Statement& st, const std::string& schema,
                          const Catalog& catalog);
 
-// The value of a literal as the given conversion wants it, as a SQL literal (for DDL defaults)
-// or bound to a statement (see the connection).
-jetsql::JType LiteralType(const jetsql::Literal& lit);
+using jetsql::LiteralType;
 
 }  // namespace kelvor::sqlite
