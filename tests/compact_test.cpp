@@ -127,12 +127,12 @@ TEST_F(CompactTest, TheCopyHoldsEverythingAndTheSourceIsUntouched) {
 
     Database db = DBEngine().Workspaces(0).OpenDatabase(copy);
     Recordset rs = db.OpenRecordset(
-        "SELECT Count(*) AS n, Sum(Amount) AS s, Min(D) AS d, Min(B) AS b FROM tblDTQueue",
+        "SELECT Count(*) AS n, Sum(Amount) AS s, Min(D) AS firstD, Min(B) AS anyB FROM tblDTQueue",
         dbOpenSnapshot);
     EXPECT_EQ(rs.Fields("n").Value(), Value(1000));
     EXPECT_EQ(rs.Fields("s").Value(), Value(Currency::parse("499750")));
-    EXPECT_EQ(rs.Fields("d").Value(), Value(Date::fromParts(2026, 1, 2)));
-    EXPECT_EQ(rs.Fields("b").Value(), Value(true));
+    EXPECT_EQ(rs.Fields("firstD").Value(), Value(Date::fromParts(2026, 1, 2)));
+    EXPECT_EQ(rs.Fields("anyB").Value(), Value(true));
     EXPECT_EQ(db.TableDefs("tblCaClient").Connect(), ";DATABASE=" + ca);
     QueryDef q = db.QueryDefs("qryOver");
     q.Parameters("pMin") = 998.5;

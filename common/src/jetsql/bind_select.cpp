@@ -32,6 +32,20 @@ BoundTable derivedTable(const std::string& name, std::unique_ptr<BoundSelect> su
     return t;
 }
 
+// Whether `e` names `name` unqualified anywhere outside its subqueries.
+bool usesName(const Expr& e, const std::string& name) {
+    std::vector<const Expr*> pending{&e};
+    while (!pending.empty()) {
+        const Expr* x = pending.back();
+        pending.pop_back();
+        if (x->kind == Expr::Kind::Name && x->qualifier.empty() && EqualNoCase(x->name, name))
+            return true;
+        for (const auto& a : x->args)
+            if (a) pending.push_back(a.get());
+    }
+    return false;
+}
+
 }  // namespace
 
 int Binder::addTable(Scope& sc, BoundTable t) {
@@ -129,8 +143,14 @@ std::unique_ptr<BoundSelect> Binder::select(SelectStmt& s, Scope* outer,
         bs->from.emplace_back();
         bindFrom(*ref, sc, bs->from.back());
     }
-    for (auto& item : s.items)
-        if (!item.alias.empty()) sc.aliases.emplace_back(item.alias, item.expr.get());
+    for (auto& item : s.items) {
+        if (item.alias.empty()) continue;
+        // An alias that names a field its own expression uses (Sum(Amount) AS Amount) is a
+        // circle to the engine; the field alone under its own name is not.
+        if (item.expr->kind != Expr::Kind::Name && usesName(*item.expr, item.alias))
+            throw JetError::make(err::kCircularAlias, item.alias);
+        sc.aliases.emplace_back(item.alias, item.expr.get());
+    }
 
     // The output list.
     for (auto& item : s.items) {

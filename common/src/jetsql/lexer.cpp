@@ -198,7 +198,17 @@ bool Token::is(std::string_view word) const {
     return true;
 }
 
+namespace {
+// The engine takes statements of up to about 64,000 characters; a longer one is refused before
+// any work grows with it.
+constexpr size_t kMaxStatement = 64000;
+void checkLength(std::string_view sql) {
+    if (sql.size() > kMaxStatement) throw JetError::make(err::kQueryTooComplex);
+}
+}  // namespace
+
 Lexed Lex(std::string_view sql) {
+    checkLength(sql);
     Lexed out;
     out.tokens.reserve(sql.size() / 4 + 4);
     scan(sql, &out.tokens, out.literals, out.shape);
@@ -206,6 +216,7 @@ Lexed Lex(std::string_view sql) {
 }
 
 void LexShape(std::string_view sql, std::string& shape, std::vector<Literal>& literals) {
+    checkLength(sql);
     scan(sql, nullptr, literals, shape);
 }
 

@@ -74,8 +74,11 @@ class Emitter {
 
     // An expression as a value: truth values become the engine's -1 and 0.
     std::string val(const BExpr& e) {
+        // Every truth value is written as one parenthesized group or one call, and * binds
+        // tighter than anything it meets: it needs no parentheses of its own, and SQLite's
+        // parser takes only so many nested ones.
         std::string s = sql(e);
-        return IsPredicate(e) ? "(-(" + s + "))" : s;
+        return IsPredicate(e) ? s + "*-1" : s;
     }
     // As a condition: SQLite takes any non-zero number as true, so engine Booleans serve as is.
     std::string cond(const BExpr& e) { return sql(e); }

@@ -59,6 +59,10 @@ JetError SqliteError(sqlite3* db, int rc, std::string_view path) {
         return JetError::make(err::kTooManyDatabases);
     if (m == JetError::messageFor(err::kNumericFieldOverflow))  // from functions.cpp
         return JetError::make(err::kNumericFieldOverflow);
+    // SQLite's own limits on a statement's nesting and size.
+    for (const char* limit : {"parser stack overflow", "Expression tree is too large",
+                              "too many SQL variables", "too many terms in compound SELECT"})
+        if (m.find(limit) != std::string::npos) return JetError::make(err::kQueryTooComplex);
     return JetError(err::kSyntaxError, "Database engine error: " + m);
 }
 
