@@ -8,7 +8,9 @@ namespace {
 
 const std::unordered_map<int, const char*>& messages() {
     static const std::unordered_map<int, const char*> m = {
+        {err::kInvalidProcedureCall, "Invalid procedure call or argument"},
         {err::kOverflow, "Overflow"},
+        {err::kDivisionByZero, "Division by zero"},
         {err::kOutOfMemory, "Out of memory"},
         {err::kTypeMismatch, "Type mismatch"},
         {err::kObjectNotSet, "Object variable or With block variable not set"},

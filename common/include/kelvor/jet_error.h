@@ -13,8 +13,10 @@ namespace kelvor {
 // Error numbers the programs act on or that commonly reach users. The texts are in
 // jet_error.cpp; JetError::make() fills them in, with '|' replaced by the given argument(s).
 namespace err {
+inline constexpr int kInvalidProcedureCall = 5;
 inline constexpr int kOverflow = 6;
 inline constexpr int kOutOfMemory = 7;
+inline constexpr int kDivisionByZero = 11;
 inline constexpr int kTypeMismatch = 13;
 inline constexpr int kObjectNotSet = 91;
 inline constexpr int kInvalidUseOfNull = 94;

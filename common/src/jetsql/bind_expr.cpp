@@ -245,16 +245,25 @@ BExprPtr Binder::compare(BExprPtr a, BExprPtr b, Op op) {
     return r;
 }
 
+// The type of a choice between values (IIf, Nz, Switch, Choose): one type when they share one
+// (numbers widen), else a Variant that keeps each value as it is.
 JType Binder::unifyTypes(const BExpr& a, const BExpr& b) const {
-    JType ta = a.type, tb = b.type;
+    JType ta = IsPredicate(a) ? JType::Boolean : a.type;
+    JType tb = IsPredicate(b) ? JType::Boolean : b.type;
     if (ta == JType::Null) return tb;
     if (tb == JType::Null) return ta;
     if (ta == tb) return ta;
     if (IsText(ta) && IsText(tb)) return JType::Memo;
     if (IsNumeric(ta) && IsNumeric(tb)) return numericResult(ta, tb);
-    if (a.kind == K::Slot && tb != JType::Variant) return tb;
-    if (b.kind == K::Slot && ta != JType::Variant) return ta;
     return JType::Variant;
+}
+
+BExprPtr Binder::choice(BExprPtr v, JType t) {
+    // A Variant keeps numbers and text as they are; a date or an amount among them is kept as
+    // the text it shows, since the value alone no longer says what it is.
+    if (t == JType::Variant && (v->type == JType::Date || v->type == JType::Currency))
+        return cast(std::move(v), JType::Text);
+    return cast(std::move(v), t);
 }
 
 // ---- names ----------------------------------------------------------------------------------
@@ -541,12 +550,9 @@ BExprPtr Binder::arithmetic(Op op, BExprPtr a, BExprPtr b) {
     if (op == Op::IntDiv || op == Op::Mod)
         return arith(JType::Long, JType::Long, cast(std::move(a), JType::Long),
                      cast(std::move(b), JType::Long));
-    // + - *
+    // + - *: money with a Double is Double arithmetic, as the engine computes it.
     JType ta = IsPredicate(*a) ? JType::Boolean : a->type;
     JType tb = IsPredicate(*b) ? JType::Boolean : b->type;
-    // A number written in the statement is exact decimal text: with money it stays money.
-    if (ta == JType::Currency && b->kind == K::Slot && IsFloating(tb)) tb = JType::Currency;
-    if (tb == JType::Currency && a->kind == K::Slot && IsFloating(ta)) ta = JType::Currency;
     JType t = numericResult(ta, tb);
     if (t == JType::Currency) {
         if (op == Op::Mul && (IsIntegral(ta) || IsIntegral(tb))) {
@@ -591,8 +597,34 @@ BExprPtr Binder::call(Expr& e) {
             auto r = MakeExpr(K::Case, t);
             r->aggregate = agg;
             r->args.push_back(std::move(args[0]));
-            r->args.push_back(cast(std::move(args[1]), t));
-            r->args.push_back(cast(std::move(args[2]), t));
+            r->args.push_back(choice(std::move(args[1]), t));
+            r->args.push_back(choice(std::move(args[2]), t));
+            return r;
+        }
+        case Fn::Switch:
+        case Fn::Choose: {
+            const bool choose = f->id == Fn::Choose;
+            if (!choose && args.size() % 2 != 0)
+                throw JetError(err::kSyntaxInExpression,
+                               "Wrong number of arguments used with function in query "
+                               "expression '" +
+                                   e.op + "'.");
+            // The values: every second argument of Switch, all but the first of Choose.
+            const size_t first = 1, step = choose ? 1 : 2;
+            JType t = JType::Null;
+            for (size_t i = first; i < args.size(); i += step) {
+                BExpr probe(K::Null, t);
+                t = unifyTypes(probe, *args[i]);
+            }
+            auto r = MakeExpr(choose ? K::Call : K::Case, t == JType::Null ? JType::Variant : t);
+            r->fn = f;
+            r->aggregate = agg;
+            for (size_t i = 0; i < args.size(); ++i) {
+                bool value = choose ? i > 0 : i % 2 == 1;
+                r->args.push_back(value              ? choice(std::move(args[i]), t)
+                                  : choose && i == 0 ? cast(std::move(args[i]), JType::Long)
+                                                     : std::move(args[i]));
+            }
             return r;
         }
         case Fn::IsNull: {
@@ -601,13 +633,13 @@ BExprPtr Binder::call(Expr& e) {
         }
         case Fn::Nz: {
             if (args.size() == 1) {
-                JType t = args[0]->type;
-                auto r = node(K::Coalesce, t, std::move(args[0]));
-                r->domain = IsText(t) ? JType::Text : JType::Long;  // the zero it falls back to
-                return r;
+                // In a query, Nz alone gives empty text for Null, whatever the type.
+                JType t = IsText(args[0]->type) ? args[0]->type : JType::Variant;
+                return node(K::Coalesce, t, std::move(args[0]));
             }
             JType t = unifyTypes(*args[0], *args[1]);
-            return node(K::Coalesce, t, cast(std::move(args[0]), t), cast(std::move(args[1]), t));
+            return node(K::Coalesce, t, choice(std::move(args[0]), t),
+                        choice(std::move(args[1]), t));
         }
         case Fn::Int:
         case Fn::Fix: {

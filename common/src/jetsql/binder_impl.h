@@ -34,6 +34,8 @@ class Binder {
     // The conversions of the engine: `e` as a value of type `t` (a literal or parameter takes
     // the type itself; anything else gets a Cast node where the representation changes).
     BExprPtr cast(BExprPtr e, JType t);
+    // A value of a choice (IIf, Nz, Switch, Choose) whose result has type `t`.
+    BExprPtr choice(BExprPtr v, JType t);
     // `e` as stored into a column of type `t`: the number must fit.
     BExprPtr store(BExprPtr e, JType t);
     // Both sides brought into the domain the engine compares them in.

@@ -65,6 +65,17 @@ enum class Fn : uint8_t {
     CSng,
     CCur,
     CBool,
+    Switch,
+    Choose,
+    Str,
+    Hex,
+    StrComp,
+    First,
+    Last,
+    StDev,
+    StDevP,
+    Var,
+    VarP,
 };
 
 // How a call's result type follows from its arguments.
@@ -76,10 +87,12 @@ enum class ResultRule : uint8_t {
     Special,   // the binder types it (IIf, Nz, Int, Fix)
 };
 
+inline constexpr uint8_t kMany = 255;
+
 struct Function {
     std::string_view name;  // lower case; a trailing $ is dropped before lookup
     Fn id;
-    uint8_t minArgs, maxArgs;
+    uint8_t minArgs, maxArgs;  // kMany: no limit
     // The type each argument is converted to; Variant takes it as it is.
     std::array<JType, 3> args;
     JType result;

@@ -799,8 +799,8 @@ class Parser {
                 expectOp(")", err::kSyntaxInExpression);
                 return e;
             }
-            // Left( and Right( are the text functions, not the join keywords.
-            bool textFunction = (t.is("left") || t.is("right")) && peek(1).is("(");
+            // Left(, Right( and Asc( are the text functions, not the keywords.
+            bool textFunction = (t.is("left") || t.is("right") || t.is("asc")) && peek(1).is("(");
             if (isReserved(t) && !textFunction) exprFail(t);
         }
         std::string first = next().text;

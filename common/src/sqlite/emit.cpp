@@ -155,13 +155,18 @@ class Emitter {
                 return "(" + subquery(*e.sub) + ")";
             case K::CountStar:
                 return "count(*)";
-            case K::Case:
-                return "(CASE WHEN " + cond(*e.args[0]) + " THEN " + val(*e.args[1]) + " ELSE " +
-                       val(*e.args[2]) + " END)";
+            case K::Case: {
+                // IIf (condition, then, else) and Switch (condition, value pairs; Null when no
+                // condition holds).
+                std::string r = "(CASE";
+                size_t i = 0;
+                for (; i + 1 < e.args.size(); i += 2)
+                    r += " WHEN " + cond(*e.args[i]) + " THEN " + val(*e.args[i + 1]);
+                if (i < e.args.size()) r += " ELSE " + val(*e.args[i]);
+                return r + " END)";
+            }
             case K::Coalesce:
-                if (e.args.size() == 1)
-                    return "coalesce(" + val(*e.args[0]) +
-                           (e.domain == JType::Text ? ", '')" : ", 0)");
+                if (e.args.size() == 1) return "coalesce(" + val(*e.args[0]) + ", '')";
                 return "coalesce(" + val(*e.args[0]) + ", " + val(*e.args[1]) + ")";
             case K::Call:
                 return call(e);
@@ -207,7 +212,8 @@ class Emitter {
             case JType::Text:
                 if (from == JType::Currency) return "kv_curtext(" + s + ")";
                 if (from == JType::Date) return "kv_datetext(" + s + ")";
-                return "CAST(" + val(x) + " AS TEXT)";
+                if (whole) return "CAST(" + val(x) + " AS TEXT)";
+                return "kv_text(" + s + ")";  // a whole Double without ".0"
             case JType::Boolean:
                 if (IsPredicate(x)) return val(x);
                 return "kv_cbool(" + s + ")";
@@ -266,31 +272,36 @@ class Emitter {
             case JType::Text:
                 return "(" + sql(a) + " || " + sql(b) + ")";
             case JType::Date:
+                // A date moved out of the years 100 to 9999 is an Overflow.
                 if (a.type == JType::Date && b.type == JType::Date) {
                     if (e.op == Op::Sub) return "((" + sql(a) + " - " + sql(b) + ") / 86400.0)";
-                    return "(" + sql(a) + " + " + sql(b) + ")";
+                    return "kv_datechk(" + sql(a) + " + " + sql(b) + ")";
                 }
                 if (a.type == JType::Date)
-                    return "(" + sql(a) + " " + opText(e.op) + " " + daysToSeconds(b) + ")";
-                return "(" + daysToSeconds(a) + " " + opText(e.op) + " " + sql(b) + ")";
+                    return "kv_datechk(" + sql(a) + " " + opText(e.op) + " " + daysToSeconds(b) +
+                           ")";
+                return "kv_datechk(" + daysToSeconds(a) + " " + opText(e.op) + " " + sql(b) + ")";
             default:
                 break;
         }
+        // Division by zero and results out of range are the engine's run-time errors.
         switch (e.op) {
             case Op::Div:
-                return "(" + val(a) + " / CAST(" + val(b) + " AS REAL))";
+                return "kv_div(" + val(a) + ", " + val(b) + ")";
             case Op::IntDiv:
-                return "(" + val(a) + " / " + val(b) + ")";
+                return "kv_idiv(" + val(a) + ", " + val(b) + ")";
             case Op::Mod:
-                return "(" + val(a) + " % " + val(b) + ")";
+                return "kv_mod(" + val(a) + ", " + val(b) + ")";
             case Op::Pow:
-                return "pow(" + val(a) + ", " + val(b) + ")";
+                return "kv_pow(" + val(a) + ", " + val(b) + ")";
             default:
                 break;
         }
-        if (e.domain == JType::Currency && e.op == Op::Mul && a.type == JType::Currency &&
-            b.type == JType::Currency)
-            return "kv_curmul(" + sql(a) + ", " + sql(b) + ")";
+        if (e.domain == JType::Currency) {
+            if (e.op == Op::Mul && a.type == JType::Currency && b.type == JType::Currency)
+                return "kv_curmul(" + sql(a) + ", " + sql(b) + ")";
+            return "kv_curchk(" + val(a) + " " + opText(e.op) + " " + val(b) + ")";
+        }
         return "(" + val(a) + " " + opText(e.op) + " " + val(b) + ")";
     }
 
@@ -349,15 +360,15 @@ class Emitter {
             case Fn::Chr:
                 return fn("char", 1);
             case Fn::Asc:
-                return fn("unicode", 1);
+                return fn("kv_asc", 1);
             case Fn::Len:
                 return fn("length", 1);
             case Fn::Left:
-                return "substr(" + arg(0) + ", 1, " + arg(1) + ")";
+                return fn("kv_left", 2);
             case Fn::Right:
                 return fn("kv_right", 2);
             case Fn::Mid:
-                return fn("substr", e.args.size());
+                return fn("kv_mid", e.args.size());
             case Fn::UCase:
                 return fn("upper", 1);
             case Fn::LCase:
@@ -373,7 +384,7 @@ class Emitter {
             case Fn::InStr:
                 return "instr(lower(" + arg(0) + "), lower(" + arg(1) + "))";
             case Fn::InStrFrom:
-                return fn("kv_instr", 3);
+                return fn("kv_instr", e.args.size());
             case Fn::Space:
                 return fn("kv_space", 1);
             case Fn::Abs:
@@ -395,11 +406,39 @@ class Emitter {
                 return fn("sqrt", 1);
             case Fn::Val:
                 return fn("kv_val", 1);
+            case Fn::CLng:
+                return "kv_range(" + arg(0) + ", -2147483648, 2147483647)";
+            case Fn::CInt:
+                return "kv_range(" + arg(0) + ", -32768, 32767)";
+            case Fn::CByte:
+                return "kv_range(" + arg(0) + ", 0, 255)";
+            case Fn::Str:
+                return fn("kv_str", 1);
+            case Fn::Hex:
+                return fn("kv_hex", 1);
+            case Fn::StrComp:
+                return "kv_strcomp(" + arg(0) + ", " + arg(1) + ", " +
+                       (e.args.size() == 3 ? arg(2) : "1") + ")";
+            case Fn::Choose: {
+                std::string r = "(CASE " + arg(0);
+                for (size_t i = 1; i < e.args.size(); ++i)
+                    r += " WHEN " + std::to_string(i) + " THEN " + arg(i);
+                return r + " END)";
+            }
+            case Fn::First:
+                return fn("kv_first", 1);
+            case Fn::Last:
+                return fn("kv_last", 1);
+            case Fn::StDev:
+                return fn("kv_stdev", 1);
+            case Fn::StDevP:
+                return fn("kv_stdevp", 1);
+            case Fn::Var:
+                return fn("kv_var", 1);
+            case Fn::VarP:
+                return fn("kv_varp", 1);
             case Fn::CDate:
             case Fn::CStr:
-            case Fn::CLng:
-            case Fn::CInt:
-            case Fn::CByte:
             case Fn::CDbl:
             case Fn::CSng:
             case Fn::CCur:
@@ -408,6 +447,7 @@ class Emitter {
             case Fn::IIf:
             case Fn::IsNull:
             case Fn::Nz:
+            case Fn::Switch:
                 break;  // bound as their own kinds
         }
         throw JetError::make(err::kUndefinedFunction, std::string(e.fn->name));

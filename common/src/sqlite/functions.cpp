@@ -44,16 +44,32 @@ void fieldOverflow(sqlite3_context* ctx) {
     sqlite3_result_error(ctx, JetError::messageFor(err::kNumericFieldOverflow).c_str(), -1);
 }
 
-// Runs `body`; an engine error inside becomes a SQLite error of the mismatch kind.
+// A run-time error of the engine's (11 division by zero, 6 overflow, 5 invalid procedure
+// call): the statement fails with that number (see SqliteError).
+void raise(sqlite3_context* ctx, int number) {
+    sqlite3_result_error(ctx, (kRuntimeErrorPrefix + std::to_string(number)).c_str(), -1);
+}
+
+// Runs `body`; an overflow or an invalid argument inside is the engine's run-time error, any
+// other engine error a SQLite error of the mismatch kind.
 template <typename F>
 void guarded(sqlite3_context* ctx, F body) {
     try {
         body();
-    } catch (const JetError&) {
+    } catch (const JetError& e) {
+        if (e.number() == err::kOverflow || e.number() == err::kInvalidProcedureCall)
+            return raise(ctx, e.number());
         mismatch(ctx);
     } catch (const std::exception&) {
         mismatch(ctx);
     }
+}
+
+// A whole number of the range [lo, hi] from a double, or Overflow.
+int64_t wholeIn(double d, double lo, double hi) {
+    d = std::nearbyint(d);  // halves to even, as the runtime rounds
+    if (!(d >= lo && d <= hi)) throw JetError::make(err::kOverflow);
+    return static_cast<int64_t>(d);
 }
 
 // A value as the engine's date (seconds). Numbers are the engine's serial day numbers.
@@ -123,7 +139,7 @@ void fnCround(sqlite3_context* ctx, int, sqlite3_value** a) {
     guarded(ctx, [&] {
         double d = sqlite3_value_type(a[0]) == SQLITE_TEXT ? Value(textOf(a[0])).toDouble()
                                                            : sqlite3_value_double(a[0]);
-        sqlite3_result_int64(ctx, static_cast<int64_t>(std::nearbyint(d)));
+        sqlite3_result_int64(ctx, wholeIn(d, -9.2233720368547758e18, 9.2233720368547748e18));
     });
 }
 
@@ -157,7 +173,7 @@ void fnCurmul(sqlite3_context* ctx, int, sqlite3_value** a) {
     __int128 q = p / Currency::kScale, r = p % Currency::kScale;
     __int128 twice = (r < 0 ? -r : r) * 2;
     if (twice > Currency::kScale || (twice == Currency::kScale && (q & 1))) q += p < 0 ? -1 : 1;
-    if (q > INT64_MAX || q < INT64_MIN) return fieldOverflow(ctx);  // never a wrapped amount
+    if (q > INT64_MAX || q < INT64_MIN) return raise(ctx, err::kOverflow);  // never wrapped
     sqlite3_result_int64(ctx, static_cast<int64_t>(q));
 }
 
@@ -404,6 +420,9 @@ void fnDateadd(sqlite3_context* ctx, int, sqlite3_value** a) {
         } else {
             throw JetError::make(err::kInvalidArgument);
         }
+        if (r.seconds() < Date::fromParts(100, 1, 1).seconds() ||
+            r.seconds() > Date::fromParts(9999, 12, 31, 23, 59, 59).seconds())
+            throw JetError::make(err::kInvalidProcedureCall);
         sqlite3_result_int64(ctx, r.seconds());
     });
 }
@@ -469,6 +488,7 @@ void fnRight(sqlite3_context* ctx, int, sqlite3_value** a) {
     if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
     std::string s = textOf(a[0]);
     int64_t n = sqlite3_value_int64(a[1]);
+    if (n < 0) return raise(ctx, err::kInvalidProcedureCall);
     // Count code points from the end.
     size_t pos = s.size();
     while (n > 0 && pos > 0) {
@@ -479,12 +499,15 @@ void fnRight(sqlite3_context* ctx, int, sqlite3_value** a) {
     resultText(ctx, s.substr(pos));
 }
 
-void fnInstr(sqlite3_context* ctx, int, sqlite3_value** a) {
+// InStr(start, text, sought[, compare]): without regard to case unless compare is 0.
+void fnInstr(sqlite3_context* ctx, int n, sqlite3_value** a) {
     if (isNull(a[0]) || isNull(a[1]) || isNull(a[2])) return sqlite3_result_null(ctx);
     int64_t start = sqlite3_value_int64(a[0]);
     std::string s = textOf(a[1]), t = textOf(a[2]);
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (n < 4 || isNull(a[3]) || sqlite3_value_int64(a[3]) != 0) {
+        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
     if (start < 1) start = 1;
     size_t p = static_cast<size_t>(start - 1) > s.size()
                    ? std::string::npos
@@ -513,6 +536,24 @@ void fnVal(sqlite3_context* ctx, int, sqlite3_value** a) {
     std::string s;
     for (char c : textOf(a[0]))
         if (c != ' ' && c != '\t' && c != '\n' && c != '\r') s.push_back(c);
+    if (s.size() > 2 && s[0] == '&' && (s[1] == 'h' || s[1] == 'H' || s[1] == 'o' || s[1] == 'O')) {
+        // &H1A and &O17: whole numbers in hexadecimal and octal, read as far as they go; up to
+        // four hexadecimal or six octal digits make a 16-bit Integer, more a 32-bit Long.
+        const bool hex = s[1] == 'h' || s[1] == 'H';
+        uint64_t v = 0;
+        size_t i = 2;
+        for (; i < s.size(); ++i) {
+            int d = std::isdigit(static_cast<unsigned char>(s[i])) ? s[i] - '0'
+                    : hex && std::isxdigit(static_cast<unsigned char>(s[i]))
+                        ? std::tolower(static_cast<unsigned char>(s[i])) - 'a' + 10
+                        : -1;
+            if (d < 0 || (!hex && d > 7)) break;
+            v = (v * (hex ? 16 : 8) + static_cast<uint64_t>(d)) & 0xFFFFFFFF;
+        }
+        const bool small = i - 2 <= (hex ? 4u : 6u) && v <= 0xFFFF;
+        int64_t r = small ? static_cast<int16_t>(v) : static_cast<int32_t>(v);
+        return sqlite3_result_double(ctx, static_cast<double>(r));
+    }
     auto digitAt = [&](size_t i) { return i < s.size() && s[i] >= '0' && s[i] <= '9'; };
     size_t end = 0;
     if (end < s.size() && (s[end] == '+' || s[end] == '-')) ++end;
@@ -544,6 +585,201 @@ void fnDayOf(sqlite3_context* ctx, int, sqlite3_value** a) {
             [&] { sqlite3_result_int64(ctx, dateOf(a[0]).dayNumber() * Date::kSecondsPerDay); });
 }
 
+// Asc: the first character's code; empty text has none.
+void fnAsc(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    std::string t = textOf(a[0]);
+    if (t.empty()) return raise(ctx, err::kInvalidProcedureCall);
+    unsigned char c = static_cast<unsigned char>(t[0]);
+    size_t len = utf8Len(c);
+    int32_t cp = len == 1 ? c : c & (0x7F >> len);
+    for (size_t i = 1; i < len && i < t.size(); ++i) cp = (cp << 6) | (t[i] & 0x3F);
+    sqlite3_result_int(ctx, cp);
+}
+
+// ---- arithmetic with the engine's run-time errors ---------------------------------------
+void fnDiv(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
+    double d = sqlite3_value_double(a[1]);
+    if (d == 0) return raise(ctx, err::kDivisionByZero);
+    double r = sqlite3_value_double(a[0]) / d;
+    if (!std::isfinite(r)) return raise(ctx, err::kOverflow);
+    sqlite3_result_double(ctx, r);
+}
+
+// \ and Mod on whole numbers (the operands were rounded already).
+template <bool kMod>
+void fnIntDiv(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
+    int64_t x = sqlite3_value_int64(a[0]), y = sqlite3_value_int64(a[1]);
+    if (y == 0) return raise(ctx, err::kDivisionByZero);
+    if (y == -1) return sqlite3_result_int64(ctx, kMod ? 0 : -x);  // INT64_MIN / -1 traps
+    sqlite3_result_int64(ctx, kMod ? x % y : x / y);
+}
+
+void fnPow(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
+    double r = std::pow(sqlite3_value_double(a[0]), sqlite3_value_double(a[1]));
+    if (std::isnan(r)) return raise(ctx, err::kInvalidProcedureCall);
+    if (std::isinf(r)) return raise(ctx, err::kOverflow);
+    sqlite3_result_double(ctx, r);
+}
+
+// A whole number that must lie in [lo, hi] (CInt, CLng, CByte): Overflow outside.
+void fnRange(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    int64_t x = sqlite3_value_int64(a[0]);
+    if (sqlite3_value_type(a[0]) == SQLITE_FLOAT) {
+        double d = sqlite3_value_double(a[0]);
+        if (!(d >= -9.2e18 && d <= 9.2e18)) return raise(ctx, err::kOverflow);
+    }
+    if (x < sqlite3_value_int64(a[1]) || x > sqlite3_value_int64(a[2]))
+        return raise(ctx, err::kOverflow);
+    sqlite3_result_int64(ctx, x);
+}
+
+// Money past CURRENCY's range: SQLite turns an integer sum or product that does not fit into
+// a floating-point number, which is never a valid amount.
+void fnCurCheck(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (sqlite3_value_type(a[0]) == SQLITE_FLOAT) return raise(ctx, err::kOverflow);
+    sqlite3_result_value(ctx, a[0]);
+}
+
+// A date moved past 31 December 9999 or before 1 January 100 is an Overflow.
+void fnDateCheck(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    static const int64_t lo = Date::fromParts(100, 1, 1).seconds();
+    static const int64_t hi = Date::fromParts(9999, 12, 31, 23, 59, 59).seconds();
+    int64_t s = sqlite3_value_int64(a[0]);
+    if (sqlite3_value_type(a[0]) == SQLITE_FLOAT || s < lo || s > hi)
+        return raise(ctx, err::kOverflow);
+    sqlite3_result_int64(ctx, s);
+}
+
+// ---- text -------------------------------------------------------------------------------
+// The byte offset of code point `n` (0-based) of `s`, or s.size() past the end.
+size_t codePointOffset(const std::string& s, int64_t n) {
+    size_t i = 0;
+    while (n > 0 && i < s.size()) {
+        i += utf8Len(static_cast<unsigned char>(s[i]));
+        --n;
+    }
+    return std::min(i, s.size());
+}
+
+// Mid(text, start[, length]) and Left(text, length) by code points; a start before the first
+// character or a negative length is an invalid procedure call.
+void fnMid(sqlite3_context* ctx, int n, sqlite3_value** a) {
+    for (int i = 0; i < n; ++i)
+        if (isNull(a[i])) return sqlite3_result_null(ctx);
+    int64_t start = sqlite3_value_int64(a[1]);
+    int64_t len = n > 2 ? sqlite3_value_int64(a[2]) : INT64_MAX;
+    if (start < 1 || len < 0) return raise(ctx, err::kInvalidProcedureCall);
+    std::string s = textOf(a[0]);
+    size_t from = codePointOffset(s, start - 1);
+    size_t to = len == INT64_MAX ? s.size() : from + codePointOffset(s.substr(from), len);
+    resultText(ctx, s.substr(from, to - from));
+}
+
+void fnLeft(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
+    int64_t len = sqlite3_value_int64(a[1]);
+    if (len < 0) return raise(ctx, err::kInvalidProcedureCall);
+    std::string s = textOf(a[0]);
+    resultText(ctx, s.substr(0, codePointOffset(s, len)));
+}
+
+// Any value as the engine writes it as text: whole Doubles without a decimal point.
+void fnText(sqlite3_context* ctx, int, sqlite3_value** a) {
+    switch (sqlite3_value_type(a[0])) {
+        case SQLITE_NULL:
+            return sqlite3_result_null(ctx);
+        case SQLITE_FLOAT:
+            return resultText(ctx, Value(sqlite3_value_double(a[0])).toString());
+        default:
+            return resultText(ctx, textOf(a[0]));
+    }
+}
+
+// Str: a number as text with a leading space where a minus sign would stand.
+void fnStr(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    guarded(ctx, [&] {
+        double d = sqlite3_value_type(a[0]) == SQLITE_TEXT ? Value(textOf(a[0])).toDouble()
+                                                           : sqlite3_value_double(a[0]);
+        std::string t = Value(d).toString();
+        if (t.rfind("0.", 0) == 0) t.erase(0, 1);
+        if (t.rfind("-0.", 0) == 0) t.erase(1, 1);
+        resultText(ctx, d < 0 ? t : " " + t);
+    });
+}
+
+// Hex: the whole number in hexadecimal; a negative Long as its 32 bits.
+void fnHex(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    guarded(ctx, [&] {
+        int64_t n = wholeIn(sqlite3_value_double(a[0]), -2147483648.0, 4294967295.0);
+        char buf[24];
+        std::snprintf(buf, sizeof buf, "%llX",
+                      static_cast<unsigned long long>(n < 0 ? n & 0xFFFFFFFF : n));
+        resultText(ctx, buf);
+    });
+}
+
+// StrComp(a, b, compare): -1, 0 or 1; compare 0 compares bytes, 1 ignores case.
+void fnStrComp(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
+    std::string x = textOf(a[0]), y = textOf(a[1]);
+    if (sqlite3_value_int64(a[2]) != 0) {
+        for (char& c : x) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char& c : y) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    int c = x.compare(y);
+    sqlite3_result_int(ctx, c < 0 ? -1 : c > 0 ? 1 : 0);
+}
+
+// ---- aggregates -------------------------------------------------------------------------
+// First and Last: the value of the first and of the last record the query reads.
+template <bool kLast>
+void stepFirstLast(sqlite3_context* ctx, int, sqlite3_value** a) {
+    auto** kept = static_cast<sqlite3_value**>(sqlite3_aggregate_context(ctx, sizeof(void*)));
+    if (!kept) return sqlite3_result_error_nomem(ctx);
+    if (*kept && !kLast) return;
+    sqlite3_value_free(*kept);
+    *kept = sqlite3_value_dup(a[0]);
+}
+void finalFirstLast(sqlite3_context* ctx) {
+    auto** kept = static_cast<sqlite3_value**>(sqlite3_aggregate_context(ctx, 0));
+    if (!kept || !*kept) return sqlite3_result_null(ctx);
+    sqlite3_result_value(ctx, *kept);
+    sqlite3_value_free(*kept);
+    *kept = nullptr;
+}
+
+// StDev, StDevP, Var and VarP over the non-Null values (Welford's running mean).
+struct Spread {
+    int64_t n;
+    double mean, m2;
+};
+void stepSpread(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return;
+    auto* s = static_cast<Spread*>(sqlite3_aggregate_context(ctx, sizeof(Spread)));
+    if (!s) return sqlite3_result_error_nomem(ctx);
+    double x = sqlite3_value_double(a[0]);
+    ++s->n;
+    double delta = x - s->mean;
+    s->mean += delta / static_cast<double>(s->n);
+    s->m2 += delta * (x - s->mean);
+}
+template <bool kPopulation, bool kRoot>
+void finalSpread(sqlite3_context* ctx) {
+    auto* s = static_cast<Spread*>(sqlite3_aggregate_context(ctx, 0));
+    int64_t n = s ? s->n : 0;
+    if (n < (kPopulation ? 1 : 2)) return sqlite3_result_null(ctx);
+    double v = s->m2 / static_cast<double>(kPopulation ? n : n - 1);
+    sqlite3_result_double(ctx, kRoot ? std::sqrt(v) : v);
+}
+
 struct Def {
     const char* name;
     int args;
@@ -570,8 +806,24 @@ constexpr Def kFunctions[] = {
     {"kv_datepart", 2, fnDatepart, true},
     {"kv_dateserial", 3, fnDateserial, true},
     {"kv_dayof", 1, fnDayOf, true},
+    {"kv_div", 2, fnDiv, true},
+    {"kv_idiv", 2, fnIntDiv<false>, true},
+    {"kv_mod", 2, fnIntDiv<true>, true},
+    {"kv_pow", 2, fnPow, true},
+    {"kv_range", 3, fnRange, true},
+    {"kv_curchk", 1, fnCurCheck, true},
+    {"kv_datechk", 1, fnDateCheck, true},
+    {"kv_mid", 2, fnMid, true},
+    {"kv_mid", 3, fnMid, true},
+    {"kv_left", 2, fnLeft, true},
+    {"kv_text", 1, fnText, true},
+    {"kv_str", 1, fnStr, true},
+    {"kv_hex", 1, fnHex, true},
+    {"kv_strcomp", 3, fnStrComp, true},
     {"kv_right", 2, fnRight, true},
     {"kv_instr", 3, fnInstr, true},
+    {"kv_instr", 4, fnInstr, true},
+    {"kv_asc", 1, fnAsc, true},
     {"kv_space", 1, fnSpace, true},
     {"kv_round", 2, fnRound, true},
     {"kv_val", 1, fnVal, true},
@@ -580,12 +832,30 @@ constexpr Def kFunctions[] = {
 
 }  // namespace
 
+struct AggregateDef {
+    const char* name;
+    Fn step;
+    void (*final)(sqlite3_context*);
+};
+
+constexpr AggregateDef kAggregates[] = {
+    {"kv_first", stepFirstLast<false>, finalFirstLast},
+    {"kv_last", stepFirstLast<true>, finalFirstLast},
+    {"kv_stdev", stepSpread, finalSpread<false, true>},
+    {"kv_stdevp", stepSpread, finalSpread<true, true>},
+    {"kv_var", stepSpread, finalSpread<false, false>},
+    {"kv_varp", stepSpread, finalSpread<true, false>},
+};
+
 void RegisterFunctions(sqlite3* db) {
     for (const auto& d : kFunctions) {
         int flags = SQLITE_UTF8 | SQLITE_INNOCUOUS | (d.deterministic ? SQLITE_DETERMINISTIC : 0);
         sqlite3_create_function_v2(db, d.name, d.args, flags, nullptr, d.fn, nullptr, nullptr,
                                    nullptr);
     }
+    for (const auto& d : kAggregates)
+        sqlite3_create_function_v2(db, d.name, 1, SQLITE_UTF8 | SQLITE_INNOCUOUS, nullptr, nullptr,
+                                   d.step, d.final, nullptr);
 }
 
 }  // namespace kelvor::sqlite

@@ -1,8 +1,10 @@
 #include "sqlite/statement.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "kelvor/jet_error.h"
+#include "sqlite/functions.h"
 
 namespace kelvor::sqlite {
 
@@ -59,6 +61,9 @@ JetError SqliteError(sqlite3* db, int rc, std::string_view path) {
         return JetError::make(err::kTooManyDatabases);
     if (m == JetError::messageFor(err::kNumericFieldOverflow))  // from functions.cpp
         return JetError::make(err::kNumericFieldOverflow);
+    if (m.rfind(kRuntimeErrorPrefix, 0) == 0)  // from functions.cpp
+        return JetError::make(std::atoi(m.c_str() + std::strlen(kRuntimeErrorPrefix)));
+    if (m == "integer overflow") return JetError::make(err::kOverflow);  // a sum of money
     // SQLite's own limits on a statement's nesting and size.
     for (const char* limit : {"parser stack overflow", "Expression tree is too large",
                               "too many SQL variables", "too many terms in compound SELECT"})
