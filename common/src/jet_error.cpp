@@ -21,6 +21,9 @@ const std::unordered_map<int, const char*>& messages() {
         {err::kCircularAlias,
          "Circular reference caused by alias '|' in query definition's SELECT list."},
         {err::kQueryTooComplex, "Query is too complex."},
+        {err::kNotInAggregate,
+         "You tried to execute a query that does not include the specified expression '|' as "
+         "part of an aggregate function."},
         {err::kInvalidArgument, "Invalid argument."},
         {err::kTooManyTransactions,
          "Could not start transaction; too many transactions already nested."},

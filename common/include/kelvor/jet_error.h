@@ -50,6 +50,7 @@ inline constexpr int kSyntaxInExpression = 3075;
 inline constexpr int kInputTableNotFound = 3078;
 inline constexpr int kAmbiguousField = 3079;
 inline constexpr int kCircularAlias = 3103;
+inline constexpr int kNotInAggregate = 3122;
 inline constexpr int kQueryTooComplex = 3360;
 inline constexpr int kUndefinedFunction = 3085;
 inline constexpr int kSyntaxInJoin = 3135;

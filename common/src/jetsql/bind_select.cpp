@@ -48,6 +48,50 @@ bool usesName(const Expr& e, const std::string& name) {
 
 }  // namespace
 
+bool Binder::sameExpr(const BExpr& a, const BExpr& b) const {
+    if (a.kind != b.kind || a.type != b.type || a.op != b.op || a.fn != b.fn ||
+        a.negated != b.negated || a.truth != b.truth || a.depth != b.depth || a.table != b.table ||
+        a.column != b.column || a.args.size() != b.args.size() || a.sub || b.sub)
+        return false;
+    if (a.kind == BExpr::Kind::Slot) {
+        const Slot& x = out_.slots[static_cast<size_t>(a.slot)];
+        const Slot& y = out_.slots[static_cast<size_t>(b.slot)];
+        if (a.slot != b.slot) {
+            if (x.kind == Slot::Kind::Param || y.kind == Slot::Kind::Param)
+                return x.kind == y.kind && EqualNoCase(x.param, y.param);
+            const Literal& lx = x.kind == Slot::Kind::Constant
+                                    ? x.constant
+                                    : (*literals_)[static_cast<size_t>(x.literal)];
+            const Literal& ly = y.kind == Slot::Kind::Constant
+                                    ? y.constant
+                                    : (*literals_)[static_cast<size_t>(y.literal)];
+            if (lx.kind != ly.kind || lx.text != ly.text || x.conv != y.conv) return false;
+        }
+    }
+    for (size_t i = 0; i < a.args.size(); ++i) {
+        if (!a.args[i] || !b.args[i]) {
+            if (a.args[i] != b.args[i]) return false;
+            continue;
+        }
+        if (!sameExpr(*a.args[i], *b.args[i])) return false;
+    }
+    return true;
+}
+
+void Binder::checkGrouped(const BExpr& e, const BoundSelect& s) const {
+    for (const auto& g : s.groupBy)
+        if (sameExpr(e, *g)) return;
+    if (e.kind == BExpr::Kind::CountStar || (e.kind == BExpr::Kind::Call && e.fn->aggregate))
+        return;
+    if (e.kind == BExpr::Kind::Column && e.depth == 0) {
+        const BoundTable& t = s.tables[static_cast<size_t>(e.table)];
+        throw JetError::make(err::kNotInAggregate,
+                             t.info.columns[static_cast<size_t>(e.column)].name);
+    }
+    for (const auto& a : e.args)
+        if (a) checkGrouped(*a, s);
+}
+
 int Binder::addTable(Scope& sc, BoundTable t) {
     for (const auto& b : sc.select->tables) {
         if (EqualNoCase(b.name, t.name))
@@ -245,6 +289,14 @@ std::unique_ptr<BoundSelect> Binder::select(SelectStmt& s, Scope* outer,
             bo.expr = expr(oe);
         }
         bs->orderBy.push_back(std::move(bo));
+    }
+    if (bs->aggregate || !bs->groupBy.empty()) {
+        // Every column an aggregate query shows, tests or sorts by is grouped or aggregated:
+        // SQLite would take any one record's value, the engine refuses.
+        for (const auto& it : bs->items) checkGrouped(*it.expr, *bs);
+        if (bs->having) checkGrouped(*bs->having, *bs);
+        for (const auto& o : bs->orderBy)
+            if (o.expr) checkGrouped(*o.expr, *bs);
     }
     if (s.topLiteral >= 0) {
         if (s.topPercent)

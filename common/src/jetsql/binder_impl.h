@@ -76,6 +76,10 @@ class Binder {
     bool absorb(BExpr& e, Conv c, JType t);
     void bindSaved(Scope& sc, const std::string& visible, const std::string& text, BoundFrom& out);
     int addTable(Scope& sc, BoundTable t);
+    // Whether two bound expressions compute the same (a GROUP BY term and a shown one).
+    bool sameExpr(const BExpr& a, const BExpr& b) const;
+    // Throws 3122 for a column of `s` used outside its groups and aggregates.
+    void checkGrouped(const BExpr& e, const BoundSelect& s) const;
 };
 
 // Shared by the stages.

@@ -491,9 +491,16 @@ class Emitter {
     std::string select(const BoundSelect& s, bool top) {
         scopes_.push_back(&s);
         std::string fromText = fromList(s);
+        // DISTINCT and GROUP BY tell text apart without regard to case, as columns do.
+        const bool distinct = s.quantifier == jetsql::SelectStmt::Quantifier::Distinct;
+        auto caseBlind = [](const BExpr& x) {
+            return IsText(x.type) && x.kind != K::Column ? " COLLATE NOCASE" : "";
+        };
         std::string list;
         for (size_t i = 0; i < s.items.size(); ++i)
-            list += (i ? ", " : "") + val(*s.items[i].expr) + " AS " + QuoteIdent(s.items[i].name);
+            list += (i ? ", " : "") + val(*s.items[i].expr) +
+                    (distinct ? caseBlind(*s.items[i].expr) : "") + " AS " +
+                    QuoteIdent(s.items[i].name);
         std::string out = "SELECT ";
         if (s.quantifier == jetsql::SelectStmt::Quantifier::Distinct) out += "DISTINCT ";
         out += (s.updatable ? rowidOf(s.tables[0]) + ", " : "") + list;
@@ -502,7 +509,7 @@ class Emitter {
         if (!s.groupBy.empty()) {
             out += " GROUP BY ";
             for (size_t i = 0; i < s.groupBy.size(); ++i)
-                out += (i ? ", " : "") + val(*s.groupBy[i]);
+                out += (i ? ", " : "") + val(*s.groupBy[i]) + caseBlind(*s.groupBy[i]);
         } else if (!s.rowidGroup.empty()) {
             out += " GROUP BY ";
             for (size_t i = 0; i < s.rowidGroup.size(); ++i)
