@@ -21,6 +21,10 @@ const std::unordered_map<int, const char*>& messages() {
         {err::kCircularAlias,
          "Circular reference caused by alias '|' in query definition's SELECT list."},
         {err::kQueryTooComplex, "Query is too complex."},
+        {err::kUnionColumns,
+         "The number of columns in the two selected tables or queries of a union query do not "
+         "match."},
+        {err::kSubqueryRows, "At most one record can be returned by this subquery."},
         {err::kNotInAggregate,
          "You tried to execute a query that does not include the specified expression '|' as "
          "part of an aggregate function."},

@@ -259,9 +259,7 @@ std::unique_ptr<BoundSelect> Binder::select(SelectStmt& s, Scope* outer,
         bs->unionAll = s.unionAll;
         scope_ = inner;
         if (bs->unionNext->items.size() != bs->items.size())
-            throw JetError(err::kSyntaxError,
-                           "The number of columns in the two selected tables or queries of a "
-                           "union query do not match.");
+            throw JetError::make(err::kUnionColumns);
     }
 
     for (auto& o : s.orderBy) {
@@ -299,9 +297,8 @@ std::unique_ptr<BoundSelect> Binder::select(SelectStmt& s, Scope* outer,
             if (o.expr) checkGrouped(*o.expr, *bs);
     }
     if (s.topLiteral >= 0) {
-        if (s.topPercent)
-            throw JetError::make(err::kNotImplemented, "TOP n PERCENT is not supported.");
         bs->topSlot = literalBase_ + s.topLiteral;
+        bs->topPercent = s.topPercent;
     }
     scope_ = saved;
     return bs;

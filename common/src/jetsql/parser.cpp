@@ -205,6 +205,9 @@ class Parser {
         if (accept("union")) {
             s->unionAll = accept("all");
             s->unionNext = selectStmt();
+            // ORDER BY after the last SELECT of a union sorts the whole union.
+            s->orderBy = std::move(s->unionNext->orderBy);
+            s->unionNext->orderBy.clear();
         }
         if (peek().is("order") && peek(1).is("by")) {
             next();

@@ -151,8 +151,13 @@ class Emitter {
             case K::Exists:
                 return std::string(e.negated ? "(NOT EXISTS (" : "(EXISTS (") + subquery(*e.sub) +
                        "))";
-            case K::Subquery:
-                return "(" + subquery(*e.sub) + ")";
+            case K::Subquery: {
+                // A subquery used as a value may return at most one record.
+                const std::string first = QuoteIdent(e.sub->items[0].name);
+                return "(SELECT CASE WHEN count(*) > 1 THEN kv_raise(" +
+                       std::to_string(err::kSubqueryRows) + ") ELSE min(" + first +
+                       ") END FROM (SELECT * FROM (" + subquery(*e.sub) + ") LIMIT 2))";
+            }
             case K::CountStar:
                 return "count(*)";
             case K::Case: {
@@ -496,52 +501,80 @@ class Emitter {
         auto caseBlind = [](const BExpr& x) {
             return IsText(x.type) && x.kind != K::Column ? " COLLATE NOCASE" : "";
         };
+        std::vector<std::string> values;
         std::string list;
-        for (size_t i = 0; i < s.items.size(); ++i)
-            list += (i ? ", " : "") + val(*s.items[i].expr) +
-                    (distinct ? caseBlind(*s.items[i].expr) : "") + " AS " +
-                    QuoteIdent(s.items[i].name);
-        std::string out = "SELECT ";
-        if (s.quantifier == jetsql::SelectStmt::Quantifier::Distinct) out += "DISTINCT ";
-        out += (s.updatable ? rowidOf(s.tables[0]) + ", " : "") + list;
-        if (!fromText.empty()) out += " FROM " + fromText;
-        if (s.where) out += " WHERE " + cond(*s.where);
-        if (!s.groupBy.empty()) {
-            out += " GROUP BY ";
-            for (size_t i = 0; i < s.groupBy.size(); ++i)
-                out += (i ? ", " : "") + val(*s.groupBy[i]) + caseBlind(*s.groupBy[i]);
-        } else if (!s.rowidGroup.empty()) {
-            out += " GROUP BY ";
-            for (size_t i = 0; i < s.rowidGroup.size(); ++i)
-                out += (i ? ", " : "") + rowidOf(s.tables[static_cast<size_t>(s.rowidGroup[i])]);
+        for (size_t i = 0; i < s.items.size(); ++i) {
+            values.push_back(val(*s.items[i].expr) + (distinct ? caseBlind(*s.items[i].expr) : ""));
+            list += (i ? ", " : "") + values.back() + " AS " + QuoteIdent(s.items[i].name);
         }
-        if (s.having) out += " HAVING " + cond(*s.having);
+        std::string body;
+        if (!fromText.empty()) body += " FROM " + fromText;
+        if (s.where) body += " WHERE " + cond(*s.where);
+        if (!s.groupBy.empty()) {
+            body += " GROUP BY ";
+            for (size_t i = 0; i < s.groupBy.size(); ++i)
+                body += (i ? ", " : "") + val(*s.groupBy[i]) + caseBlind(*s.groupBy[i]);
+        } else if (!s.rowidGroup.empty()) {
+            body += " GROUP BY ";
+            for (size_t i = 0; i < s.rowidGroup.size(); ++i)
+                body += (i ? ", " : "") + rowidOf(s.tables[static_cast<size_t>(s.rowidGroup[i])]);
+        }
+        if (s.having) body += " HAVING " + cond(*s.having);
         if (s.unionNext) {
             scopes_.pop_back();
-            out += (s.unionAll ? " UNION ALL " : " UNION ") + select(*s.unionNext, false);
+            body += (s.unionAll ? " UNION ALL " : " UNION ") + select(*s.unionNext, false);
             scopes_.push_back(&s);
         }
-        std::string order;
+        // The sort, by output column numbers (a union sorts by its columns) and, for a window
+        // over the rows, by the expressions themselves.
+        std::string order, windowOrder;
         for (size_t i = 0; i < s.orderBy.size(); ++i) {
             const jetsql::BoundOrder& o = s.orderBy[i];
-            std::string term;
-            bool text = false;
-            if (o.outputColumn >= 0) {
-                term = std::to_string(o.outputColumn + 1 + (s.updatable ? 1 : 0));
-                text = IsText(s.items[static_cast<size_t>(o.outputColumn)].expr->type);
-            } else {
-                term = val(*o.expr);
-                text = IsText(o.expr->type);
-            }
-            order +=
-                (i ? ", " : "") + term + (text ? " COLLATE NOCASE" : "") + (o.desc ? " DESC" : "");
+            const BExpr& x =
+                o.outputColumn >= 0 ? *s.items[static_cast<size_t>(o.outputColumn)].expr : *o.expr;
+            const std::string tail =
+                std::string(IsText(x.type) ? " COLLATE NOCASE" : "") + (o.desc ? " DESC" : "");
+            std::string term = o.outputColumn >= 0
+                                   ? std::to_string(o.outputColumn + 1 + (s.updatable ? 1 : 0))
+                                   : val(x);
+            order += (i ? ", " : "") + term + tail;
+            windowOrder += (i ? ", " : "") + val(x) + tail;
         }
-        if (!order.empty()) out += " ORDER BY " + order;
-        if (s.topSlot >= 0) out += " LIMIT " + slotRef(s.topSlot);
+        const std::string rowid = s.updatable ? rowidOf(s.tables[0]) : "";
+        std::string out;
+        if (s.topSlot >= 0 && !s.unionNext && (!s.orderBy.empty() || s.topPercent)) {
+            // TOP n keeps every row that ties with the n-th; TOP n PERCENT takes that share of
+            // the rows, rounded up. The rows are ranked in a window, then cut.
+            std::string inner = std::string("SELECT ") + (distinct ? "DISTINCT " : "");
+            if (s.updatable) inner += rowid + " AS kv_c0, ";
+            std::string outer = "SELECT " + std::string(s.updatable ? "kv_c0, " : "");
+            for (size_t i = 0; i < values.size(); ++i) {
+                inner += values[i] + " AS kv_c" + std::to_string(i + 1) + ", ";
+                outer += std::string(i ? ", " : "") + "kv_c" + std::to_string(i + 1) + " AS " +
+                         QuoteIdent(s.items[i].name);
+            }
+            inner += s.orderBy.empty() ? "row_number() OVER ()"
+                                       : "rank() OVER (ORDER BY " + windowOrder + ")";
+            inner += " AS kv_rank";
+            std::string limit = slotRef(s.topSlot);
+            if (s.topPercent) {
+                inner += ", count(*) OVER () AS kv_total";
+                std::string share = "(" + limit + " * kv_total / 100.0)";
+                limit = "(CAST(" + share + " AS INTEGER) + (" + share + " > CAST(" + share +
+                        " AS INTEGER)))";
+            }
+            out = outer + " FROM (" + inner + body + ") WHERE kv_rank <= " + limit +
+                  " ORDER BY kv_rank";
+        } else {
+            out = std::string("SELECT ") + (distinct ? "DISTINCT " : "") +
+                  (s.updatable ? rowid + ", " : "") + list + body;
+            if (!order.empty()) out += " ORDER BY " + order;
+            if (s.topSlot >= 0) out += " LIMIT " + slotRef(s.topSlot);
+        }
         if (top && s.updatable) {
             const BoundTable& b = s.tables[0];
             fetchSql_ = "SELECT " + list + " FROM " + stored(b) + " AS " + alias(b) + " WHERE " +
-                        rowidOf(b) + " = ?" + std::to_string(st_.slots.size() + 1);
+                        rowid + " = ?" + std::to_string(st_.slots.size() + 1);
         }
         scopes_.pop_back();
         return out;

@@ -597,6 +597,11 @@ void fnAsc(sqlite3_context* ctx, int, sqlite3_value** a) {
     sqlite3_result_int(ctx, cp);
 }
 
+// kv_raise(N): fails the statement with the engine's error N.
+void fnRaise(sqlite3_context* ctx, int, sqlite3_value** a) {
+    raise(ctx, static_cast<int>(sqlite3_value_int64(a[0])));
+}
+
 // ---- arithmetic with the engine's run-time errors ---------------------------------------
 void fnDiv(sqlite3_context* ctx, int, sqlite3_value** a) {
     if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
@@ -807,6 +812,7 @@ constexpr Def kFunctions[] = {
     {"kv_dateserial", 3, fnDateserial, true},
     {"kv_dayof", 1, fnDayOf, true},
     {"kv_div", 2, fnDiv, true},
+    {"kv_raise", 1, fnRaise, false},
     {"kv_idiv", 2, fnIntDiv<false>, true},
     {"kv_mod", 2, fnIntDiv<true>, true},
     {"kv_pow", 2, fnPow, true},
