@@ -686,7 +686,7 @@ TEST_F(JetStatementsBadSql, MalformedStatementsFailAndChangeNothing) {
     };
     const Case cases[] = {
         {"DELETE tblDTQueue.* FORM tblDTQueue WHERE tblDTQueue.FollowedUp=True; ", "FORM"},
-        {kEmptyQueue + " DELETE * FROM tblDtCallLogHeader;", "DELETE"},
+        {kEmptyQueue + " DELETE * FROM tblDtCallLogHeader;", "after end of SQL statement"},
         {"UPDATE DISTINCTROW tblDtCallLogHeader INNER JOIN tblDTQueue ON "
          "tblDtCallLogHeader.LogID = tblDTQueue.LogID SETT tblDtCallLogHeader.SystemRemark = "
          "Null; ",

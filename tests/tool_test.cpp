@@ -53,7 +53,8 @@ TEST(KelvorSqlTest, ShellGoesOnAfterAFailureAndReportsIt) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "{\"s\":3}\n");
     EXPECT_EQ(r.err,
-              "error 3075: Syntax error in query expression near 'FROM t'.\n"
+              "error 3141: The SELECT statement includes a reserved word or an argument name "
+              "that is misspelled or missing, or the punctuation is incorrect.\n"
               "error 3078: The database engine cannot find the input table or query 'nowhere'. "
               "Make sure it exists and that its name is spelled correctly.\n");
 }

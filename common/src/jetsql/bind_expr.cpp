@@ -222,12 +222,21 @@ JType Binder::unify(BExprPtr& a, BExprPtr& b) {
         b = cast(std::move(b), JType::Currency);
         return JType::Currency;
     }
+    // Text written in the statement against a number field is a type mismatch to the engine;
+    // text from a field or an expression is read as a number.
+    auto textLiteral = [&](const BExpr& x) {
+        if (x.kind != K::Slot) return false;
+        const Slot& s = out_.slots[static_cast<size_t>(x.slot)];
+        return s.kind != Slot::Kind::Param && s.conv == Conv::None;
+    };
     if (IsText(ta) && IsNumeric(tb)) {
+        if (textLiteral(*a) && b->kind == K::Column) throw JetError::make(err::kDataTypeMismatch);
         a = a->kind == K::Slot ? cast(std::move(a), JType::Double)
                                : node(K::Cast, JType::Double, std::move(a));
         return JType::Double;
     }
     if (IsText(tb) && IsNumeric(ta)) {
+        if (textLiteral(*b) && a->kind == K::Column) throw JetError::make(err::kDataTypeMismatch);
         b = b->kind == K::Slot ? cast(std::move(b), JType::Double)
                                : node(K::Cast, JType::Double, std::move(b));
         return JType::Double;

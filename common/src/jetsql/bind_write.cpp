@@ -101,6 +101,9 @@ void Binder::update(Statement& st) {
             throw JetError::make(err::kOperationMustBeUpdatable);
         sc.referenced.clear();
         BExprPtr v = expr(*rhs);
+        // A value an aggregate computes cannot be written through the engine's queries.
+        if (v->kind == BExpr::Kind::Subquery && v->sub->aggregate)
+            throw JetError::make(err::kOperationMustBeUpdatable);
         for (int t : sc.referenced)
             if (t != target) out_.valuesReadOtherTables = true;
         const sqlite::ColumnInfo& col =
@@ -109,6 +112,12 @@ void Binder::update(Statement& st) {
         out_.assignments.push_back({l->column, store(std::move(v), col.type)});
     }
     if (st.where) out_.scope.where = expr(*st.where);
+    // A table of the join that groups (a saved query with GROUP BY, say) makes the whole
+    // query one that cannot be updated.
+    for (const auto& t : tables)
+        if (t.derived && (t.derived->aggregate || !t.derived->groupBy.empty() ||
+                          t.derived->quantifier == SelectStmt::Quantifier::Distinct))
+            throw JetError::make(err::kOperationMustBeUpdatable);
     out_.target = target;
     const BoundTable& b = tables[static_cast<size_t>(target)];
     out_.writeSchema = b.schema;

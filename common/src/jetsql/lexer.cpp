@@ -135,7 +135,10 @@ void scan(std::string_view sql, std::vector<Token>* tokens, std::vector<Literal>
             std::string val;
             for (;;) {
                 size_t next = sql.find(q, i);
-                if (next == std::string_view::npos) badChar(sql, start, "unclosed text literal");
+                if (next == std::string_view::npos)
+                    throw JetError(err::kSyntaxInExpression,
+                                   "Syntax error in string in query expression '" +
+                                       std::string(sql.substr(start)) + "'.");
                 val.append(sql.substr(i, next - i));
                 if (next + 1 < n && sql[next + 1] == q) {
                     val.push_back(q);

@@ -63,8 +63,14 @@ class Parser {
         } else {
             fail(err::kInvalidSql, t);
         }
-        if (peek().is(";")) next();
-        if (peek().kind != Tok::End) fail(context_, peek());
+        if (peek().is(";")) {
+            next();
+            if (peek().kind != Tok::End) fail(kCharactersAfterEnd, peek());
+        }
+        if (peek().kind != Tok::End) {
+            if (context_ == err::kSyntaxInWhere) exprFail(peek());
+            fail(context_, peek());
+        }
         return st;
     }
 
@@ -74,6 +80,12 @@ class Parser {
     size_t i_ = 0;
     int context_ = err::kInvalidSql;
     int depth_ = 0;
+    // Where the outermost expression being parsed began: the engine's syntax errors quote it.
+    uint32_t exprStart_ = 0;
+    int exprNest_ = 0;
+    bool itemStart_ = false;  // at the start of an item of a SELECT list
+    static constexpr int kSelectMisspelled = 3141;
+    static constexpr int kCharactersAfterEnd = 3142;
 
     // Every nesting the parser descends into (parentheses, subqueries, Not and signs) counts
     // against a limit, so that no statement runs the stack out: past it the statement is too
@@ -111,6 +123,15 @@ class Parser {
     }
 
     [[noreturn]] void fail(int number, const Token& t) const {
+        // The engine's fixed texts for a statement that is not one, or goes on after its end.
+        if (number == err::kInvalidSql || number == kCharactersAfterEnd ||
+            number == kSelectMisspelled)
+            throw JetError(number, number == err::kInvalidSql ? JetError::messageFor(number)
+                                   : number == kCharactersAfterEnd
+                                       ? "Characters found after end of SQL statement."
+                                       : "The SELECT statement includes a reserved word or an "
+                                         "argument name that is misspelled or missing, or the "
+                                         "punctuation is incorrect.");
         std::string near = t.kind == Tok::End ? std::string("end of statement")
                                               : std::string(sql_.substr(t.pos, 30));
         if (auto nl = near.find_first_of("\r\n"); nl != std::string::npos) near.resize(nl);
@@ -178,10 +199,17 @@ class Parser {
         }
         do {
             SelectItem item;
+            itemStart_ = true;
             item.expr = expr();
+            itemStart_ = false;
             if (accept("as")) item.alias = name(err::kSyntaxError);
             s->items.push_back(std::move(item));
         } while (accept(","));
+        // Words after an item that start no clause: "SELECT a b c" is a malformed item.
+        if (const Token& t = peek(); t.kind != Tok::End && !t.is(";") && !t.is(")") &&
+                                     !t.is("from") && !t.is("where") && !t.is("group") &&
+                                     !t.is("having") && !t.is("order") && !t.is("union"))
+            exprFail(t);
         if (accept("from")) {
             context_ = err::kSyntaxInFrom;
             do s->from.push_back(joinExpr());
@@ -577,15 +605,39 @@ class Parser {
         }
     }
 
+    // A malformed expression: the engine quotes it, from its start to the clause that follows.
     [[noreturn]] void exprFail(const Token& t) {
-        fail(context_ == err::kSyntaxError || context_ == err::kInvalidSql
-                 ? err::kSyntaxInExpression
-                 : context_,
-             t);
+        if (itemStart_ && t.pos == exprStart_ && isReserved(t)) fail(kSelectMisspelled, t);
+        // Clauses with a syntax error of their own keep it (ORDER BY, UPDATE's SET...).
+        if (context_ != err::kSyntaxError && context_ != err::kInvalidSql &&
+            context_ != err::kSyntaxInWhere)
+            fail(context_, t);
+        size_t end = sql_.size();
+        for (size_t k = 0; i_ + k < toks_.size(); ++k) {
+            const Token& u = peek(k);
+            if (u.kind == Tok::End) break;
+            if (u.pos >= t.pos && k > 0 &&
+                (u.is(";") || u.is("from") || u.is("where") || u.is("group") || u.is("having") ||
+                 u.is("order") || u.is("union"))) {
+                end = u.pos;
+                break;
+            }
+        }
+        std::string text(sql_.substr(exprStart_, end > exprStart_ ? end - exprStart_ : 0));
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+            text.pop_back();
+        throw JetError(err::kSyntaxInExpression,
+                       "Syntax error (missing operator) in query expression '" + text + "'.");
     }
 
     ExprPtr expr() {
         Nested nested(depth_);
+        if (exprNest_ == 0) exprStart_ = peek().pos;
+        ++exprNest_;
+        struct Leave {
+            int& n;
+            ~Leave() { --n; }
+        } leave{exprNest_};
         return impExpr();
     }
 

@@ -24,11 +24,11 @@ void planFrom(BoundFrom& f) {
     planExpr(f.on.get());
 }
 
-// A plain column of the SELECT's own tables, seen through the conversion of an INSERT.
-const BExpr* plainColumn(const BExpr& e) {
-    const BExpr* x = &e;
-    if (x->kind == K::Cast && x->domain != JType::Variant) x = x->args[0].get();
-    return x->kind == K::Column && x->depth == 0 ? x : nullptr;
+// The SELECT's own tables whose columns an output expression reads (outside subqueries).
+void tablesOf(const BExpr& e, std::set<int>& out) {
+    if (e.kind == K::Column && e.depth == 0) out.insert(e.table);
+    for (const auto& a : e.args)
+        if (a) tablesOf(*a, out);
 }
 
 void planSelect(BoundSelect& s) {
@@ -47,8 +47,7 @@ void planSelect(BoundSelect& s) {
         // DISTINCTROW: one row per distinct combination of records of the tables that supply
         // output columns; tables used only for joining or filtering do not multiply.
         std::set<int> supplying;
-        for (const auto& it : s.items)
-            if (const BExpr* c = plainColumn(*it.expr)) supplying.insert(c->table);
+        for (const auto& it : s.items) tablesOf(*it.expr, supplying);
         bool allBase = true;
         for (int t : supplying) allBase = allBase && s.tables[static_cast<size_t>(t)].base;
         if (!supplying.empty() && supplying.size() < s.tables.size() && allBase)

@@ -396,7 +396,13 @@ Date addMonths(Date d, int64_t months) {
 
 void fnDateadd(sqlite3_context* ctx, int, sqlite3_value** a) {
     if (isNull(a[0]) || isNull(a[1]) || isNull(a[2])) return sqlite3_result_null(ctx);
-    guarded(ctx, [&] {
+    const std::string interval = lowerText(a[0]);
+    static const char* const kIntervals[] = {"yyyy", "q", "m", "y", "d", "w", "ww", "h", "n", "s"};
+    bool known = false;
+    for (const char* k : kIntervals) known = known || interval == k;
+    if (!known) return mismatch(ctx);
+    // Any failure past a valid interval is a date out of the engine's range.
+    try {
         std::string iv = lowerText(a[0]);
         int64_t n = static_cast<int64_t>(std::nearbyint(sqlite3_value_double(a[1])));
         Date d = dateOf(a[2]);
@@ -422,9 +428,11 @@ void fnDateadd(sqlite3_context* ctx, int, sqlite3_value** a) {
         }
         if (r.seconds() < Date::fromParts(100, 1, 1).seconds() ||
             r.seconds() > Date::fromParts(9999, 12, 31, 23, 59, 59).seconds())
-            throw JetError::make(err::kInvalidProcedureCall);
+            return raise(ctx, err::kInvalidProcedureCall);
         sqlite3_result_int64(ctx, r.seconds());
-    });
+    } catch (const std::exception&) {
+        raise(ctx, err::kInvalidProcedureCall);
+    }
 }
 
 // Sunday is 1; day 0 of the calendar was a Saturday.
