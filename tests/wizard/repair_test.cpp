@@ -2,7 +2,15 @@
 // place, a status per entry, and no data lost when something goes wrong.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <regex>
 
 #include "wizard_fixture.h"
@@ -71,7 +79,7 @@ TEST_F(RepairTest, AFullRunCompactsEveryChosenDatabaseInPlaceWithItsRowsUnchange
     EXPECT_FALSE(repair->btnProceed->isEnabled());
     EXPECT_TRUE(repair->btnFinish->isVisible());
     EXPECT_FALSE(repair->ProgressBar1->isVisible());
-    EXPECT_EQ(repair->ProgressBar1->maximum(), 6);
+    EXPECT_EQ(repair->ProgressBar1->maximum(), 6 * 100);  // a hundred steps per database
     EXPECT_EQ(repair->ProgressBar1->value(), repair->ProgressBar1->minimum());
     EXPECT_EQ(Pointer(), 0);
 
@@ -254,6 +262,169 @@ TEST_F(RepairTest, StaleRunFilesGoOnlyWhenTheDatabaseItselfIsThere) {
     EXPECT_FALSE(FileExists(gl));
     EXPECT_EQ(ReadFile(SetAsideName(gl)), glBytes);
     EXPECT_EQ(ReadFile(BackupName(gl)), "half a copy");
+}
+
+namespace {
+
+// Holds a run's worker the first time hold() is called, until the test lets it go; meanwhile
+// the test acts on the window from the run's own event loop. A gate nobody opens opens itself
+// after a bound, failing the test instead of hanging it.
+class Gate {
+  public:
+    bool held() {
+        std::lock_guard<std::mutex> lock(m_);
+        return held_;
+    }
+    void hold() {
+        std::unique_lock<std::mutex> lock(m_);
+        if (held_) return;
+        held_ = true;
+        if (!cv_.wait_for(lock, std::chrono::seconds(15), [this] { return released_; }))
+            ADD_FAILURE() << "the test never let the run go on";
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(m_);
+        released_ = true;
+        cv_.notify_all();
+    }
+
+  private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool held_ = false, released_ = false;
+};
+
+}  // namespace
+
+// While a run works, the window answers but only Cancel and the close box act, and they stop
+// the run once the database in progress has taken its place: at any moment the files are whole
+// and the statuses say what was done. Between the copy and the swap the database stays locked:
+// a second user's write is refused, never lost.
+TEST_F(RepairTest, ClicksDuringARunLeaveWholeFilesAndCancelWaitsForTheDatabaseInProgress) {
+    enum Act { kCancel, kCloseBox, kOthers };
+    const struct {
+        const char* name;
+        bool atSwap;  // held between the copy and the swap, or while the copy is made
+        Act act;
+    } cases[] = {
+        {"Cancel while compacting", false, kCancel},
+        {"the close box while compacting", false, kCloseBox},
+        {"Cancel before the swap", true, kCancel},
+        {"Back, Proceed, Enter and another user's write before the swap", true, kOthers},
+    };
+    std::string dt = CompanyFile("C01", "DT"), gl = CompanyFile("C01", "GL");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetForTest();
+        messages.clear();
+        Digest dtBefore = ReadDigest(dt), glBefore = ReadDigest(gl);
+        unsigned long dtInode = Inode(dt), glInode = Inode(gl);
+        auto other = StartLockHolder();
+        frmWizRepair* repair = GoToRepairPage("C01", {1, 2});
+        ASSERT_TRUE(repair);
+
+        // Held at the swap's first rename, or at a progress report in the middle of the copy.
+        Gate gate;
+        if (c.atSwap) {
+            OnRenameFrom(dt, [&] { gate.hold(); });
+        } else {
+            TEST_SetCompactionHook([&](uint64_t done, uint64_t total) {
+                if (done > 0 && done < total) gate.hold();
+            });
+        }
+        // The bar stands within the first of two databases.
+        auto barInFirst = [repair] {
+            int v = repair->ProgressBar1->value(), max = repair->ProgressBar1->maximum();
+            return v > 0 && v <= max / 2;
+        };
+        WhenReady(
+            repair, [&] { return gate.held() && barInFirst(); },
+            [&] {
+                EXPECT_TRUE(repair->ProgressBar1->isVisible());
+                EXPECT_EQ(repair->ProgressBar1->value() < repair->ProgressBar1->maximum() / 2,
+                          !c.atSwap);
+                EXPECT_EQ(Pointer(), 11);
+                for (QPushButton* b : {repair->btnProceed, repair->btnBack, repair->btnFinish})
+                    EXPECT_FALSE(b->isEnabled()) << b->objectName().toStdString();
+                EXPECT_TRUE(repair->btnCancel->isEnabled());
+                if (c.act == kCancel) repair->btnCancel->click();
+                if (c.act == kCloseBox) repair->close();
+                if (c.act == kOthers) {
+                    repair->btnBack->click();
+                    repair->btnProceed->click();
+                    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+                    QApplication::sendEvent(repair->lstAppRepairStatus, &enter);
+                    EXPECT_EQ(other->ask("open " + dt), "error 3045");
+                }
+                gate.release();
+            });
+        repair->btnProceed->click();
+        OnRenameFrom("", {});
+        TEST_SetCompactionHook({});
+
+        ExpectCompacted(dt, dtBefore, dtInode);
+        EXPECT_EQ(g_oApplications->Item(1)->Flag, "Done");
+        if (c.act == kOthers) {
+            EXPECT_EQ(messages, std::vector<std::string>{"Process completed."});
+            EXPECT_FALSE(ProgramEnded());
+            EXPECT_TRUE(repair->isVisible());
+            EXPECT_FALSE(LoadedPage<frmWizSelectAction>()->isVisible());
+            ExpectCompacted(gl, glBefore, glInode);
+            EXPECT_EQ(g_oApplications->Item(2)->Flag, "Done");
+            // Now the write goes through, and stays.
+            EXPECT_EQ(other->ask("open " + dt), "ok");
+            EXPECT_EQ(other->ask("exec 0 CREATE TABLE tblWritten (x INTEGER)"), "ok");
+            other.reset();
+            EXPECT_EQ(ReadDigest(dt).count("tblWritten"), 1u);
+        } else {
+            EXPECT_EQ(messages, std::vector<std::string>{});
+            EXPECT_TRUE(ProgramEnded());
+            EXPECT_FALSE(LoadedPage<frmWizRepair>());
+            EXPECT_EQ(g_oApplications->Item(2)->Flag, "Pending");
+            EXPECT_EQ(Inode(gl), glInode);
+            ExpectNoRunFiles(gl);
+        }
+        EXPECT_EQ(Pointer(), 0);
+    }
+}
+
+// A compacted file keeps its owner, group and permissions; a database reached through a
+// symbolic link has its target compacted and replaced, and the link stays.
+TEST_F(RepairTest, OwnerGroupModeAndSymbolicLinksSurviveARun) {
+    std::string dt = CompanyFile("C01", "DT"), gl = CompanyFile("C01", "GL");
+    std::string glTarget = dir.file("store/gl-data.mdb");
+    std::filesystem::create_directories(dir.file("store"));
+    std::filesystem::rename(gl, glTarget);
+    ASSERT_EQ(::symlink(glTarget.c_str(), gl.c_str()), 0);
+    const struct {
+        std::string file;  // what is replaced: the database, or the link's target
+        uid_t uid;
+        gid_t gid;
+        mode_t mode;
+    } files[] = {{dt, 4321, 8765, 0640}, {glTarget, 1234, 5678, 0604}};
+    std::vector<Digest> before;
+    std::vector<unsigned long> inodes;
+    for (const auto& f : files) {
+        ASSERT_EQ(::chown(f.file.c_str(), f.uid, f.gid), 0) << "the tests run as root";
+        ASSERT_EQ(::chmod(f.file.c_str(), f.mode), 0);
+        before.push_back(ReadDigest(f.file));
+        inodes.push_back(Inode(f.file));
+    }
+    frmWizRepair* repair = GoToRepairPage("C01", {1, 2});
+    ASSERT_TRUE(repair);
+    repair->btnProceed->click();
+    EXPECT_EQ(messages, std::vector<std::string>{"Process completed."});
+    for (size_t i = 0; i < std::size(files); ++i) {
+        ExpectCompacted(files[i].file, before[i], inodes[i]);
+        struct stat sb;
+        ASSERT_EQ(::stat(files[i].file.c_str(), &sb), 0);
+        EXPECT_EQ(sb.st_uid, files[i].uid);
+        EXPECT_EQ(sb.st_gid, files[i].gid);
+        EXPECT_EQ(sb.st_mode & 07777, files[i].mode);
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(gl));
+    EXPECT_EQ(std::filesystem::read_symlink(gl), glTarget);
+    ExpectNoRunFiles(gl);
 }
 
 namespace {
