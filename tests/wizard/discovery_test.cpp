@@ -325,33 +325,55 @@ TEST_F(DiscoveryTest, AWorkgroupFileWhoseAccountsNoLongerReadGoesStraightToItsRe
     EXPECT_FALSE(LoadedPage<frmWizLocateFiles>());
 }
 
-TEST_F(DiscoveryTest, AWorkgroupFileThatHoldsNoAccountsIsCompactedByTheDirectRepair) {
-    // A database in the workgroup file's place: it opens, but it is no workgroup file.
-    WriteFile(Workgroup(), ReadFile(SystemManagerDb()));
-    Digest before = ReadDigest(Workgroup());
-    unsigned long inode = Inode(Workgroup());
-    std::string failure = WorkspaceFailure(Workgroup());
-    ASSERT_EQ(failure.rfind("3358-", 0), 0u) << failure;
+// A database in the workgroup file's place opens, but holds no accounts: the direct repair
+// compacts the file start-up tried (the registry's, or the one the user located), opens it
+// again as start-up does, and since that still fails, says so instead of "Done".
+TEST_F(DiscoveryTest, AWorkgroupFileThatHoldsNoAccountsIsCompactedAndStillFailsItsRepair) {
+    std::string noAccounts = ReadFile(SystemManagerDb());
+    for (bool located : {false, true}) {
+        SCOPED_TRACE(located ? "located by the user" : "the registry's");
+        ResetForTest();
+        messages.clear();
+        std::string file = located ? dir.file("elsewhere/wg.mdw") : Workgroup();
+        std::filesystem::create_directories(dir.file("elsewhere"));
+        std::filesystem::remove(Workgroup());
+        std::string missing = WorkspaceFailure(Workgroup()) + "(Kelvor2000.mdw)";
+        WriteFile(file, noAccounts);
+        Digest before = ReadDigest(file);
+        unsigned long inode = Inode(file);
+        std::string failure = WorkspaceFailure(file);
+        ASSERT_EQ(failure.rfind("3358-", 0), 0u) << failure;
 
-    ModalScript script;
-    script.OnPage<frmWizRepair>([&](frmWizRepair* page) {
-        page->btnProceed->click();
-        EXPECT_EQ(Lines(page->lstAppRepairStatus),
-                  std::vector<std::string>{StatusLine("Workgroup Information File", "Done")});
-        EXPECT_FALSE(page->btnProceed->isEnabled());
-        EXPECT_TRUE(page->btnFinish->isVisible());
-        page->btnFinish->click();
-    });
-    EXPECT_FALSE(Main());
-    EXPECT_EQ(script.Remaining(), 0u);
-    EXPECT_TRUE(ProgramEnded());
-    EXPECT_EQ(messages,
-              (std::vector<std::string>{failure + "(Kelvor2000.mdw)", "Process completed."}));
-    EXPECT_NE(Inode(Workgroup()), inode);
-    EXPECT_EQ(IntegrityCheck(Workgroup()), "ok");
-    EXPECT_EQ(ReadDigest(Workgroup()), before);
-    EXPECT_FALSE(FileExists(install + "/Kelvor2000_BK.mdw"));
-    EXPECT_FALSE(FileExists(Workgroup() + "_Old"));
+        ModalScript script;
+        if (located) {
+            script.OnPage<frmWizLocateFiles>([&](frmWizLocateFiles* page) {
+                page->txtPath->setText(QString::fromStdString(file));
+                page->btnNext->click();
+            });
+        }
+        script.OnPage<frmWizRepair>([&](frmWizRepair* page) {
+            EXPECT_EQ(g_oApplications->Item(1)->AppPath, file);
+            page->btnProceed->click();
+            EXPECT_EQ(Lines(page->lstAppRepairStatus),
+                      std::vector<std::string>{StatusLine("Workgroup Information File", "Failed")});
+            EXPECT_TRUE(page->btnProceed->isEnabled());
+            EXPECT_FALSE(page->btnFinish->isVisible());
+            page->btnCancel->click();
+        });
+        EXPECT_FALSE(Main());
+        EXPECT_EQ(script.Remaining(), 0u);
+        EXPECT_TRUE(ProgramEnded());
+        std::vector<std::string> expected = {failure + "(Kelvor2000.mdw)", failure,
+                                             "Error occurred !"};
+        if (located) expected.insert(expected.begin(), missing);
+        EXPECT_EQ(messages, expected);
+        EXPECT_NE(Inode(file), inode);
+        EXPECT_EQ(IntegrityCheck(file), "ok");
+        EXPECT_EQ(ReadDigest(file), before);
+        EXPECT_FALSE(FileExists(BackupName(file)));
+        EXPECT_FALSE(FileExists(SetAsideName(file)));
+        EXPECT_EQ(DBEngine().SystemDB(), "");
+    }
 }
 
 TEST_F(DiscoveryTest, ADamagedProgramDatabaseGoesStraightToItsRepair) {
