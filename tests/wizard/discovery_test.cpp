@@ -116,14 +116,18 @@ TEST_F(DiscoveryTest, FileCodesAreUpperCasedAndInstallationFilesJoinTheLastCompa
     Execute(SystemManagerDb(),
             {"UPDATE tblSmCompFiles SET AppID = 'so' WHERE CompID = 'C01' AND AppID = 'SO'",
              "UPDATE tblSmCompFiles SET AppID = 'gl' WHERE CompID = 'C02' AND AppID = 'GL'",
-             "INSERT INTO tblSmCompInfo (CompID, Name) VALUES ('C03', 'Nordic Motors AB')"});
+             "INSERT INTO tblSmCompInfo (CompID, Name) VALUES ('C03', 'Nordic Motors AB')",
+             "INSERT INTO tblSmCompInfo (CompID, Name) VALUES ('C\"4', 'Quartz Print Co')",
+             "INSERT INTO tblSmCompFiles VALUES ('C\"4', 'DT', '/q', 'DT.mdb')"});
     ASSERT_TRUE(Main());
     EXPECT_EQ(messages, std::vector<std::string>{});
-    // A company without files is listed, but holds nothing.
+    // A company without files is listed, but holds nothing; a double quote in a code is data.
     EXPECT_EQ(CompanyLines(),
-              (std::vector<std::string>{"C01\tHarbor Trading Ltd", "C02\tCedar Foods Inc",
-                                        "C03\tNordic Motors AB"}));
+              (std::vector<std::string>{"C\"4\tQuartz Print Co", "C01\tHarbor Trading Ltd",
+                                        "C02\tCedar Foods Inc", "C03\tNordic Motors AB"}));
     EXPECT_EQ(EntriesOf("C03"), std::vector<Entry>{});
+    EXPECT_EQ(EntriesOf("C\"4"),
+              (std::vector<Entry>{{"DT", "/q/DT.mdb", "Kelvor Primary Database"}}));
 
     auto c01 = EntriesOf("C01");
     ASSERT_EQ(c01.size(), 4u);
@@ -285,7 +289,8 @@ TEST_F(DiscoveryTest, ADamagedWorkgroupFileGoesStraightToItsRepairAndIsLeftAsItW
         EXPECT_TRUE(page->btnProceed->isEnabled());
         EXPECT_FALSE(page->btnFinish->isVisible());
         auto* backdrop = LoadedPage<frmWizSelectCompany>();
-        EXPECT_TRUE(backdrop && backdrop->isVisible());
+        ASSERT_TRUE(backdrop && backdrop->isVisible());
+        EXPECT_EQ(page->pos(), backdrop->pos());
 
         page->btnProceed->click();
         EXPECT_EQ(Lines(page->lstAppRepairStatus),
