@@ -381,27 +381,48 @@ TEST_F(DiscoveryTest, AWorkgroupFileThatHoldsNoAccountsIsCompactedAndStillFailsI
     }
 }
 
+// Cancelled, the damaged file is left as it was. Put right meanwhile (from a backup, say), it
+// is compacted, opens again as start-up opens it, and is "Done", closed again behind it.
 TEST_F(DiscoveryTest, ADamagedProgramDatabaseGoesStraightToItsRepair) {
-    std::string junk(6000, 'p');
-    WriteFile(ProgramDb(), junk);
-    std::string failure = OpenFailure(ProgramDb());
-    ASSERT_EQ(failure.rfind("3343-", 0), 0u) << failure;
+    std::string good = ReadFile(ProgramDb()), junk(6000, 'p');
+    for (bool putRight : {false, true}) {
+        SCOPED_TRACE(putRight ? "put right, then Proceed" : "Cancel");
+        ResetForTest();
+        messages.clear();
+        WriteFile(ProgramDb(), junk);
+        std::string failure = OpenFailure(ProgramDb());
+        ASSERT_EQ(failure.rfind("3343-", 0), 0u) << failure;
 
-    ModalScript script;
-    script.OnPage<frmWizRepair>([&](frmWizRepair* page) {
-        EXPECT_EQ(Lines(page->lstAppRepairStatus),
-                  std::vector<std::string>{StatusLine("Kelvor Program Database", "Pending")});
-        ASSERT_EQ(g_oApplications->Count(), 1);
-        EXPECT_EQ(g_oApplications->Item(1)->AppID, "Kelvor");
-        EXPECT_EQ(g_oApplications->Item(1)->AppPath, ProgramDb());
-        EXPECT_TRUE(page->btnBack->isHidden());
-        page->btnCancel->click();
-    });
-    EXPECT_FALSE(Main());
-    EXPECT_EQ(script.Remaining(), 0u);
-    EXPECT_TRUE(ProgramEnded());
-    EXPECT_EQ(messages, std::vector<std::string>{failure});
-    EXPECT_EQ(ReadFile(ProgramDb()), junk);
+        ModalScript script;
+        script.OnPage<frmWizRepair>([&](frmWizRepair* page) {
+            EXPECT_EQ(Lines(page->lstAppRepairStatus),
+                      std::vector<std::string>{StatusLine("Kelvor Program Database", "Pending")});
+            ASSERT_EQ(g_oApplications->Count(), 1);
+            EXPECT_EQ(g_oApplications->Item(1)->AppID, "Kelvor");
+            EXPECT_EQ(g_oApplications->Item(1)->AppPath, ProgramDb());
+            EXPECT_TRUE(page->btnBack->isHidden());
+            if (!putRight) {
+                page->btnCancel->click();
+                return;
+            }
+            WriteFile(ProgramDb(), good);
+            page->btnProceed->click();
+            EXPECT_EQ(Lines(page->lstAppRepairStatus),
+                      std::vector<std::string>{StatusLine("Kelvor Program Database", "Done")});
+            page->btnFinish->click();
+        });
+        EXPECT_FALSE(Main());
+        EXPECT_EQ(script.Remaining(), 0u);
+        EXPECT_TRUE(ProgramEnded());
+        if (putRight) {
+            EXPECT_EQ(messages, (std::vector<std::string>{failure, "Process completed."}));
+            EXPECT_EQ(IntegrityCheck(ProgramDb()), "ok");
+            EXPECT_FALSE(FileExists(install + "/Kelvor4PE.ldb"));
+        } else {
+            EXPECT_EQ(messages, std::vector<std::string>{failure});
+            EXPECT_EQ(ReadFile(ProgramDb()), junk);
+        }
+    }
 }
 
 TEST_F(DiscoveryTest, WithoutCompaniesTheSystemManagerPseudoCompanyHoldsTheInstallationFiles) {
