@@ -75,8 +75,9 @@ class PageProgress {
         at(0);
     }
     void copied(uint64_t pages) { at(std::min(pages, pages_)); }
+    // The last step waits for the copy to take its name.
     void checked(size_t done, size_t tasks) {
-        at(pages_ + pages_ * done / std::max<size_t>(tasks, 1));
+        at(std::min(pages_ + pages_ * done / std::max<size_t>(tasks, 1), 2 * pages_ - 1));
     }
     void finished() { at(2 * pages_); }
 
