@@ -330,99 +330,70 @@ TEST_F(DiscoveryTest, AWorkgroupFileWhoseAccountsNoLongerReadGoesStraightToItsRe
     EXPECT_FALSE(LoadedPage<frmWizLocateFiles>());
 }
 
-// A database in the workgroup file's place opens, but holds no accounts: the direct repair
-// compacts the file start-up tried (the registry's, or the one the user located), opens it
-// again as start-up does, and since that still fails, says so instead of "Done".
-TEST_F(DiscoveryTest, AWorkgroupFileThatHoldsNoAccountsIsCompactedAndStillFailsItsRepair) {
-    std::string noAccounts = ReadFile(SystemManagerDb());
-    for (bool located : {false, true}) {
-        SCOPED_TRACE(located ? "located by the user" : "the registry's");
-        ResetForTest();
-        messages.clear();
-        std::string file = located ? dir.file("elsewhere/wg.mdw") : Workgroup();
-        std::filesystem::create_directories(dir.file("elsewhere"));
-        std::filesystem::remove(Workgroup());
-        std::string missing = WorkspaceFailure(Workgroup()) + "(Kelvor2000.mdw)";
-        WriteFile(file, noAccounts);
-        Digest before = ReadDigest(file);
-        unsigned long inode = Inode(file);
-        std::string failure = WorkspaceFailure(file);
-        ASSERT_EQ(failure.rfind("3358-", 0), 0u) << failure;
+// A database the user located in the workgroup file's place opens, but holds no accounts: the
+// direct repair compacts that file, opens it again as start-up does and, since that still
+// fails, says so instead of "Done".
+TEST_F(DiscoveryTest, ALocatedWorkgroupFileWithoutAccountsIsCompactedAndStillFailsItsRepair) {
+    std::string located = dir.file("elsewhere/wg.mdw");
+    std::filesystem::create_directories(dir.file("elsewhere"));
+    std::filesystem::rename(Workgroup(), dir.file("gone.mdw"));
+    std::string missing = WorkspaceFailure(Workgroup()) + "(Kelvor2000.mdw)";
+    WriteFile(located, ReadFile(SystemManagerDb()));
+    Digest before = ReadDigest(located);
+    unsigned long inode = Inode(located);
+    std::string failure = WorkspaceFailure(located);
+    ASSERT_EQ(failure.rfind("3358-", 0), 0u) << failure;
 
-        ModalScript script;
-        if (located) {
-            script.OnPage<frmWizLocateFiles>([&](frmWizLocateFiles* page) {
-                page->txtPath->setText(QString::fromStdString(file));
-                page->btnNext->click();
-            });
-        }
-        script.OnPage<frmWizRepair>([&](frmWizRepair* page) {
-            EXPECT_EQ(g_oApplications->Item(1)->AppPath, file);
-            page->btnProceed->click();
-            EXPECT_EQ(Lines(page->lstAppRepairStatus),
-                      std::vector<std::string>{StatusLine("Workgroup Information File", "Failed")});
-            EXPECT_TRUE(page->btnProceed->isEnabled());
-            EXPECT_FALSE(page->btnFinish->isVisible());
-            page->btnCancel->click();
-        });
-        EXPECT_FALSE(Main());
-        EXPECT_EQ(script.Remaining(), 0u);
-        EXPECT_TRUE(ProgramEnded());
-        std::vector<std::string> expected = {failure + "(Kelvor2000.mdw)", failure,
-                                             "Error occurred !"};
-        if (located) expected.insert(expected.begin(), missing);
-        EXPECT_EQ(messages, expected);
-        EXPECT_NE(Inode(file), inode);
-        EXPECT_EQ(IntegrityCheck(file), "ok");
-        EXPECT_EQ(ReadDigest(file), before);
-        EXPECT_FALSE(FileExists(BackupName(file)));
-        EXPECT_FALSE(FileExists(SetAsideName(file)));
-        EXPECT_EQ(DBEngine().SystemDB(), "");
-    }
+    ModalScript script;
+    script.OnPage<frmWizLocateFiles>([&](frmWizLocateFiles* page) {
+        page->txtPath->setText(QString::fromStdString(located));
+        page->btnNext->click();
+    });
+    script.OnPage<frmWizRepair>([&](frmWizRepair* page) {
+        EXPECT_EQ(g_oApplications->Item(1)->AppPath, located);
+        page->btnProceed->click();
+        EXPECT_EQ(Lines(page->lstAppRepairStatus),
+                  std::vector<std::string>{StatusLine("Workgroup Information File", "Failed")});
+        page->btnCancel->click();
+    });
+    EXPECT_FALSE(Main());
+    EXPECT_EQ(script.Remaining(), 0u);
+    EXPECT_EQ(messages, (std::vector<std::string>{missing, failure + "(Kelvor2000.mdw)", failure,
+                                                  "Error occurred !"}));
+    EXPECT_NE(Inode(located), inode);
+    EXPECT_EQ(ReadDigest(located), before);
+    EXPECT_FALSE(FileExists(BackupName(located)));
+    EXPECT_FALSE(FileExists(SetAsideName(located)));
 }
 
-// Cancelled, the damaged file is left as it was. Put right meanwhile (from a backup, say), it
-// is compacted, opens again as start-up opens it, and is "Done", closed again behind it.
+// Put right while its repair page waits (from a backup, say), a damaged program database is
+// compacted, opens again as start-up opens it, and is "Done", closed again behind it.
 TEST_F(DiscoveryTest, ADamagedProgramDatabaseGoesStraightToItsRepair) {
-    std::string good = ReadFile(ProgramDb()), junk(6000, 'p');
-    for (bool putRight : {false, true}) {
-        SCOPED_TRACE(putRight ? "put right, then Proceed" : "Cancel");
-        ResetForTest();
-        messages.clear();
-        WriteFile(ProgramDb(), junk);
-        std::string failure = OpenFailure(ProgramDb());
-        ASSERT_EQ(failure.rfind("3343-", 0), 0u) << failure;
+    std::string good = ReadFile(ProgramDb());
+    WriteFile(ProgramDb(), std::string(6000, 'p'));
+    std::string failure = OpenFailure(ProgramDb());
+    ASSERT_EQ(failure.rfind("3343-", 0), 0u) << failure;
 
-        ModalScript script;
-        script.OnPage<frmWizRepair>([&](frmWizRepair* page) {
-            EXPECT_EQ(Lines(page->lstAppRepairStatus),
-                      std::vector<std::string>{StatusLine("Kelvor Program Database", "Pending")});
-            ASSERT_EQ(g_oApplications->Count(), 1);
-            EXPECT_EQ(g_oApplications->Item(1)->AppID, "Kelvor");
-            EXPECT_EQ(g_oApplications->Item(1)->AppPath, ProgramDb());
-            EXPECT_TRUE(page->btnBack->isHidden());
-            if (!putRight) {
-                page->btnCancel->click();
-                return;
-            }
-            WriteFile(ProgramDb(), good);
-            page->btnProceed->click();
-            EXPECT_EQ(Lines(page->lstAppRepairStatus),
-                      std::vector<std::string>{StatusLine("Kelvor Program Database", "Done")});
-            page->btnFinish->click();
-        });
-        EXPECT_FALSE(Main());
-        EXPECT_EQ(script.Remaining(), 0u);
-        EXPECT_TRUE(ProgramEnded());
-        if (putRight) {
-            EXPECT_EQ(messages, (std::vector<std::string>{failure, "Process completed."}));
-            EXPECT_EQ(IntegrityCheck(ProgramDb()), "ok");
-            EXPECT_FALSE(FileExists(install + "/Kelvor4PE.ldb"));
-        } else {
-            EXPECT_EQ(messages, std::vector<std::string>{failure});
-            EXPECT_EQ(ReadFile(ProgramDb()), junk);
-        }
-    }
+    ModalScript script;
+    script.OnPage<frmWizRepair>([&](frmWizRepair* page) {
+        EXPECT_EQ(Lines(page->lstAppRepairStatus),
+                  std::vector<std::string>{StatusLine("Kelvor Program Database", "Pending")});
+        ASSERT_EQ(g_oApplications->Count(), 1);
+        EXPECT_EQ(g_oApplications->Item(1)->AppID, "Kelvor");
+        EXPECT_EQ(g_oApplications->Item(1)->AppPath, ProgramDb());
+        EXPECT_TRUE(page->btnBack->isHidden());
+        WriteFile(ProgramDb(), good);
+        page->btnProceed->click();
+        EXPECT_EQ(Lines(page->lstAppRepairStatus),
+                  std::vector<std::string>{StatusLine("Kelvor Program Database", "Done")});
+        page->btnFinish->click();
+    });
+    EXPECT_FALSE(Main());
+    EXPECT_EQ(script.Remaining(), 0u);
+    EXPECT_TRUE(ProgramEnded());
+    EXPECT_EQ(messages, (std::vector<std::string>{failure, "Process completed."}));
+    EXPECT_EQ(IntegrityCheck(ProgramDb()), "ok");
+    EXPECT_FALSE(FileExists(install + "/Kelvor4PE.ldb"));
 }
 
 TEST_F(DiscoveryTest, WithoutCompaniesTheSystemManagerPseudoCompanyHoldsTheInstallationFiles) {
