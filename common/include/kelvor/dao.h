@@ -248,6 +248,7 @@ class DBEngineClass {
     void CommitTrans(int options = 0);
     void Rollback();
     void Idle(int options = 0);
+    // Uses no workspace, so it may run on any thread (the wizard runs it off its window's).
     void CompactDatabase(const std::string& source, const std::string& destination,
                          const CompactOptions& options = {});
     // Puts a checked copy of `backup` in place of `database` (which nobody may have open) and
