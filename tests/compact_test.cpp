@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -267,6 +268,58 @@ TEST_F(CompactTest, TheCopyTakesTheSourcesOwnerGroupAndMode) {
     EXPECT_EQ(sb.st_uid, 4321u);
     EXPECT_EQ(sb.st_gid, 8765u);
     EXPECT_EQ(sb.st_mode & 07777, 0600u);
+}
+
+// Progress counts the pages in use twice (written, then checked) and ends while the source is
+// still locked, with the copy under its name; a report that throws stops the compaction at
+// each stage, leaving nothing behind. The source is larger than SQLite's page cache, so that
+// its copy is reported while it is written.
+TEST_F(CompactTest, ProgressRunsToTheSwapWhichHappensUnderTheLock) {
+    std::string big = dir.file("big.mdb"), copy = dir.file("big_BK.mdb");
+    DBEngine().CreateDatabase(big);
+    RawConnection(big).exec(
+        "CREATE TABLE t (x BLOB); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM "
+        "n WHERE i < 30000) INSERT INTO t SELECT randomblob(200) FROM n; DELETE FROM t WHERE "
+        "rowid % 3 = 0");
+    uint64_t inUse = std::stoull(RawConnection(big).text(
+        "SELECT page_count - freelist_count FROM pragma_page_count, pragma_freelist_count"));
+    const std::string before = ReadFile(big);
+
+    std::vector<uint64_t> done;
+    int duringSwap = 0;
+    CompactOptions options;
+    options.progress = [&](uint64_t d, uint64_t total) {
+        EXPECT_EQ(total, 2 * inUse);
+        EXPECT_EQ(exists(copy), d == total);
+        done.push_back(d);
+    };
+    options.whileLocked = [&] {
+        EXPECT_TRUE(exists(copy));
+        duringSwap = test::ErrorOf([&] { DBEngine().Workspaces(0).OpenDatabase(big); });
+    };
+    DBEngine().CompactDatabase(big, copy, options);
+    EXPECT_EQ(duringSwap, 3045);
+    ASSERT_GE(done.size(), 3u);
+    EXPECT_EQ(done.front(), 0u);
+    EXPECT_EQ(done.back(), 2 * inUse);
+    EXPECT_TRUE(std::is_sorted(done.begin(), done.end()));
+    EXPECT_LT(done[1], inUse) << "nothing reported while the copy was written";
+
+    for (auto [stage, at] : {std::pair{"before the copy", 0.0}, std::pair{"copying", 0.1},
+                             std::pair{"checking", 0.7}}) {
+        SCOPED_TRACE(stage);
+        std::string dest = dir.file(std::string(stage) + ".mdb");
+        options.progress = [at = at](uint64_t d, uint64_t total) {
+            if (d >= at * static_cast<double>(total)) throw JetError(3000, "stopped");
+        };
+        options.whileLocked = [] { ADD_FAILURE() << "swapped"; };
+        EXPECT_EQ(test::MessageOf([&] { DBEngine().CompactDatabase(big, dest, options); }),
+                  "stopped");
+        EXPECT_FALSE(exists(dest));
+        EXPECT_FALSE(exists(sqlite::StagingPath(dest)));
+        EXPECT_FALSE(exists(locking::LockFilePath(big)));
+    }
+    EXPECT_EQ(ReadFile(big), before);
 }
 
 // `kelvor compact` in a child process, stopped where the test wants it: at its first read of

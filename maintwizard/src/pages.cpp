@@ -1,5 +1,7 @@
 #include "pages.h"
 
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <QApplication>
@@ -7,12 +9,21 @@
 #include <QEventLoop>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPointer>
+#include <QScreen>
+#include <QStyle>
+#include <QTextLayout>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <exception>
+#include <iterator>
+#include <thread>
 
 #include "kelvor/jet_error.h"
 #include "mod_globals.h"
@@ -61,6 +72,8 @@ QFrame* line(QWidget* parent, const char* name) {
 QPushButton* button(QWidget* parent, const char* name, const char* text) {
     auto* b = new QPushButton(text, parent);
     b->setObjectName(name);
+    // A button with the focus takes Enter itself, as everywhere on the desktop.
+    b->setAutoDefault(true);
     return b;
 }
 
@@ -97,6 +110,61 @@ void letEventsRun() {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
 }
 
+// Runs `work` on a thread of its own while this thread goes on handling the window's events
+// (painting, Cancel), and throws here what it threw there.
+void runOffThread(const std::function<void()>& work) {
+    std::atomic<bool> finished{false};
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        finished = true;
+        // Wakes the loop below should it be waiting for an event.
+        QMetaObject::invokeMethod(
+            qApp, [] {}, Qt::QueuedConnection);
+    });
+    while (!finished) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    worker.join();
+    // What the thread sent the window (the bar's progress) arrives before anything that follows.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    if (failure) std::rethrow_exception(failure);
+}
+
+// The file a path names: for a symbolic link, its target, so that the target is compacted and
+// replaced and the link stays as it is.
+std::string linkTarget(const std::string& path) {
+    struct stat sb;
+    char resolved[PATH_MAX];
+    if (::lstat(path.c_str(), &sb) != 0 || !S_ISLNK(sb.st_mode) ||
+        !::realpath(path.c_str(), resolved))
+        return path;
+    return resolved;
+}
+
+// Steps 3 to 5 of an entry: the compacted copy takes the database's place. Run while the
+// compaction still holds the database locked, so that nobody can write to it in between.
+void swapIn(const std::string& path, const std::string& backup, const std::string& old) {
+    std::remove(old.c_str());
+    renameFile(path, old);
+    try {
+        renameFile(backup, path);
+    } catch (const JetError& e) {
+        // The database goes back under its own name; the compacted copy stays.
+        std::rename(old.c_str(), path.c_str());
+        throw JetError(e.number(), e.description() + ". The database is unchanged at " + path +
+                                       "; its compacted copy is at " + backup + ".");
+    }
+    std::remove(old.c_str());
+}
+
+// Progress bar steps per database: the bar shows the database in progress within the run.
+constexpr int kBarSteps = 100;
+
+std::function<void(uint64_t, uint64_t)> g_compactionHook;
+
 template <typename T>
 QPointer<T>& slot() {
     static QPointer<T> p;
@@ -104,6 +172,10 @@ QPointer<T>& slot() {
 }
 
 }  // namespace
+
+void TEST_SetCompactionHook(std::function<void(uint64_t, uint64_t)> hook) {
+    g_compactionHook = std::move(hook);
+}
 
 template <typename T>
 T* Page() {
@@ -191,6 +263,21 @@ void WizardPage::moveToStored() {
     move(g_lLeft, g_lTop);
 }
 
+void WizardPage::centreOnScreen() {
+    QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (s) move(s->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+}
+
+void WizardPage::keyPressEvent(QKeyEvent* e) {
+    QPushButton* b = defaultButton();
+    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && b && !b->isHidden() &&
+        b->isEnabled()) {
+        b->click();
+        return;
+    }
+    QWidget::keyPressEvent(e);
+}
+
 void WizardPage::showPage() {
     show();
     raise();
@@ -200,9 +287,11 @@ void WizardPage::showPage() {
 void WizardPage::showModal(QWidget* owner) {
     setWindowModality(Qt::ApplicationModal);
     if (owner) {
-        // Keeps the page in front of the page it belongs to.
+        // Keeps the page in front of the page it belongs to, where it stood.
+        QPoint at = pos();
         setParent(owner, Qt::Dialog);
         setFixedSize(kWidth, kHeight);
+        move(at);
     }
     QPointer<WizardPage> self(this);
     QEventLoop loop;
@@ -219,7 +308,8 @@ void WizardPage::showEvent(QShowEvent* e) {
 }
 
 void WizardPage::closeEvent(QCloseEvent* e) {
-    // The window's close box is Cancel.
+    // The window's close box is Cancel (during a run, EndProgram waits for the database in
+    // progress).
     e->ignore();
     EndProgram();
 }
@@ -243,6 +333,7 @@ frmWizSelectCompany::frmWizSelectCompany() : WizardPage("frmWizSelectCompany") {
     l->addWidget(lstCompanyList, 1);
     btnBack->setEnabled(false);
     if (g_lLeft == 0 || g_lTop == 0) {
+        centreOnScreen();
         storePosition();
     } else {
         moveToStored();
@@ -253,11 +344,14 @@ frmWizSelectCompany::frmWizSelectCompany() : WizardPage("frmWizSelectCompany") {
             lstCompanyList->addItem(q(c->CompID + "\t" + c->CompanyName));
         }
     }
+    // The line the focus starts on is the line selected: Enter goes on with that company.
+    if (lstCompanyList->count() > 0) lstCompanyList->setCurrentRow(0);
     connect(btnNext, &QPushButton::clicked, this, [this] { btnNext_Click(); });
 }
 
 void frmWizSelectCompany::Form_Activate() {
     moveToStored();
+    lstCompanyList->setFocus();
     SetPointer(0);
 }
 
@@ -332,6 +426,7 @@ void frmWizSelectApp::Form_Activate() {
         return;
     }
     listed_ = g_sCompID;
+    lstApplications->setFocus();
     SetPointer(0);
 }
 
@@ -413,6 +508,8 @@ frmWizSelectAction::frmWizSelectAction() : WizardPage("frmWizSelectAction") {
 
 void frmWizSelectAction::Form_Activate() {
     moveToStored();
+    for (QRadioButton* o : {optRepairNCompact, optCompactOnly, optRepairOnly})
+        if (o->isChecked()) o->setFocus();
     SetPointer(0);
 }
 
@@ -446,7 +543,11 @@ frmWizLocateFiles::frmWizLocateFiles() : WizardPage("frmWizLocateFiles") {
     l->addLayout(row);
     l->addStretch();
     btnBack->setEnabled(false);
-    if (g_lLeft != 0 && g_lTop != 0) moveToStored();
+    if (g_lLeft != 0 && g_lTop != 0) {
+        moveToStored();
+    } else {
+        centreOnScreen();
+    }
     connect(btnBrowse, &QPushButton::clicked, this, [this] { btnBrowse_Click(); });
     connect(btnNext, &QPushButton::clicked, this, [this] { btnNext_Click(); });
 }
@@ -489,10 +590,13 @@ frmWizRepair::frmWizRepair() : WizardPage("frmWizRepair") {
     QFont f = lblTitle->font();
     f.setBold(true);
     lblTitle->setFont(f);
-    lblApplication = new QLabel("Application", body);
+    // The headings are placed over the list's columns by alignHeadings.
+    headings_ = new QWidget(body);
+    lblApplication = new QLabel("Application", headings_);
     lblApplication->setObjectName("lblApplication");
-    lblStatus = new QLabel("Status", body);
+    lblStatus = new QLabel("Status", headings_);
     lblStatus->setObjectName("lblStatus");
+    headings_->setFixedHeight(lblStatus->sizeHint().height());
     lstAppRepairStatus = new QListWidget(body);
     lstAppRepairStatus->setObjectName("lstAppRepairStatus");
     QFont mono("Monospace");
@@ -512,13 +616,9 @@ frmWizRepair::frmWizRepair() : WizardPage("frmWizRepair") {
         rowLayout->insertWidget(at, btnProceed);
     }
     btnNext->hide();
-    auto* heads = new QHBoxLayout;
-    heads->addWidget(lblApplication, 0);
-    heads->addSpacing(200);
-    heads->addWidget(lblStatus, 1);
     auto* l = new QVBoxLayout(body);
     l->addWidget(lblTitle);
-    l->addLayout(heads);
+    l->addWidget(headings_);
     l->addWidget(lstAppRepairStatus, 1);
     l->addWidget(ProgressBar1);
     setWindowTitle(kCaption);
@@ -531,6 +631,28 @@ frmWizRepair::frmWizRepair() : WizardPage("frmWizRepair") {
         Page<frmWizSelectAction>()->showPage();
         hide();
     });
+}
+
+QPushButton* frmWizRepair::defaultButton() const {
+    return btnFinish->isHidden() ? btnProceed : btnFinish;
+}
+
+// "Application" stands where the list's text starts and "Status" where a line's TAB takes its
+// text: the list's item delegate lays a line out as a QTextLayout does by default (a tab stop
+// every 80 pixels), after the style's text margin.
+void frmWizRepair::alignHeadings() {
+    layout()->activate();
+    QTextLayout text(QString(38, ' ') + "\tX", lstAppRepairStatus->font());
+    text.beginLayout();
+    QTextLine line = text.createLine();
+    text.endLayout();
+    int margin =
+        style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, lstAppRepairStatus) + 1;
+    QPoint start = lstAppRepairStatus->viewport()->mapTo(this, QPoint(margin, 0));
+    int x = headings_->mapFrom(this, start).x();
+    lblApplication->setGeometry(x, 0, lblApplication->sizeHint().width(), headings_->height());
+    lblStatus->setGeometry(x + qRound(line.cursorToX(39)), 0, lblStatus->sizeHint().width(),
+                           headings_->height());
 }
 
 bool frmWizRepair::FillStatusList() {
@@ -554,8 +676,11 @@ bool frmWizRepair::FillStatusList() {
 }
 
 void frmWizRepair::Form_Activate() {
+    // A window shown again during a run (after a minimise) leaves the run's buttons alone.
+    if (running_) return;
     SetPointer(13);
     moveToStored();
+    alignHeadings();
     lblTitle->setText(g_iAction == 0   ? "Repair Status:"
                       : g_iAction == 1 ? "Compact Status:"
                                        : "Repair and Compact Status:");
@@ -565,11 +690,23 @@ void frmWizRepair::Form_Activate() {
     }
     btnProceed->setEnabled(pending_);
     btnFinish->setVisible(!pending_);
+    lstAppRepairStatus->setFocus();
     SetPointer(0);
 }
 
+void frmWizRepair::stopAfterThisDatabase() {
+    stopAsked_ = true;
+    btnCancel->setEnabled(false);
+}
+
 void frmWizRepair::btnProceed_Click() {
-    if (!RunMaintenance()) {
+    bool ok = RunMaintenance();
+    if (ProgramEnded()) return;
+    if (stopAsked_) {
+        EndProgram();
+        return;
+    }
+    if (!ok) {
         MsgBox("Error occurred !");
         return;
     }
@@ -578,13 +715,53 @@ void frmWizRepair::btnProceed_Click() {
     btnFinish->setVisible(true);
 }
 
+// One entry's file work, off the window's thread: a stale backup goes, the database is
+// compacted into the backup name, and the copy takes the database's place while the compaction
+// still holds the database locked. The bar moves with the engine's progress.
+void frmWizRepair::compactInPlace(int line, const std::string& path) {
+    std::string target = linkTarget(path);
+    std::string backup = BackupName(target), old = SetAsideName(target);
+    CompactOptions options;
+    options.progress = [this, line, shown = -1](uint64_t done, uint64_t total) mutable {
+        int value =
+            line * kBarSteps + static_cast<int>(done * kBarSteps / std::max<uint64_t>(total, 1));
+        if (value != shown) {
+            shown = value;
+            QMetaObject::invokeMethod(
+                this, [this, value] { ProgressBar1->setValue(value); }, Qt::QueuedConnection);
+        }
+        if (g_compactionHook) g_compactionHook(done, total);
+    };
+    options.whileLocked = [&] { swapIn(target, backup, old); };
+    runOffThread([&] {
+        std::remove(backup.c_str());
+        DBEngine().CompactDatabase(target, backup, options);
+    });
+}
+
 bool frmWizRepair::RunMaintenance() {
     int n = lstAppRepairStatus->count();
     std::shared_ptr<CApplication> current;
+    // While the run works only Cancel and the close box act: Back would leave it running out of
+    // sight, Proceed would start a run inside it.
+    QPushButton* const held[] = {btnProceed, btnBack, btnNext, btnFinish, btnCancel};
+    bool enabled[std::size(held)];
+    for (size_t k = 0; k < std::size(held); ++k) enabled[k] = held[k]->isEnabled();
+    for (QPushButton* b : {btnProceed, btnBack, btnNext, btnFinish}) b->setEnabled(false);
+    running_ = true;
+    stopAsked_ = false;
+    auto end = [&](bool ok) {
+        ProgressBar1->setVisible(false);
+        ProgressBar1->setValue(ProgressBar1->minimum());
+        SetPointer(0);
+        running_ = false;
+        for (size_t k = 0; k < std::size(held); ++k) held[k]->setEnabled(enabled[k]);
+        return ok;
+    };
     try {
         if (n > 0) lstAppRepairStatus->setCurrentRow(0);
         ProgressBar1->setMinimum(0);
-        ProgressBar1->setMaximum(n);
+        ProgressBar1->setMaximum(n * kBarSteps);
         ProgressBar1->setVisible(true);
         SetPointer(11);
         for (int i = 0; i < n; ++i) {
@@ -594,12 +771,11 @@ bool frmWizRepair::RunMaintenance() {
             if (entry->Flag == "Done") continue;
             current = entry;
             std::string path = entry->AppPath;
-            ProgressBar1->setValue(i + 1);
+            ProgressBar1->setValue(i * kBarSteps);
             letEventsRun();
             letEventsRun();
+            if (stopAsked_) return end(false);
             if (g_iAction == 2) {
-                std::string backup = BackupName(path);
-                std::string old = SetAsideName(path);
                 // Stale files go only when the database itself is there: without it, one of
                 // them may hold the only copy of the data.
                 if (!exists(path)) throw JetError::make(err::kFileNotFound, path);
@@ -609,33 +785,21 @@ bool frmWizRepair::RunMaintenance() {
                     g_dbProgram.Close();
                     g_dbProgram = Database();
                 }
-                std::remove(backup.c_str());
-                DBEngine().CompactDatabase(path, backup);
-                std::remove(old.c_str());
-                renameFile(path, old);
-                try {
-                    renameFile(backup, path);
-                } catch (const JetError& e) {
-                    // The database goes back under its own name; the compacted copy stays.
-                    std::rename(old.c_str(), path.c_str());
-                    throw JetError(e.number(), e.description() + ". The database is unchanged at " +
-                                                   path + "; its compacted copy is at " + backup +
-                                                   ".");
-                }
-                std::remove(old.c_str());
+                compactInPlace(i, path);
+                if (reopen) reopen(path);
             }
             entry->Flag = "Done";
             current.reset();
+            ProgressBar1->setValue((i + 1) * kBarSteps);
             if (!FillStatusList()) {
+                end(false);
                 EndProgram();
                 return false;
             }
             letEventsRun();
+            if (stopAsked_ && i + 1 < n) return end(false);
         }
-        ProgressBar1->setVisible(false);
-        ProgressBar1->setValue(ProgressBar1->minimum());
-        SetPointer(0);
-        return true;
+        return end(true);
     } catch (const JetError& e) {
         if (e.number() == err::kCantRepair || e.number() == err::kUnrecognizedFormat) {
             MsgBox(
@@ -648,10 +812,7 @@ bool frmWizRepair::RunMaintenance() {
             current->Flag = "Failed";
             FillStatusList();
         }
-        ProgressBar1->setVisible(false);
-        ProgressBar1->setValue(ProgressBar1->minimum());
-        SetPointer(0);
-        return false;
+        return end(false);
     }
 }
 

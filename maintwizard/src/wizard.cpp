@@ -1,7 +1,10 @@
 #include "wizard.h"
 
 #include <QApplication>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 #include <QTimer>
 
 #include "kelvor/jet_error.h"
@@ -37,18 +40,60 @@ std::string joinPath(const std::string& dir, const std::string& file) {
     return dir + "/" + file;
 }
 
-// The repair page on its own, for a workgroup file or program database that cannot be read.
+// A text between double quotes in Jet SQL: a double quote inside it is written twice.
+std::string jetText(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+// Opens a repaired workgroup file ("WIF") or program database as start-up opens it: the
+// workspace as "System" with the workgroup file, and the program database in it. Throws
+// JetError as start-up would have met it.
+void openAsStartUp(const std::string& code, const std::string& path, const std::string& systemDb) {
+    DBEngine().SystemDB(code == "WIF" ? path : systemDb);
+    try {
+        Workspace ws = DBEngine().CreateWorkspace("temporary", "System", kSystemPassword);
+        if (code != "WIF") ws.OpenDatabase(path).Close();
+        ws.Close();
+    } catch (const JetError&) {
+        DBEngine().SystemDB("");
+        throw;
+    }
+    DBEngine().SystemDB("");
+}
+
+// The repair page on its own, for a workgroup file or program database that cannot be read:
+// the file start-up tried, be it the registry's or one the user located.
 void directRepair(const std::string& code, const std::string& path, const std::string& desc) {
     g_iAction = 2;
     g_oApplications = std::make_shared<CApplications>();
     g_oApplications->Add(code, path, desc, "Pending");
+    std::string systemDb = DBEngine().SystemDB();
     DBEngine().SystemDB("");
     auto* backdrop = Page<frmWizSelectCompany>();
     backdrop->showPage();
     auto* repair = Page<frmWizRepair>();
     repair->btnBack->hide();
+    // A file that still does not open after its repair is "Failed": the next start would fail
+    // on it the same way.
+    repair->reopen = [code, systemDb](const std::string& repaired) {
+        openAsStartUp(code, repaired, systemDb);
+    };
     repair->showModal(backdrop);
     EndProgram();
+}
+
+// The page in front, which a message box belongs to: a modal page (locate, direct repair)
+// before the page it stands over.
+QWidget* frontPage() {
+    if (QWidget* w = QApplication::activeModalWidget()) return w;
+    WizardPage* pages[] = {LoadedPage<frmWizLocateFiles>(), LoadedPage<frmWizRepair>(),
+                           LoadedPage<frmWizSelectAction>(), LoadedPage<frmWizSelectApp>(),
+                           LoadedPage<frmWizSelectCompany>()};
+    for (WizardPage* p : pages)
+        if (p && p->isVisible()) return p;
+    return nullptr;
 }
 
 // Shows the locate page over the company page until a path is given.
@@ -63,13 +108,26 @@ void locate(bool ownerEveryTime) {
 
 }  // namespace
 
+std::unique_ptr<QMessageBox> MakeMessageBox(const std::string& text) {
+    auto box = std::make_unique<QMessageBox>(
+        QMessageBox::NoIcon, kCaption, QString::fromStdString(text), QMessageBox::Ok, frontPage());
+    // A box narrower than its caption gets the caption cut short on its title bar. It is made
+    // as wide as the caption in a bold face, with room for the title bar's buttons.
+    QFont title = box->font();
+    title.setBold(true);
+    int wide = QFontMetrics(title).horizontalAdvance(kCaption) + 120;
+    if (auto* grid = qobject_cast<QGridLayout*>(box->layout()))
+        grid->addItem(new QSpacerItem(wide, 0, QSizePolicy::Fixed, QSizePolicy::Minimum),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    return box;
+}
+
 void MsgBox(const std::string& text) {
     if (g_messageHandler) {
         g_messageHandler(text);
         return;
     }
-    QMessageBox box(QMessageBox::NoIcon, kCaption, QString::fromStdString(text), QMessageBox::Ok);
-    box.exec();
+    MakeMessageBox(text)->exec();
 }
 
 void SetMessageBoxHandler(std::function<void(const std::string&)> handler) {
@@ -97,6 +155,11 @@ int Pointer() {
 
 void EndProgram() {
     if (g_ended) return;
+    // A run finishes the database in progress first; its Proceed handler ends the program then.
+    if (auto* run = LoadedPage<frmWizRepair>(); run && run->running()) {
+        run->stopAfterThisDatabase();
+        return;
+    }
     g_ended = true;
     SetPointer(0);
     UnloadAllPages();
@@ -161,7 +224,7 @@ bool DiscoverEnvironment() {
         } catch (const JetError& e) {
             MsgBox(std::to_string(e.number()) + "-" + e.description() + "(" + kWorkgroupFile + ")");
             if (isDamaged(e.number())) {
-                directRepair("WIF", g_sSystemDB, "Workgroup Information File");
+                directRepair("WIF", DBEngine().SystemDB(), "Workgroup Information File");
                 return false;
             }
             g_sLocateProblem = std::string("Problem locating the Workgroup Information File ") +
@@ -182,8 +245,7 @@ bool DiscoverEnvironment() {
         } catch (const JetError& e) {
             MsgBox(std::to_string(e.number()) + "-" + e.description());
             if (isDamaged(e.number())) {
-                directRepair("Kelvor", joinPath(g_sInstallPath, kProgramDatabase),
-                             "Kelvor Program Database");
+                directRepair("Kelvor", path, "Kelvor Program Database");
                 return false;
             }
             g_sLocateProblem = "Problem locating Kelvor program database(Kelvor4PE.mde).";
@@ -222,8 +284,8 @@ bool DiscoverEnvironment() {
                     "tblSmCompFiles.UNCFilePath AS Path, tblSmCompFiles.FileName " +
                     "FROM tblSmCompFiles GROUP BY tblSmCompFiles.AppID, " +
                     "tblSmCompFiles.UNCFilePath, tblSmCompFiles.FileName, " +
-                    "tblSmCompFiles.CompID HAVING (((tblSmCompFiles.CompID)=" + "\"" + compId +
-                    "\"" + ")) " + "ORDER BY tblSmCompFiles.AppID; ",
+                    "tblSmCompFiles.CompID HAVING (((tblSmCompFiles.CompID)=" + jetText(compId) +
+                    ")) " + "ORDER BY tblSmCompFiles.AppID; ",
                 dbOpenSnapshot, dbForwardOnly);
             while (!files.EOF_()) {
                 current = g_oCompanies->Item(compId);

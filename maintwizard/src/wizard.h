@@ -11,6 +11,8 @@
 #include "kelvor/dao.h"
 #include "model.h"
 
+class QMessageBox;
+
 namespace kelvor::wizard {
 
 inline constexpr const char* kCaption =
@@ -39,13 +41,16 @@ bool Main();
 // repair ends the program before it returns (false).
 bool DiscoverEnvironment();
 
-// Message boxes: OK only, the wizard's caption. Tests put a recorder in place of the box.
+// Message boxes: OK only, the wizard's whole caption, centred over the page in front (which
+// owns it). Tests put a recorder in place of the box.
 void MsgBox(const std::string& text);
+std::unique_ptr<QMessageBox> MakeMessageBox(const std::string& text);
 void SetMessageBoxHandler(std::function<void(const std::string&)> handler);
 // Mouse pointer shapes: 0 default, 11 hourglass, 13 arrow and hourglass.
 void SetPointer(int shape);
 int Pointer();
-// Ends the program: every page goes and the event loop stops.
+// Ends the program: every page goes and the event loop stops. During a run, once the database
+// in progress has taken its place (the run's Proceed handler comes back here then).
 void EndProgram();
 bool ProgramEnded();
 // Back to the state of a program that has just started (for tests that run the wizard more

@@ -116,14 +116,18 @@ TEST_F(DiscoveryTest, FileCodesAreUpperCasedAndInstallationFilesJoinTheLastCompa
     Execute(SystemManagerDb(),
             {"UPDATE tblSmCompFiles SET AppID = 'so' WHERE CompID = 'C01' AND AppID = 'SO'",
              "UPDATE tblSmCompFiles SET AppID = 'gl' WHERE CompID = 'C02' AND AppID = 'GL'",
-             "INSERT INTO tblSmCompInfo (CompID, Name) VALUES ('C03', 'Nordic Motors AB')"});
+             "INSERT INTO tblSmCompInfo (CompID, Name) VALUES ('C03', 'Nordic Motors AB')",
+             "INSERT INTO tblSmCompInfo (CompID, Name) VALUES ('C\"4', 'Quartz Print Co')",
+             "INSERT INTO tblSmCompFiles VALUES ('C\"4', 'DT', '/q', 'DT.mdb')"});
     ASSERT_TRUE(Main());
     EXPECT_EQ(messages, std::vector<std::string>{});
-    // A company without files is listed, but holds nothing.
+    // A company without files is listed, but holds nothing; a double quote in a code is data.
     EXPECT_EQ(CompanyLines(),
-              (std::vector<std::string>{"C01\tHarbor Trading Ltd", "C02\tCedar Foods Inc",
-                                        "C03\tNordic Motors AB"}));
+              (std::vector<std::string>{"C\"4\tQuartz Print Co", "C01\tHarbor Trading Ltd",
+                                        "C02\tCedar Foods Inc", "C03\tNordic Motors AB"}));
     EXPECT_EQ(EntriesOf("C03"), std::vector<Entry>{});
+    EXPECT_EQ(EntriesOf("C\"4"),
+              (std::vector<Entry>{{"DT", "/q/DT.mdb", "Kelvor Primary Database"}}));
 
     auto c01 = EntriesOf("C01");
     ASSERT_EQ(c01.size(), 4u);
@@ -285,7 +289,8 @@ TEST_F(DiscoveryTest, ADamagedWorkgroupFileGoesStraightToItsRepairAndIsLeftAsItW
         EXPECT_TRUE(page->btnProceed->isEnabled());
         EXPECT_FALSE(page->btnFinish->isVisible());
         auto* backdrop = LoadedPage<frmWizSelectCompany>();
-        EXPECT_TRUE(backdrop && backdrop->isVisible());
+        ASSERT_TRUE(backdrop && backdrop->isVisible());
+        EXPECT_EQ(page->pos(), backdrop->pos());
 
         page->btnProceed->click();
         EXPECT_EQ(Lines(page->lstAppRepairStatus),
@@ -325,38 +330,47 @@ TEST_F(DiscoveryTest, AWorkgroupFileWhoseAccountsNoLongerReadGoesStraightToItsRe
     EXPECT_FALSE(LoadedPage<frmWizLocateFiles>());
 }
 
-TEST_F(DiscoveryTest, AWorkgroupFileThatHoldsNoAccountsIsCompactedByTheDirectRepair) {
-    // A database in the workgroup file's place: it opens, but it is no workgroup file.
-    WriteFile(Workgroup(), ReadFile(SystemManagerDb()));
-    Digest before = ReadDigest(Workgroup());
-    unsigned long inode = Inode(Workgroup());
-    std::string failure = WorkspaceFailure(Workgroup());
+// A database the user located in the workgroup file's place opens, but holds no accounts: the
+// direct repair compacts that file, opens it again as start-up does and, since that still
+// fails, says so instead of "Done".
+TEST_F(DiscoveryTest, ALocatedWorkgroupFileWithoutAccountsIsCompactedAndStillFailsItsRepair) {
+    std::string located = dir.file("elsewhere/wg.mdw");
+    std::filesystem::create_directories(dir.file("elsewhere"));
+    std::filesystem::rename(Workgroup(), dir.file("gone.mdw"));
+    std::string missing = WorkspaceFailure(Workgroup()) + "(Kelvor2000.mdw)";
+    WriteFile(located, ReadFile(SystemManagerDb()));
+    Digest before = ReadDigest(located);
+    unsigned long inode = Inode(located);
+    std::string failure = WorkspaceFailure(located);
     ASSERT_EQ(failure.rfind("3358-", 0), 0u) << failure;
 
     ModalScript script;
+    script.OnPage<frmWizLocateFiles>([&](frmWizLocateFiles* page) {
+        page->txtPath->setText(QString::fromStdString(located));
+        page->btnNext->click();
+    });
     script.OnPage<frmWizRepair>([&](frmWizRepair* page) {
+        EXPECT_EQ(g_oApplications->Item(1)->AppPath, located);
         page->btnProceed->click();
         EXPECT_EQ(Lines(page->lstAppRepairStatus),
-                  std::vector<std::string>{StatusLine("Workgroup Information File", "Done")});
-        EXPECT_FALSE(page->btnProceed->isEnabled());
-        EXPECT_TRUE(page->btnFinish->isVisible());
-        page->btnFinish->click();
+                  std::vector<std::string>{StatusLine("Workgroup Information File", "Failed")});
+        page->btnCancel->click();
     });
     EXPECT_FALSE(Main());
     EXPECT_EQ(script.Remaining(), 0u);
-    EXPECT_TRUE(ProgramEnded());
-    EXPECT_EQ(messages,
-              (std::vector<std::string>{failure + "(Kelvor2000.mdw)", "Process completed."}));
-    EXPECT_NE(Inode(Workgroup()), inode);
-    EXPECT_EQ(IntegrityCheck(Workgroup()), "ok");
-    EXPECT_EQ(ReadDigest(Workgroup()), before);
-    EXPECT_FALSE(FileExists(install + "/Kelvor2000_BK.mdw"));
-    EXPECT_FALSE(FileExists(Workgroup() + "_Old"));
+    EXPECT_EQ(messages, (std::vector<std::string>{missing, failure + "(Kelvor2000.mdw)", failure,
+                                                  "Error occurred !"}));
+    EXPECT_NE(Inode(located), inode);
+    EXPECT_EQ(ReadDigest(located), before);
+    EXPECT_FALSE(FileExists(BackupName(located)));
+    EXPECT_FALSE(FileExists(SetAsideName(located)));
 }
 
+// Put right while its repair page waits (from a backup, say), a damaged program database is
+// compacted, opens again as start-up opens it, and is "Done", closed again behind it.
 TEST_F(DiscoveryTest, ADamagedProgramDatabaseGoesStraightToItsRepair) {
-    std::string junk(6000, 'p');
-    WriteFile(ProgramDb(), junk);
+    std::string good = ReadFile(ProgramDb());
+    WriteFile(ProgramDb(), std::string(6000, 'p'));
     std::string failure = OpenFailure(ProgramDb());
     ASSERT_EQ(failure.rfind("3343-", 0), 0u) << failure;
 
@@ -368,13 +382,18 @@ TEST_F(DiscoveryTest, ADamagedProgramDatabaseGoesStraightToItsRepair) {
         EXPECT_EQ(g_oApplications->Item(1)->AppID, "Kelvor");
         EXPECT_EQ(g_oApplications->Item(1)->AppPath, ProgramDb());
         EXPECT_TRUE(page->btnBack->isHidden());
-        page->btnCancel->click();
+        WriteFile(ProgramDb(), good);
+        page->btnProceed->click();
+        EXPECT_EQ(Lines(page->lstAppRepairStatus),
+                  std::vector<std::string>{StatusLine("Kelvor Program Database", "Done")});
+        page->btnFinish->click();
     });
     EXPECT_FALSE(Main());
     EXPECT_EQ(script.Remaining(), 0u);
     EXPECT_TRUE(ProgramEnded());
-    EXPECT_EQ(messages, std::vector<std::string>{failure});
-    EXPECT_EQ(ReadFile(ProgramDb()), junk);
+    EXPECT_EQ(messages, (std::vector<std::string>{failure, "Process completed."}));
+    EXPECT_EQ(IntegrityCheck(ProgramDb()), "ok");
+    EXPECT_FALSE(FileExists(install + "/Kelvor4PE.ldb"));
 }
 
 TEST_F(DiscoveryTest, WithoutCompaniesTheSystemManagerPseudoCompanyHoldsTheInstallationFiles) {

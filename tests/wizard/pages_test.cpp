@@ -2,8 +2,11 @@
 // shows, what Back and Next keep, and what they refuse.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFileDialog>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QScreen>
 
 #include "wizard_fixture.h"
 
@@ -28,7 +31,79 @@ std::string Text(const QAbstractButton* b) {
     return b->text().toStdString();
 }
 
+void Enter(QWidget* w) {
+    QKeyEvent e(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(w, &e);
+}
+
+// The left edge of the last word drawn in `strip` of a page's picture (dark on light), where
+// letters stand less than 6 pixels apart.
+int LastWordLeft(const QImage& picture, const QRect& strip) {
+    auto ink = [&](int x) {
+        for (int y = strip.top(); y <= strip.bottom(); ++y)
+            if (qGray(picture.pixel(x, y)) < 128) return true;
+        return false;
+    };
+    int x = strip.right();
+    while (x > strip.left() && !ink(x)) --x;
+    int left = x;
+    for (int gap = 0; x >= strip.left() && gap < 6; --x) {
+        gap = ink(x) ? 0 : gap + 1;
+        if (gap == 0) left = x;
+    }
+    return left;
+}
+
 }  // namespace
+
+// Pages open at the centre of the screen, each where the one before stood; the focus starts in
+// the list, on a selected line, and Enter clicks the page's default button all the way to
+// Finish. The status heading stands over the statuses; a message box belongs to the page in
+// front, centred over it and as wide as its caption.
+TEST_F(PagesTest, EnterWalksThePagesFromTheCentreOfTheScreenWithFocusInTheLists) {
+    ASSERT_TRUE(Main());
+    auto* company = Page<frmWizSelectCompany>();
+    QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_LE((QRect(company->pos(), company->size()).center() - screen.center()).manhattanLength(),
+              2);
+    EXPECT_EQ(company->focusWidget(), company->lstCompanyList);
+    EXPECT_EQ(SelectedRows(company->lstCompanyList), std::vector<int>{0});
+    Enter(company->focusWidget());
+    auto* apps = LoadedPage<frmWizSelectApp>();
+    ASSERT_TRUE(apps && apps->isVisible());
+    EXPECT_EQ(apps->pos(), company->pos());
+    EXPECT_EQ(apps->focusWidget(), apps->lstApplications);
+    SelectRows(apps->lstApplications, {1});
+    Enter(apps->focusWidget());
+    auto* action = LoadedPage<frmWizSelectAction>();
+    ASSERT_TRUE(action && action->isVisible());
+    EXPECT_EQ(action->focusWidget(), action->optRepairNCompact);
+    Enter(action->focusWidget());
+    auto* repair = LoadedPage<frmWizRepair>();
+    ASSERT_TRUE(repair && repair->isVisible());
+    EXPECT_EQ(repair->pos(), company->pos());
+    EXPECT_EQ(repair->focusWidget(), repair->lstAppRepairStatus);
+
+    auto* list = repair->lstAppRepairStatus;
+    QRect row = list->visualItemRect(list->item(0)).adjusted(0, 3, -4, -3);
+    row.moveTopLeft(list->viewport()->mapTo(repair, row.topLeft()));
+    QRect heading(repair->lblStatus->mapTo(repair, QPoint(0, 0)), repair->lblStatus->size());
+    QImage picture = repair->grab().toImage();
+    EXPECT_LE(std::abs(LastWordLeft(picture, heading) - LastWordLeft(picture, row)), 3)
+        << "\"Status\" at " << LastWordLeft(picture, heading) << ", the statuses at "
+        << LastWordLeft(picture, row);
+
+    auto box = MakeMessageBox("Process completed.");
+    EXPECT_EQ(box->parentWidget(), repair);
+    box->show();
+    EXPECT_GE(box->width(), box->fontMetrics().horizontalAdvance(kCaption));
+    box.reset();
+
+    Enter(repair->focusWidget());
+    EXPECT_EQ(messages, std::vector<std::string>{"Process completed."});
+    Enter(repair->focusWidget());
+    EXPECT_TRUE(ProgramEnded());
+}
 
 TEST_F(PagesTest, EachPageHasItsNamedControlsWithTheirTexts) {
     ASSERT_TRUE(Main());

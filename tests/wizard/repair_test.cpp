@@ -2,7 +2,15 @@
 // place, a status per entry, and no data lost when something goes wrong.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <regex>
 
 #include "wizard_fixture.h"
@@ -71,7 +79,7 @@ TEST_F(RepairTest, AFullRunCompactsEveryChosenDatabaseInPlaceWithItsRowsUnchange
     EXPECT_FALSE(repair->btnProceed->isEnabled());
     EXPECT_TRUE(repair->btnFinish->isVisible());
     EXPECT_FALSE(repair->ProgressBar1->isVisible());
-    EXPECT_EQ(repair->ProgressBar1->maximum(), 6);
+    EXPECT_EQ(repair->ProgressBar1->maximum(), 6 * 100);  // a hundred steps per database
     EXPECT_EQ(repair->ProgressBar1->value(), repair->ProgressBar1->minimum());
     EXPECT_EQ(Pointer(), 0);
 
@@ -254,6 +262,133 @@ TEST_F(RepairTest, StaleRunFilesGoOnlyWhenTheDatabaseItselfIsThere) {
     EXPECT_FALSE(FileExists(gl));
     EXPECT_EQ(ReadFile(SetAsideName(gl)), glBytes);
     EXPECT_EQ(ReadFile(BackupName(gl)), "half a copy");
+}
+
+namespace {
+
+// Holds a run's worker at its first hold() until the test opens it; meanwhile the test acts on
+// the window from the run's own event loop. A gate never opened gives way after a bound,
+// failing the test instead of hanging it.
+struct Gate {
+    std::atomic<bool> held{false};
+    std::promise<void> open;
+    std::shared_future<void> opened = open.get_future().share();
+    void hold() {
+        if (!held.exchange(true) &&
+            opened.wait_for(std::chrono::seconds(15)) != std::future_status::ready)
+            ADD_FAILURE() << "the test never let the run go on";
+    }
+};
+
+}  // namespace
+
+// While a run works, the window answers but only Cancel and the close box act, and they stop
+// the run once the database in progress has taken its place: at any moment the files are whole
+// and the statuses say what was done. Between the copy and the swap the database stays locked:
+// a second user's write is refused, never lost. The databases belong to another account, with
+// a mode of their own, and GL is reached through a symbolic link: what a run replaces keeps
+// owner, group and mode, and the link stays, its target replaced.
+TEST_F(RepairTest, ClicksDuringARunLeaveWholeFilesAndCancelWaitsForTheDatabaseInProgress) {
+    enum Act { kCancel, kCloseBox, kOthers };
+    const struct {
+        const char* name;
+        bool atSwap;  // held between the copy and the swap, or while the copy is made
+        Act act;
+    } cases[] = {
+        {"Cancel while compacting", false, kCancel},
+        {"the close box while compacting", false, kCloseBox},
+        {"Cancel before the swap", true, kCancel},
+        {"Back, Proceed, Enter and another user's write before the swap", true, kOthers},
+    };
+    std::string dt = CompanyFile("C01", "DT"), gl = CompanyFile("C01", "GL");
+    std::string glTarget = dir.file("store/gl-data.mdb");
+    std::filesystem::create_directories(dir.file("store"));
+    std::filesystem::rename(gl, glTarget);
+    ASSERT_EQ(::symlink(glTarget.c_str(), gl.c_str()), 0);
+    for (const auto& f : {dt, glTarget}) {
+        ASSERT_EQ(::chown(f.c_str(), 4321, 8765), 0) << "the tests run as root";
+        ASSERT_EQ(::chmod(f.c_str(), 0640), 0);
+    }
+    auto expectOwnerAndMode = [](const std::string& path) {
+        struct stat sb;
+        ASSERT_EQ(::stat(path.c_str(), &sb), 0);
+        EXPECT_EQ(sb.st_uid, 4321u);
+        EXPECT_EQ(sb.st_gid, 8765u);
+        EXPECT_EQ(sb.st_mode & 07777, 0640u) << path;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetForTest();
+        messages.clear();
+        Digest dtBefore = ReadDigest(dt), glBefore = ReadDigest(gl);
+        unsigned long dtInode = Inode(dt), glInode = Inode(gl);
+        auto other = c.act == kOthers ? StartLockHolder() : nullptr;
+        frmWizRepair* repair = GoToRepairPage("C01", {1, 2});
+        ASSERT_TRUE(repair);
+
+        // Held at the swap's first rename, or at a progress report in the middle of the copy.
+        Gate gate;
+        if (c.atSwap) {
+            OnRenameFrom(dt, [&] { gate.hold(); });
+        } else {
+            TEST_SetCompactionHook([&](uint64_t done, uint64_t total) {
+                if (done > 0 && done < total) gate.hold();
+            });
+        }
+        // The bar stands within the first of two databases: at its end once it is copied.
+        auto barReady = [&] {
+            int v = repair->ProgressBar1->value(), half = repair->ProgressBar1->maximum() / 2;
+            return c.atSwap ? v == half : v > 0 && v < half;
+        };
+        WhenReady(
+            repair, [&] { return gate.held && barReady(); },
+            [&] {
+                EXPECT_TRUE(repair->ProgressBar1->isVisible());
+                EXPECT_EQ(Pointer(), 11);
+                for (QPushButton* b : {repair->btnProceed, repair->btnBack, repair->btnFinish})
+                    EXPECT_FALSE(b->isEnabled()) << b->objectName().toStdString();
+                if (c.act == kCancel) repair->btnCancel->click();
+                if (c.act == kCloseBox) repair->close();
+                if (c.act == kOthers) {
+                    repair->btnBack->click();
+                    repair->btnProceed->click();
+                    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+                    QApplication::sendEvent(repair->lstAppRepairStatus, &enter);
+                    EXPECT_EQ(other->ask("open " + dt), "error 3045");
+                }
+                gate.open.set_value();
+            });
+        repair->btnProceed->click();
+        OnRenameFrom("", {});
+        TEST_SetCompactionHook({});
+
+        ExpectCompacted(dt, dtBefore, dtInode);
+        expectOwnerAndMode(dt);
+        EXPECT_EQ(g_oApplications->Item(1)->Flag, "Done");
+        if (c.act == kOthers) {
+            EXPECT_EQ(messages, std::vector<std::string>{"Process completed."});
+            EXPECT_FALSE(ProgramEnded());
+            EXPECT_TRUE(repair->isVisible());
+            ExpectCompacted(glTarget, glBefore, glInode);
+            expectOwnerAndMode(glTarget);
+            EXPECT_EQ(std::filesystem::read_symlink(gl), glTarget);
+            ExpectNoRunFiles(gl);
+            EXPECT_EQ(g_oApplications->Item(2)->Flag, "Done");
+            // Now the write goes through, and stays.
+            EXPECT_EQ(other->ask("open " + dt), "ok");
+            EXPECT_EQ(other->ask("exec 0 CREATE TABLE tblWritten (x INTEGER)"), "ok");
+            other.reset();
+            EXPECT_EQ(ReadDigest(dt).count("tblWritten"), 1u);
+        } else {
+            EXPECT_EQ(messages, std::vector<std::string>{});
+            EXPECT_TRUE(ProgramEnded());
+            EXPECT_FALSE(LoadedPage<frmWizRepair>());
+            EXPECT_EQ(g_oApplications->Item(2)->Flag, "Pending");
+            EXPECT_EQ(Inode(gl), glInode);
+            ExpectNoRunFiles(gl);
+        }
+        EXPECT_EQ(Pointer(), 0);
+    }
 }
 
 namespace {

@@ -20,6 +20,8 @@ namespace {
 constexpr qint64 kScriptTimeoutMs = 15000;
 
 std::string g_renameFaultFrom;
+std::string g_renameHookFrom;
+std::function<void()> g_renameHook;
 
 }  // namespace
 
@@ -29,6 +31,8 @@ std::string g_renameFaultFrom;
 // a permission change in mid-run reaches. Calls from the wizard (and everyone else in this
 // program) land here; all others are passed on unchanged.
 extern "C" int rename(const char* from, const char* to) noexcept {
+    if (kelvor::wizard::test::g_renameHook && kelvor::wizard::test::g_renameHookFrom == from)
+        kelvor::wizard::test::g_renameHook();
     if (!kelvor::wizard::test::g_renameFaultFrom.empty() &&
         kelvor::wizard::test::g_renameFaultFrom == from) {
         errno = EACCES;
@@ -45,6 +49,11 @@ void FailRenameFrom(const std::string& from) {
 
 void ClearRenameFault() {
     g_renameFaultFrom.clear();
+}
+
+void OnRenameFrom(const std::string& from, std::function<void()> before) {
+    g_renameHookFrom = from;
+    g_renameHook = std::move(before);
 }
 
 // ---- fixtures --------------------------------------------------------------------------------

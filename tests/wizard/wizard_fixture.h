@@ -115,5 +115,8 @@ std::string IntegrityCheck(const std::string& path);
 // every other rename goes through.
 void FailRenameFrom(const std::string& from);
 void ClearRenameFault();
+// Calls `before` (on whichever thread renames) each time `from` is about to be renamed, until
+// cleared with an empty function.
+void OnRenameFrom(const std::string& from, std::function<void()> before);
 
 }  // namespace kelvor::wizard::test

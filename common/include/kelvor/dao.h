@@ -14,6 +14,8 @@
 // Not thread-safe: each workspace belongs to one thread.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -218,6 +220,22 @@ class Workspace {
     std::shared_ptr<detail::WorkspaceImpl> p_;
 };
 
+// What a caller of CompactDatabase may ask beyond the copy itself.
+struct CompactOptions {
+    // Work done of work to do, in pages: each page the copy needs counts once as it is written
+    // and once as the check of the copy reads it, so `total` is twice the source's pages in use
+    // (its page count less its free pages). Called first with done 0, before anything is
+    // copied, and last with done == total, once the copy has the destination's name and while
+    // the source is still locked; one call at a time, from the compacting thread or a thread
+    // of the check. What it throws stops the compaction (nothing is left under the
+    // destination's name) and is thrown on.
+    std::function<void(uint64_t done, uint64_t total)> progress;
+    // Runs after that last report, the source still locked exclusively: nobody can open the
+    // source, nor a file given its name meanwhile, until it returns. What it throws is thrown
+    // on; the copy stays under the destination's name.
+    std::function<void()> whileLocked;
+};
+
 class DBEngineClass {
   public:
     std::string SystemDB() const;
@@ -230,7 +248,9 @@ class DBEngineClass {
     void CommitTrans(int options = 0);
     void Rollback();
     void Idle(int options = 0);
-    void CompactDatabase(const std::string& source, const std::string& destination);
+    // Uses no workspace, so it may run on any thread (the wizard runs it off its window's).
+    void CompactDatabase(const std::string& source, const std::string& destination,
+                         const CompactOptions& options = {});
     // Puts a checked copy of `backup` in place of `database` (which nobody may have open) and
     // returns the paths its old file and journal were moved to (see sqlite/restore.h).
     std::vector<std::string> RestoreDatabase(const std::string& backup,

@@ -357,8 +357,9 @@ void DBEngineClass::Idle(int options) {
 void DBEngineClass::TEST_NewDefaultWorkspace() {
     state().defaultWorkspace.reset();
 }
-void DBEngineClass::CompactDatabase(const std::string& source, const std::string& destination) {
-    trapped([&] { sqlite::Compact(source, destination); });
+void DBEngineClass::CompactDatabase(const std::string& source, const std::string& destination,
+                                    const CompactOptions& options) {
+    trapped([&] { sqlite::Compact(source, destination, options); });
 }
 std::vector<std::string> DBEngineClass::RestoreDatabase(const std::string& backup,
                                                         const std::string& database) {

@@ -368,14 +368,19 @@ bool sound(sqlite3* db, const std::string& sql, const std::string& path) {
 class Tasks {
   public:
     void add(std::function<void(sqlite3*)> f) { tasks_.push_back(std::move(f)); }
-    void run(const std::string& path) {
+    void run(const std::string& path, const std::function<void(size_t, size_t)>& tasksDone) {
         auto worker = [&] {
             try {
                 RawConnection c(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
                 Exec(c.db, dialect::kCheckPragmas, path);
                 sqlite3_create_function(c.db, "kv_tuples", -1, SQLITE_UTF8, nullptr, nullptr,
                                         tuplesStep, sumFinal);
-                for (size_t i; !failed_ && (i = next_++) < tasks_.size();) tasks_[i](c.db);
+                for (size_t i; !failed_ && (i = next_++) < tasks_.size();) {
+                    tasks_[i](c.db);
+                    if (!tasksDone) continue;
+                    std::lock_guard<std::mutex> lock(reporting_);
+                    tasksDone(++done_, tasks_.size());
+                }
             } catch (...) {
                 std::lock_guard<std::mutex> lock(m_);
                 failed_ = true;
@@ -391,6 +396,8 @@ class Tasks {
   private:
     std::vector<std::function<void(sqlite3*)>> tasks_;
     std::atomic<size_t> next_{0};
+    std::mutex reporting_;
+    size_t done_ = 0;  // under reporting_
     std::atomic<bool> failed_{false};
     std::mutex m_;
     std::exception_ptr failure_;
@@ -398,7 +405,8 @@ class Tasks {
 
 }  // namespace
 
-void CheckDatabase(const std::string& path) {
+void CheckDatabase(const std::string& path,
+                   const std::function<void(size_t done, size_t total)>& tasksDone) {
     std::vector<Table> tables;
     {
         RawConnection db(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
@@ -470,7 +478,7 @@ void CheckDatabase(const std::string& path) {
         }
     }
     try {
-        tasks.run(path);
+        tasks.run(path, tasksDone);
     } catch (const JetError& e) {
         if (e.number() == err::kUnrecognizedFormat) damaged();
         throw;

@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
+#include <functional>
 #include <string>
+
+#include "kelvor/dao.h"
 
 struct sqlite3;
 
@@ -24,19 +28,24 @@ class RawConnection {
 };
 
 // Writes a compacted copy of `source` at `destination`; `source` is never modified. The copy
-// takes the source's owner, group and permission bits.
+// takes the source's owner, group and permission bits. `options` as CompactDatabase says: its
+// progress and what runs while the source is still locked once the copy has its name.
 // Throws JetError: 3024 for a missing source, 3204 when the destination exists (or appears
 // while the copy is made: it is never replaced), 3356 when anyone has the source open, 3343
 // for a file that is not a database, 3056 for a damaged one, 3045 while another compaction
 // writes the same destination. Whatever fails, or if the process is killed, nothing is left
 // under the destination's name.
-void Compact(const std::string& source, const std::string& destination);
+void Compact(const std::string& source, const std::string& destination,
+             const CompactOptions& options = {});
 
 // Checks a database file in full, as PRAGMA integrity_check does: the structure of every
 // b-tree, every page used exactly once, every row against its table's constraints and every
 // index against its table. The work is shared between two connections on two threads.
-// Throws JetError 3056 when the file is not sound.
-void CheckDatabase(const std::string& path);
+// Throws JetError 3056 when the file is not sound. `tasksDone`, when given, hears after each
+// of the check's tasks (a table's rows, an index, the structure) how many of how many are
+// done, one call at a time; what it throws stops the check and is thrown on.
+void CheckDatabase(const std::string& path,
+                   const std::function<void(size_t done, size_t total)>& tasksDone = {});
 
 // The hidden name a file is written under before it takes `finalPath`'s name:
 // ".NAME.kelvor-tmp" in the same folder.

@@ -75,6 +75,9 @@ std::string ProbeSql(std::string_view schema) {
 std::string VacuumIntoSql(std::string_view destination) {
     return "VACUUM INTO " + QuoteText(destination);
 }
+const char* const kPagesInUse =
+    "SELECT c.page_count - f.freelist_count, s.page_size "
+    "FROM pragma_page_count() c, pragma_freelist_count() f, pragma_page_size() s";
 // The check reads the whole copy, indexes against tables; mapping the file into memory and a
 // larger page cache spare it most of the copying of pages into the cache.
 const char* const kCheckPragmas = "PRAGMA cache_size=-65536; PRAGMA mmap_size=2147418112";

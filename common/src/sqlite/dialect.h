@@ -25,6 +25,8 @@ std::string ProbeSql(std::string_view schema);  // reads the header: fails on a 
 
 // Compaction.
 std::string VacuumIntoSql(std::string_view destination);
+// One row: the pages in use (page count less free pages) and the page size.
+extern const char* const kPagesInUse;
 extern const char* const kCheckPragmas;
 extern const char* const kIntegrityCheck;
 
