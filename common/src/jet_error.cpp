@@ -90,6 +90,8 @@ const std::unordered_map<int, const char*>& messages() {
         {err::kSyntaxInCreateIndex, "Syntax error in CREATE INDEX statement."},
         {err::kSyntaxInFieldDefinition, "Syntax error in field definition."},
         {err::kSyntaxInDrop, "Syntax error in DROP TABLE or DROP INDEX."},
+        {err::kSyntaxInAlterTable, "Syntax error in ALTER TABLE statement."},
+        {err::kFieldExists, "Field '|' already exists in table '|'."},
         {err::kFieldTooSmall,
          "The field is too small to accept the amount of data you attempted to add. Try "
          "inserting or pasting less data."},

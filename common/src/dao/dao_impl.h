@@ -84,6 +84,7 @@ class DatabaseImpl : public sqlite::Resolver, public std::enable_shared_from_thi
     sqlite::Attachment* attachWithLock(const std::string& path);
     locking::LockFile* lockFileFor(const std::string& schema);
     void executeDdl(jetsql::Statement& st);
+    long selectInto(Prepared& p, const sqlite::ParamValues* params);
     void afterDesignChange();
     void releaseAll();
 };

@@ -189,7 +189,8 @@ Prepared DatabaseImpl::prepare(std::string_view sql) {
     key.push_back('\x02');
     std::string shape;
     jetsql::LexShape(sql, shape, p.literals);
-    if (startsWithWord(shape, "create") || startsWithWord(shape, "drop")) {
+    if (startsWithWord(shape, "create") || startsWithWord(shape, "drop") ||
+        startsWithWord(shape, "alter")) {
         jetsql::Lexed lx = jetsql::Lex(sql);
         p.ddl = jetsql::Parse(lx, sql);
         p.literals = std::move(lx.literals);
@@ -232,6 +233,7 @@ long DatabaseImpl::execute(std::string_view sql, const sqlite::ParamValues* para
     }
     const sqlite::Translation& tr = *p.entry->tr;
     if (tr.kind == Statement::Kind::Select) throw JetError::make(err::kCantExecuteSelect);
+    if (tr.kind == Statement::Kind::SelectInto) return selectInto(p, params);
     checkWritable(tr.writeSchema, tr.writeTable);
     sqlite::StmtLease lease = conn().lease(p.entry);
     sqlite::BindSlots(lease.get(), *p.entry->tr, p.literals, params);
@@ -338,6 +340,41 @@ void DatabaseImpl::linkTable(const std::string& name, const std::string& sourceP
     sqlite3_bind_null(ins.get(), 5);
     ins.step();
     afterDesignChange();
+}
+
+// SELECT ... INTO: a new table with the query's columns and types, then its rows.
+long DatabaseImpl::selectInto(Prepared& p, const sqlite::ParamValues* params) {
+    const sqlite::Translation& tr = *p.entry->tr;
+    const auto& cat = att_->catalog;
+    const std::string& name = tr.writeTable;
+    if (cat.table(name) || cat.link(name) || cat.query(name))
+        throw JetError::make(err::kTableExists, name);
+    std::string create = "CREATE TABLE " + sqlite::dialect::QuoteIdent(att_->schema) + "." +
+                         sqlite::dialect::QuoteIdent(name) + " (";
+    std::string columns;
+    for (size_t i = 0; i < tr.columns.size(); ++i) {
+        sqlite::ColumnInfo c;
+        c.name = tr.columns[i].name;
+        c.type = tr.columns[i].type;
+        // A column of no one type (a Variant, Null) holds text, as long as it may be.
+        if (c.type == jetsql::JType::Variant || c.type == jetsql::JType::Null)
+            c.type = jetsql::JType::Memo;
+        if (c.type == jetsql::JType::Text) c.size = 255;
+        create += (i ? ", " : "") + sqlite::dialect::ColumnDeclaration(c);
+        columns += (i ? ", " : "") + sqlite::dialect::QuoteIdent(c.name);
+    }
+    auto& c = conn();
+    c.invalidate();
+    sqlite::Exec(c.handle(), create + ")", path_);
+    afterDesignChange();
+    sqlite::Stmt insert(c.handle(),
+                        "INSERT INTO " + sqlite::dialect::QuoteIdent(att_->schema) + "." +
+                            sqlite::dialect::QuoteIdent(name) + " (" + columns + ") " + tr.sql,
+                        path_);
+    sqlite::BindSlots(insert.get(), tr, p.literals, params);
+    insert.step();
+    recordsAffected = static_cast<long>(sqlite3_changes(c.handle()));
+    return recordsAffected;
 }
 
 void DatabaseImpl::executeDdl(Statement& st) {

@@ -86,6 +86,7 @@ struct SelectStmt {
     std::vector<ExprPtr> groupBy;
     ExprPtr having;
     std::vector<OrderItem> orderBy;
+    std::string into;                       // SELECT ... INTO this table
     std::unique_ptr<SelectStmt> unionNext;  // UNION [ALL] next
     bool unionAll = false;
 };
@@ -124,6 +125,9 @@ struct Statement {
         DropIndex,
         CreateQuery,  // CREATE PROCEDURE / CREATE VIEW
         DropQuery,    // DROP PROCEDURE / DROP VIEW
+        SelectInto,   // SELECT ... INTO target: a new table made from the query
+        AlterAdd,     // ALTER TABLE objectName ADD COLUMN columnDefs[0]
+        AlterDrop,    // ALTER TABLE objectName DROP COLUMN columns[0]
     };
     Kind kind = Kind::Select;
     std::vector<ParamDecl> params;  // PARAMETERS declaration

@@ -18,7 +18,9 @@ void Binder::statement(Statement& st) {
     out_.kind = st.kind;
     switch (st.kind) {
         case Statement::Kind::Select:
+        case Statement::Kind::SelectInto:
             out_.select = select(*st.select, nullptr, nullptr);
+            out_.writeTable = st.target;
             return;
         case Statement::Kind::Insert:
             insert(st);

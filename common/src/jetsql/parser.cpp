@@ -47,6 +47,10 @@ class Parser {
         if (t.is("select")) {
             st->kind = Statement::Kind::Select;
             st->select = selectStmt();
+            if (!st->select->into.empty()) {
+                st->kind = Statement::Kind::SelectInto;
+                st->target = st->select->into;
+            }
         } else if (t.is("insert")) {
             insertStmt(*st);
         } else if (t.is("update")) {
@@ -57,6 +61,8 @@ class Parser {
             createStmt(*st);
         } else if (t.is("drop") && st->params.empty()) {
             dropStmt(*st);
+        } else if (t.is("alter") && st->params.empty()) {
+            alterStmt(*st);
         } else if (t.is("(") && peek(1).is("select")) {
             st->kind = Statement::Kind::Select;
             st->select = selectStmt();
@@ -205,10 +211,11 @@ class Parser {
             if (accept("as")) item.alias = name(err::kSyntaxError);
             s->items.push_back(std::move(item));
         } while (accept(","));
+        if (accept("into")) s->into = name(err::kSyntaxError);
         // Words after an item that start no clause: "SELECT a b c" is a malformed item.
-        if (const Token& t = peek(); t.kind != Tok::End && !t.is(";") && !t.is(")") &&
-                                     !t.is("from") && !t.is("where") && !t.is("group") &&
-                                     !t.is("having") && !t.is("order") && !t.is("union"))
+        if (const Token& t = peek();
+            t.kind != Tok::End && !t.is(";") && !t.is(")") && !t.is("from") && !t.is("into") &&
+            !t.is("where") && !t.is("group") && !t.is("having") && !t.is("order") && !t.is("union"))
             exprFail(t);
         if (accept("from")) {
             context_ = err::kSyntaxInFrom;
@@ -375,6 +382,25 @@ class Parser {
     }
 
     // ---- DDL ------------------------------------------------------------------------------
+    // ALTER TABLE t ADD [COLUMN] definition | DROP [COLUMN] name
+    void alterStmt(Statement& st) {
+        next();
+        context_ = err::kSyntaxInAlterTable;
+        expectWord("table", err::kSyntaxInAlterTable);
+        st.objectName = name(err::kSyntaxInAlterTable);
+        if (accept("add")) {
+            accept("column");
+            st.kind = Statement::Kind::AlterAdd;
+            st.columnDefs.push_back(columnDef());
+        } else if (accept("drop")) {
+            accept("column");
+            st.kind = Statement::Kind::AlterDrop;
+            st.columns.push_back(name(err::kSyntaxInAlterTable));
+        } else {
+            fail(err::kSyntaxInAlterTable, peek());
+        }
+    }
+
     void createStmt(Statement& st) {
         next();
         if (accept("table")) {

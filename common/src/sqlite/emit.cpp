@@ -669,7 +669,8 @@ class Emitter {
         out->writeSchema = st_.writeSchema;
         out->writeTable = st_.writeTable;
         switch (st_.kind) {
-            case jetsql::Statement::Kind::Select: {
+            case jetsql::Statement::Kind::Select:
+            case jetsql::Statement::Kind::SelectInto: {
                 const BoundSelect& s = *st_.select;
                 out->sql = select(s, true);
                 for (const auto& it : s.items) {

@@ -132,6 +132,31 @@ std::string TranslateDdl(const Statement& st, const std::string& schema, const C
             if (!catalog.table(st.indexTable))
                 throw JetError::make(err::kInputTableNotFound, st.indexTable);
             return "DROP INDEX " + s + "." + QuoteIdent(st.objectName);
+        case Statement::Kind::AlterAdd: {
+            const TableInfo* t = catalog.table(st.objectName);
+            if (!t) throw JetError::make(err::kInputTableNotFound, st.objectName);
+            const auto& c = st.columnDefs[0];
+            if (t->find(c.name)) throw JetError::make(err::kFieldExists, c.name, t->name);
+            // A counter is the table's record identity, which an existing table has already.
+            if (c.counter || c.primaryKey) throw JetError::make(err::kSyntaxInAlterTable);
+            ColumnInfo ci;
+            ci.name = c.name;
+            ci.type = c.type;
+            ci.size = c.size;
+            ci.notNull = c.notNull;
+            std::string sql = "ALTER TABLE " + s + "." + QuoteIdent(t->name) + " ADD COLUMN " +
+                              dialect::ColumnDeclaration(ci);
+            if (c.defaultSql) sql += " DEFAULT " + defaultSql(*c.defaultSql, c.type);
+            return sql;
+        }
+        case Statement::Kind::AlterDrop: {
+            const TableInfo* t = catalog.table(st.objectName);
+            if (!t) throw JetError::make(err::kInputTableNotFound, st.objectName);
+            const ColumnInfo* c = t->find(st.columns[0]);
+            if (!c) throw JetError::make(err::kItemNotFound);
+            return "ALTER TABLE " + s + "." + QuoteIdent(t->name) + " DROP COLUMN " +
+                   QuoteIdent(c->name);
+        }
         default:
             break;
     }
