@@ -52,6 +52,7 @@ constexpr Function kFunctions[] = {
     {"instr",       Fn::InStr,       2, 2, {T, T, V},  L,                ResultRule::Fixed,    false},
     {"instr",       Fn::InStrFrom,   3, 4, {L, T, T},  L,                ResultRule::Fixed,    false},
     {"strcomp",     Fn::StrComp,     2, 3, {T, T, L},  JType::Integer,   ResultRule::Fixed,    false},
+    {"format",      Fn::Format,      1, 2, {V, T, V},  T,                ResultRule::Fixed,    false},
     {"str",         Fn::Str,         1, 1, {V, V, V},  T,                ResultRule::Fixed,    false},
     {"hex",         Fn::Hex,         1, 1, {V, V, V},  T,                ResultRule::Fixed,    false},
     {"switch",      Fn::Switch,      2, kMany, {V, V, V}, V,             ResultRule::Special,  false},

@@ -76,6 +76,7 @@ enum class Fn : uint8_t {
     StDevP,
     Var,
     VarP,
+    Format,
 };
 
 // How a call's result type follows from its arguments.

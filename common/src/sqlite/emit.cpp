@@ -419,6 +419,9 @@ class Emitter {
                 return "kv_range(" + arg(0) + ", 0, 255)";
             case Fn::Str:
                 return fn("kv_str", 1);
+            case Fn::Format:
+                return "kv_format(" + arg(0) + ", " + (e.args.size() > 1 ? arg(1) : "NULL") + ", " +
+                       std::to_string(static_cast<int>(e.args[0]->type)) + ")";
             case Fn::Hex:
                 return fn("kv_hex", 1);
             case Fn::StrComp:

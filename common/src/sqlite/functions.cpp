@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "jetsql/types.h"
 #include "kelvor/jet_error.h"
@@ -751,6 +752,197 @@ void fnStrComp(sqlite3_context* ctx, int, sqlite3_value** a) {
     sqlite3_result_int(ctx, c < 0 ? -1 : c > 0 ? 1 : 0);
 }
 
+// ---- Format -----------------------------------------------------------------------------
+// The sections of a format, split at ; outside quotes.
+std::vector<std::string> formatSections(const std::string& f) {
+    std::vector<std::string> out(1);
+    bool quoted = false;
+    for (char c : f) {
+        if (c == '"') quoted = !quoted;
+        if (c == ';' && !quoted) {
+            out.emplace_back();
+            continue;
+        }
+        out.back().push_back(c);
+    }
+    return out;
+}
+
+// A number in a format of 0 and # placeholders, a point, thousands commas, % and literals.
+std::string formatNumber(double x, const std::string& format) {
+    auto sections = formatSections(format);
+    std::string f = sections[0];
+    bool minus = x < 0;
+    if (x < 0 && sections.size() > 1 && !sections[1].empty()) {
+        f = sections[1];
+        minus = false;
+    } else if (x == 0 && sections.size() > 2 && !sections[2].empty()) {
+        f = sections[2];
+    }
+    x = std::fabs(x);
+    if (f.find('%') != std::string::npos) x *= 100;
+    size_t point = f.find('.');
+    std::string intPart = f.substr(0, point),
+                fracPart = point == std::string::npos ? "" : f.substr(point + 1);
+    int minInt = 0, fracRequired = 0, fracAll = 0;
+    bool grouping = false, seenDigit = false;
+    for (char c : intPart) {
+        if (c == '0') ++minInt;
+        if (c == '0' || c == '#') seenDigit = true;
+        if (c == ',' && seenDigit) grouping = true;
+    }
+    for (char c : fracPart) {
+        if (c == '0') ++fracRequired, ++fracAll;
+        if (c == '#') ++fracAll;
+    }
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", fracAll, x);
+    std::string digits(buf), frac;
+    if (auto dot = digits.find('.'); dot != std::string::npos) {
+        frac = digits.substr(dot + 1);
+        digits.resize(dot);
+    }
+    while (static_cast<int>(frac.size()) > fracRequired && !frac.empty() && frac.back() == '0')
+        frac.pop_back();
+    if (digits == "0" && minInt == 0) digits.clear();
+    while (static_cast<int>(digits.size()) < minInt) digits.insert(0, "0");
+    if (grouping)
+        for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3)
+            digits.insert(static_cast<size_t>(i), ",");
+    // Literal text before the first placeholder and after the last one stays where it is.
+    auto isPlaceholder = [](char c) { return c == '0' || c == '#' || c == '.' || c == ','; };
+    size_t first = f.find_first_of("0#.");
+    size_t last = f.find_last_of("0#.");
+    auto literal = [&](const std::string& s) {
+        std::string out;
+        bool quoted = false;
+        for (size_t i = 0; i < s.size(); ++i) {
+            if (s[i] == '"') {
+                quoted = !quoted;
+            } else if (s[i] == '\\' && i + 1 < s.size()) {
+                out.push_back(s[++i]);
+            } else if (quoted || !isPlaceholder(s[i])) {
+                out.push_back(s[i]);
+            }
+        }
+        return out;
+    };
+    std::string prefix = first == std::string::npos ? f : f.substr(0, first);
+    std::string suffix = last == std::string::npos ? "" : f.substr(last + 1);
+    std::string number = digits;
+    if (!frac.empty()) number += "." + frac;
+    return (minus ? "-" : "") + literal(prefix) + number + literal(suffix);
+}
+
+// A date in a format of yyyy yy q mmmm mmm mm m dddd ddd dd d hh h nn n ss s and AM/PM.
+std::string formatDate(Date d, const std::string& f) {
+    static const char* const kMonths[] = {"January",   "February", "March",    "April",
+                                          "May",       "June",     "July",     "August",
+                                          "September", "October",  "November", "December"};
+    static const char* const kDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                        "Thursday", "Friday", "Saturday"};
+    int y, mo, da, h, mi, s;
+    d.parts(y, mo, da, h, mi, s);
+    int weekday = static_cast<int>(((d.dayNumber() % 7) + 7 + 6) % 7);  // day 0 was a Saturday
+    const bool twelve =
+        f.find("AM/PM") != std::string::npos || f.find("am/pm") != std::string::npos;
+    std::string out;
+    bool afterHour = false;
+    auto two = [](int v) {
+        char b[8];
+        std::snprintf(b, sizeof b, "%02d", v);
+        return std::string(b);
+    };
+    for (size_t i = 0; i < f.size();) {
+        auto run = [&](char c) {
+            size_t n = 0;
+            while (i + n < f.size() && std::tolower(static_cast<unsigned char>(f[i + n])) == c) ++n;
+            return n;
+        };
+        char c = static_cast<char>(std::tolower(static_cast<unsigned char>(f[i])));
+        if (f.compare(i, 5, "AM/PM") == 0 || f.compare(i, 5, "am/pm") == 0) {
+            bool am = h < 12;
+            out += f[i] == 'A' ? (am ? "AM" : "PM") : (am ? "am" : "pm");
+            i += 5;
+            continue;
+        }
+        size_t n = run(c);
+        if (c == 'y' && n >= 3) {
+            out += std::to_string(y);
+        } else if (c == 'y' && n == 2) {
+            out += two(y % 100);
+        } else if (c == 'q') {
+            out += std::to_string((mo - 1) / 3 + 1);
+        } else if (c == 'm' && !afterHour) {
+            out += n >= 4   ? kMonths[mo - 1]
+                   : n == 3 ? std::string(kMonths[mo - 1]).substr(0, 3)
+                   : n == 2 ? two(mo)
+                            : std::to_string(mo);
+        } else if (c == 'm' || c == 'n') {
+            out += n >= 2 ? two(mi) : std::to_string(mi);
+        } else if (c == 'd') {
+            out += n >= 4   ? kDays[weekday]
+                   : n == 3 ? std::string(kDays[weekday]).substr(0, 3)
+                   : n == 2 ? two(da)
+                            : std::to_string(da);
+        } else if (c == 'h') {
+            int hh = twelve ? (h % 12 == 0 ? 12 : h % 12) : h;
+            out += n >= 2 ? two(hh) : std::to_string(hh);
+        } else if (c == 's') {
+            out += n >= 2 ? two(s) : std::to_string(s);
+        } else if (f[i] == '"') {
+            size_t close = f.find('"', i + 1);
+            out += f.substr(i + 1, (close == std::string::npos ? f.size() : close) - i - 1);
+            i = close == std::string::npos ? f.size() : close + 1;
+            continue;
+        } else {
+            out.push_back(f[i]);
+            n = 1;
+        }
+        afterHour = c == 'h' || (afterHour && (c == ':' || c == ' '));
+        i += n;
+    }
+    return out;
+}
+
+// Format(value, format): the value's engine type comes as the third argument, since a date or
+// an amount is stored as a number.
+void fnFormat(sqlite3_context* ctx, int n, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    const auto type = static_cast<jetsql::JType>(sqlite3_value_int(a[2]));
+    std::string f = n > 1 && !isNull(a[1]) ? textOf(a[1]) : "";
+    guarded(ctx, [&] {
+        Value v = type == jetsql::JType::Date ? Value(Date::fromSeconds(sqlite3_value_int64(a[0])))
+                  : type == jetsql::JType::Currency
+                      ? Value(Currency::fromRaw(sqlite3_value_int64(a[0])))
+                  : sqlite3_value_type(a[0]) == SQLITE_TEXT ? Value(textOf(a[0]))
+                  : sqlite3_value_type(a[0]) == SQLITE_INTEGER
+                      ? Value(static_cast<double>(sqlite3_value_int64(a[0])))
+                      : Value(sqlite3_value_double(a[0]));
+        static const std::pair<const char*, const char*> kNamed[] = {
+            {"fixed", "0.00"},       {"standard", "#,##0.00"},    {"percent", "0.00%"},
+            {"general number", ""},  {"short date", "m/d/yyyy"},  {"long time", "h:nn:ss AM/PM"},
+            {"short time", "hh:nn"}, {"medium date", "dd-mmm-yy"}};
+        std::string lower = f;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (const auto& [name, pattern] : kNamed)
+            if (lower == name) f = pattern;
+        if (f.empty()) return resultText(ctx, v.toString());
+        if (type == jetsql::JType::Date) return resultText(ctx, formatDate(v.toDate(), f));
+        if (sqlite3_value_type(a[0]) == SQLITE_TEXT && type != jetsql::JType::Currency) {
+            std::string t = v.toString();
+            if (f.find('>') != std::string::npos)
+                for (char& c : t)
+                    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            else if (f.find('<') != std::string::npos)
+                for (char& c : t)
+                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return resultText(ctx, t);
+        }
+        resultText(ctx, formatNumber(v.toDouble(), f));
+    });
+}
+
 // ---- aggregates -------------------------------------------------------------------------
 // First and Last: the value of the first and of the last record the query reads.
 template <bool kLast>
@@ -834,6 +1026,7 @@ constexpr Def kFunctions[] = {
     {"kv_str", 1, fnStr, true},
     {"kv_hex", 1, fnHex, true},
     {"kv_strcomp", 3, fnStrComp, true},
+    {"kv_format", 3, fnFormat, true},
     {"kv_right", 2, fnRight, true},
     {"kv_instr", 3, fnInstr, true},
     {"kv_instr", 4, fnInstr, true},
