@@ -6,7 +6,7 @@
 // the literal changes. The baseline is the same lookup as a SQLite statement prepared once on a
 // connection of its own to the same file: bind, step, read, reset. Both are timed with each
 // lookup on its own and inside one transaction, as the rules run them. Target: the layer takes
-// less than three times the baseline's CPU time.
+// at most 1.3 times the baseline's CPU time.
 //
 // Forward-only pass: peak memory while reading every field of every row, over a short and over
 // a ten times longer result. A forward-only recordset streams, so the longer pass must not need
@@ -43,7 +43,7 @@ namespace {
 using namespace kelvor;
 using namespace kelvor::bench;
 
-constexpr double kLookupTargetRatio = 3.0;
+constexpr double kLookupTargetRatio = 1.3;
 constexpr double kGrowthLimitMb = 10.0;
 // Lookups cycle through this many customers, spread over the whole table.
 constexpr size_t kProbes = 4096;
@@ -445,8 +445,8 @@ int run(const Config& cfg) {
             continue;
         }
         double ratio = layerNs / rawNs;
-        bool ok = ratio < kLookupTargetRatio;
-        std::printf("  %-24s %9.0f %9.0f %6.2fx  target < %.0fx: %s\n", c.title, layerNs, rawNs,
+        bool ok = ratio <= kLookupTargetRatio;
+        std::printf("  %-24s %9.0f %9.0f %6.2fx  target <= %.1fx: %s\n", c.title, layerNs, rawNs,
                     ratio, kLookupTargetRatio, verdict(ok, !cfg.quick));
         targetsMet = targetsMet && ok;
     }
