@@ -11,7 +11,7 @@
 
 #include "commands.h"
 #include "kelvor/automation.h"
-#include "kelvor/jet_error.h"
+#include "kelvor/error.h"
 #include "output.h"
 
 namespace kelvor::tool {
@@ -197,9 +197,9 @@ int shell() {
                 sError = arg(2);
                 app.CallByName("CallBack", {Arg::ByRef(lErr), Arg::ByRef(sError)});
             } else {
-                throw JetError::make(err::kNoSuchMethod);
+                throw Error::make(err::kNoSuchMethod);
             }
-        } catch (const JetError& e) {
+        } catch (const Error& e) {
             lErr = e.number();
             sError = e.description();
             result = "-1[" + m + "][" + std::to_string(lErr) + "] " + sError;

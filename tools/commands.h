@@ -1,5 +1,5 @@
 // The subcommands of the `kelvor` program. Each takes the arguments after its name and returns
-// the exit status; a failure is thrown as kelvor::JetError and printed by main as
+// the exit status; a failure is thrown as kelvor::Error and printed by main as
 // "error NUMBER: DESCRIPTION".
 #pragma once
 
@@ -24,7 +24,7 @@ int Queue(const Args& args);
 int Session(const Args& args);
 int Client(const Args& args);
 
-// A usage error: "error 5: usage: ...".
+// A usage error (err::kInvalidProcedureCall): "error 5: usage: ...".
 [[noreturn]] void Usage(const std::string& text);
 
 }  // namespace kelvor::tool

@@ -58,7 +58,7 @@ void runStatement(Database& db, const std::string& sql, bool json) {
                     std::cout << q.RecordsAffected() << " row(s) affected.\n";
                 return;
             }
-        } catch (const JetError& e) {
+        } catch (const Error& e) {
             if (e.number() != err::kItemNotFound) throw;
             rows = true;  // a table or link
         }
@@ -113,7 +113,7 @@ int Sql(const Args& args) {
         if (line.find_first_not_of(" \t;") == std::string::npos) continue;
         try {
             runStatement(db, line, json);
-        } catch (const JetError& e) {
+        } catch (const Error& e) {
             std::cout.flush();
             std::string d = e.description();
             for (char& c : d)

@@ -31,8 +31,6 @@ namespace {
 const char* const kNotAvailable =
     "Kelvor is currently not available.\r\nPerhaps the Queue Update Process is currently in "
     "progress.\r\nPlease try again later !";
-const char* const kBusy =
-    "Another user is performing Queue Processing.\r\n\rPlease try again later !";
 const char* const kEngineError = "Error in Queue Engine Object !\r\n";
 
 std::string engineFailure(int32_t lErr, const std::string& sError) {
@@ -101,13 +99,13 @@ std::string ServerSession::Logon(const std::string& sDTPath, int32_t& lErr, std:
         try {
             m_oSessionRecordset =
                 m_oDatabase.OpenRecordset("tblDTLogon", dbOpenDynaset, dbAppendOnly);
-        } catch (const JetError& e) {
+        } catch (const Error& e) {
             pending = e.number();
             pendingText = e.description();
         }
         try {
             m_oSessionRecordset.AddNew();  // 91 when there is no recordset to add to
-        } catch (const JetError& e) {
+        } catch (const Error& e) {
             pending = e.number();
             pendingText = e.description();
         }
@@ -118,10 +116,10 @@ std::string ServerSession::Logon(const std::string& sDTPath, int32_t& lErr, std:
             releaseSession();
             return result;
         }
-        if (pending != 0) throw JetError(pending, pendingText, "Logon");
+        if (pending != 0) throw Error(pending, pendingText, "Logon");
         ignoringErrors([&] { m_oSessionRecordset.CancelUpdate(dbUpdateRegular); });
         return "";
-    } catch (const JetError& e) {
+    } catch (const Error& e) {
         lErr = e.number();
         sError = e.description();
         std::string result = "-1[Logon][" + std::to_string(lErr) + "] " + sError;
@@ -142,7 +140,7 @@ std::string ServerSession::LogOff(int32_t& lErr, std::string& sError) {
         lErr = 0;
         sError = "";
         return "";
-    } catch (const JetError& e) {
+    } catch (const Error& e) {
         lErr = e.number();
         sError = e.description();
         releaseSession();
@@ -207,7 +205,7 @@ std::string ServerSession::UpdateQueue(UpdateObjects& objects, const std::string
             return engineFailure(lErr, sError);
         }
         return "";
-    } catch (const JetError& e) {
+    } catch (const Error& e) {
         lErr = e.number();
         sError = e.description();
         return "-1[" + std::to_string(lErr) + "] " + sError;
@@ -228,11 +226,11 @@ std::string ServerSession::UpdateQueueAsync(UpdateObjects& objects, const std::s
         // the lock of this update.
         objects.ReleaseUpdateObjects();
         if (!LockQueueProcessing()) {
-            std::string msg = kBusy;
+            std::string msg = Error::messageFor(err::kQueueProcessingBusy);
             if (m_bprompt && ShowMessage) ShowMessage(msg);
-            lErr = 1238;
+            lErr = err::kQueueProcessingBusy;
             sError = msg;
-            endUpdate(1238, msg, "-1" + msg);
+            endUpdate(err::kQueueProcessingBusy, msg, "-1" + msg);
             return m_sQueueStatus;
         }
         std::string callBack = objects.CreateUpdateObjects();
@@ -254,7 +252,7 @@ std::string ServerSession::UpdateQueueAsync(UpdateObjects& objects, const std::s
             return m_sQueueStatus;  // the lock stays held
         }
         return "";
-    } catch (const JetError& e) {
+    } catch (const Error& e) {
         lErr = e.number();
         sError = e.description();
         std::string result = "-1[UpdateQueueAsync][" + std::to_string(lErr) + "] " + sError;
@@ -314,7 +312,7 @@ std::string ServerSession::UpdQAsyncStatus(UpdateObjects& objects, int32_t& lErr
         std::string result = m_sQueueStatus;
         objects.ReleaseUpdateObjects();
         return result;
-    } catch (const JetError& e) {
+    } catch (const Error& e) {
         lErr = e.number();
         sError = e.description();
         objects.ReleaseUpdateObjects();

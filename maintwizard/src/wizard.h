@@ -58,7 +58,7 @@ bool ProgramEnded();
 void ResetForTest();
 
 // The paths the repair run makes from a file path: "/d/a.b.mdb" -> "/d/a_BK.b.mdb" and
-// "/d/a.b.mdb_Old". Throws JetError when the file name has no "." to split at.
+// "/d/a.b.mdb_Old". Throws Error when the file name has no "." to split at.
 std::string BackupName(const std::string& path);
 std::string SetAsideName(const std::string& path);
 
