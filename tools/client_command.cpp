@@ -53,10 +53,7 @@ int outcome(const std::string& result, int32_t lErr, const std::string& sError) 
     if (!result.empty()) std::cout << result << "\n";
     std::cout.flush();
     if (result.rfind("-1", 0) == 0) {
-        std::string d = sError;
-        for (char& c : d)
-            if (c == '\r' || c == '\n') c = ' ';
-        std::cerr << "error " << lErr << ": " << d << "\n";
+        PrintError(lErr, sError);
         return 1;
     }
     return 0;
@@ -200,9 +197,8 @@ int shell() {
                 throw Error::make(err::kNoSuchMethod);
             }
         } catch (const Error& e) {
-            lErr = e.number();
-            sError = e.description();
-            result = "-1[" + m + "][" + std::to_string(lErr) + "] " + sError;
+            // Answered as the server answers an error it trapped.
+            result = ErrorPair::fromException(e).writeTo(lErr, sError).procedureFailure(m);
             status = 1;
         }
         std::cout << "{\"method\":" << JsonString(m) << ",\"result\":" << JsonString(result)

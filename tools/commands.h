@@ -3,6 +3,7 @@
 // "error NUMBER: DESCRIPTION".
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,5 +27,7 @@ int Client(const Args& args);
 
 // A usage error (err::kInvalidProcedureCall): "error 5: usage: ...".
 [[noreturn]] void Usage(const std::string& text);
+// "error NUMBER: DESCRIPTION" on standard error, the description on one line.
+void PrintError(int32_t number, const std::string& description);
 
 }  // namespace kelvor::tool

@@ -90,6 +90,10 @@ namespace kelvor::tool {
 void Usage(const std::string& text) {
     throw Error(err::kInvalidProcedureCall, "usage: " + text);
 }
+
+void PrintError(int32_t number, const std::string& description) {
+    std::cerr << "error " << number << ": " << oneLine(description) << "\n";
+}
 }  // namespace kelvor::tool
 
 int main(int argc, char** argv) {
@@ -116,12 +120,11 @@ int main(int argc, char** argv) {
         return rc;
     } catch (const kelvor::Error& e) {
         std::cout.flush();
-        std::cerr << "error " << e.number() << ": " << oneLine(e.description()) << "\n";
+        kelvor::tool::PrintError(e.number(), e.description());
         return 1;
     } catch (const std::exception& e) {
         std::cout.flush();
-        std::cerr << "error " << kelvor::err::kInvalidProcedureCall << ": " << oneLine(e.what())
-                  << "\n";
+        kelvor::tool::PrintError(kelvor::err::kInvalidProcedureCall, e.what());
         return 1;
     }
 }

@@ -115,10 +115,7 @@ int Sql(const Args& args) {
             runStatement(db, line, json);
         } catch (const Error& e) {
             std::cout.flush();
-            std::string d = e.description();
-            for (char& c : d)
-                if (c == '\r' || c == '\n') c = ' ';
-            std::cerr << "error " << e.number() << ": " << d << "\n";
+            PrintError(e.number(), e.description());
             status = 1;
         }
         std::cout.flush();

@@ -19,12 +19,7 @@ std::string systemText(LONG code) {
 void FormatError(int32_t& lErr, std::string& sError, int32_t lNumber, const std::string&,
                  const std::string& sDescription, const std::string& sLabel) {
     try {
-        if (lNumber != 0) {
-            lErr = lNumber;
-            sError = "[modGlobals." + sLabel + "][VB]; " + sDescription;
-        } else if (lErr != 0) {
-            sError = "[modGlobals." + sLabel + "]; " + sError;
-        }
+        FormatErrorPair(lErr, sError, lNumber, sDescription, "modGlobals." + sLabel);
     } catch (...) {
     }
 }

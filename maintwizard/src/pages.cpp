@@ -668,7 +668,7 @@ bool frmWizRepair::FillStatusList() {
         }
         return true;
     } catch (const Error& e) {
-        MsgBox(std::to_string(e.number()) + "-" + e.description());
+        MsgBox(ErrorMessage(e));
         SetPointer(0);
         return false;
     }
@@ -805,7 +805,7 @@ bool frmWizRepair::RunMaintenance() {
                 "This database is corrupted or it isn't a Microsoft Jet database.\r\nRestore the "
                 "corrupted Microsoft Jet database from a backup copy or create a new database.");
         } else {
-            MsgBox(std::to_string(e.number()) + "-" + e.description());
+            MsgBox(ErrorMessage(e));
         }
         if (current) {
             current->Flag = "Failed";

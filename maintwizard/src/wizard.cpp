@@ -131,6 +131,10 @@ void MsgBox(const std::string& text) {
     MakeMessageBox(text)->exec();
 }
 
+std::string ErrorMessage(const Error& e) {
+    return std::to_string(e.number()) + "-" + e.description();
+}
+
 void SetMessageBoxHandler(std::function<void(const std::string&)> handler) {
     g_messageHandler = std::move(handler);
 }
@@ -224,7 +228,7 @@ bool DiscoverEnvironment() {
             ws = DBEngine().CreateWorkspace("temporary", "System", kSystemPassword);
             break;
         } catch (const Error& e) {
-            MsgBox(std::to_string(e.number()) + "-" + e.description() + "(" + kWorkgroupFile + ")");
+            MsgBox(ErrorMessage(e) + "(" + kWorkgroupFile + ")");
             if (isDamaged(e.number())) {
                 directRepair("WIF", DBEngine().SystemDB(), "Workgroup Information File");
                 return false;
@@ -245,7 +249,7 @@ bool DiscoverEnvironment() {
             g_dbProgram = ws.OpenDatabase(path);
             break;
         } catch (const Error& e) {
-            MsgBox(std::to_string(e.number()) + "-" + e.description());
+            MsgBox(ErrorMessage(e));
             if (isDamaged(e.number())) {
                 directRepair("Kelvor", path, "Kelvor Program Database");
                 return false;
@@ -265,7 +269,7 @@ bool DiscoverEnvironment() {
                 "Your Kelvor 4.1 PE program database is not properly linked to the System "
                 "Manager database !");
         } else {
-            MsgBox(std::to_string(e.number()) + "-" + e.description());
+            MsgBox(ErrorMessage(e));
         }
         SetPointer(0);
         return false;
@@ -307,7 +311,7 @@ bool DiscoverEnvironment() {
     } catch (const Error& e) {
         if (e.number() != err::kInputTableNotFound && e.number() != err::kUnrecognizedFormat)
             return fail(e);
-        MsgBox(std::to_string(e.number()) + "-" + e.description());
+        MsgBox(ErrorMessage(e));
     }
 
     // The System Manager database.

@@ -74,8 +74,7 @@ void frmQueueAsync::Timer1_Timer() {
                                    automation::Arg::ByRef(sError)});
     } catch (const Error& e) {
         // The engine could not be made or called: that is the outcome to report.
-        lErr = e.number();
-        sError = e.description();
+        ErrorPair::fromException(e).writeTo(lErr, sError);
         trapped = true;
     }
     // From here errors are ignored: a call-back that fails is nobody's concern.

@@ -175,13 +175,12 @@ struct ErrorPair {
     }
     // "[number] text": how a "-1" result text quotes the pair.
     std::string bracketed() const { return "[" + std::to_string(lErr) + "] " + sError; }
-    // The result text of a server method that trapped the error: "-1[Label][number] text", or
-    // "-1[number] text" for a method that writes no label.
-    std::string procedureFailure(std::string_view label = {}) const {
-        std::string out = "-1";
-        if (!label.empty()) out.append("[").append(label).append("]");
-        return out + bracketed();
+    // The result text of a server method that trapped the error: "-1[Label][number] text".
+    std::string procedureFailure(std::string_view label) const {
+        return "-1[" + std::string(label) + "]" + bracketed();
     }
+    // The same for a method that writes no label: "-1[number] text".
+    std::string failure() const { return "-1" + bracketed(); }
     // The result text of a refusal: "-1" and the text alone.
     std::string refusal() const { return "-1" + sError; }
 };
