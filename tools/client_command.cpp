@@ -11,7 +11,7 @@
 
 #include "commands.h"
 #include "kelvor/automation.h"
-#include "kelvor/jet_error.h"
+#include "kelvor/error.h"
 #include "output.h"
 
 namespace kelvor::tool {
@@ -53,10 +53,7 @@ int outcome(const std::string& result, int32_t lErr, const std::string& sError) 
     if (!result.empty()) std::cout << result << "\n";
     std::cout.flush();
     if (result.rfind("-1", 0) == 0) {
-        std::string d = sError;
-        for (char& c : d)
-            if (c == '\r' || c == '\n') c = ' ';
-        std::cerr << "error " << lErr << ": " << d << "\n";
+        PrintError(lErr, sError);
         return 1;
     }
     return 0;
@@ -197,12 +194,11 @@ int shell() {
                 sError = arg(2);
                 app.CallByName("CallBack", {Arg::ByRef(lErr), Arg::ByRef(sError)});
             } else {
-                throw JetError::make(err::kNoSuchMethod);
+                throw Error::make(err::kNoSuchMethod);
             }
-        } catch (const JetError& e) {
-            lErr = e.number();
-            sError = e.description();
-            result = "-1[" + m + "][" + std::to_string(lErr) + "] " + sError;
+        } catch (const Error& e) {
+            // Answered as the server answers an error it trapped.
+            result = ErrorPair::fromException(e).writeTo(lErr, sError).procedureFailure(m);
             status = 1;
         }
         std::cout << "{\"method\":" << JsonString(m) << ",\"result\":" << JsonString(result)

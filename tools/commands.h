@@ -1,8 +1,9 @@
 // The subcommands of the `kelvor` program. Each takes the arguments after its name and returns
-// the exit status; a failure is thrown as kelvor::JetError and printed by main as
+// the exit status; a failure is thrown as kelvor::Error and printed by main as
 // "error NUMBER: DESCRIPTION".
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,9 @@ int Queue(const Args& args);
 int Session(const Args& args);
 int Client(const Args& args);
 
-// A usage error: "error 5: usage: ...".
+// A usage error (err::kInvalidProcedureCall): "error 5: usage: ...".
 [[noreturn]] void Usage(const std::string& text);
+// "error NUMBER: DESCRIPTION" on standard error, the description on one line.
+void PrintError(int32_t number, const std::string& description);
 
 }  // namespace kelvor::tool

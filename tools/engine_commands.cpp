@@ -6,7 +6,7 @@
 
 #include "commands.h"
 #include "kelvor/dao.h"
-#include "kelvor/jet_error.h"
+#include "kelvor/error.h"
 #include "kelvor/registry.h"
 #include "kelvor/roster.h"
 #include "kelvor/workgroup.h"
@@ -17,7 +17,7 @@ int Users(const Args& args) {
     if (args.size() != 1) Usage("kelvor users DATABASE");
     std::vector<RosterUser> users;
     int n = ReadRoster(args[0], users);
-    if (n < 0) throw JetError::make(err::kFileNotFound, args[0]);
+    if (n < 0) throw Error::make(err::kFileNotFound, args[0]);
     for (const auto& u : users) std::cout << u.workstation << "\t" << u.user << "\n";
     return 0;
 }
@@ -85,7 +85,7 @@ namespace {
                              sizeof buf, nullptr);
     std::string text(buf, n);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    throw JetError(code, text.empty() ? "Registry error." : text);
+    throw Error(code, text.empty() ? "Registry error." : text);
 }
 
 const char* typeName(DWORD t) {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "commands.h"
-#include "kelvor/jet_error.h"
+#include "kelvor/error.h"
 
 namespace {
 
@@ -88,7 +88,11 @@ std::string oneLine(std::string s) {
 
 namespace kelvor::tool {
 void Usage(const std::string& text) {
-    throw JetError(5, "usage: " + text);
+    throw Error(err::kInvalidProcedureCall, "usage: " + text);
+}
+
+void PrintError(int32_t number, const std::string& description) {
+    std::cerr << "error " << number << ": " << oneLine(description) << "\n";
 }
 }  // namespace kelvor::tool
 
@@ -105,7 +109,8 @@ int main(int argc, char** argv) {
     }
     auto it = commands().find(name);
     if (it == commands().end()) {
-        std::cerr << "error 5: unknown command '" << name << "' (kelvor --help lists them)\n";
+        std::cerr << "error " << kelvor::err::kInvalidProcedureCall << ": unknown command '" << name
+                  << "' (kelvor --help lists them)\n";
         return 1;
     }
     kelvor::tool::Args args(argv + 2, argv + argc);
@@ -113,13 +118,13 @@ int main(int argc, char** argv) {
         int rc = it->second.run(args);
         std::cout.flush();
         return rc;
-    } catch (const kelvor::JetError& e) {
+    } catch (const kelvor::Error& e) {
         std::cout.flush();
-        std::cerr << "error " << e.number() << ": " << oneLine(e.description()) << "\n";
+        kelvor::tool::PrintError(e.number(), e.description());
         return 1;
     } catch (const std::exception& e) {
         std::cout.flush();
-        std::cerr << "error 5: " << oneLine(e.what()) << "\n";
+        kelvor::tool::PrintError(kelvor::err::kInvalidProcedureCall, e.what());
         return 1;
     }
 }

@@ -87,7 +87,7 @@ int ProcessQueue(const Args& args) {
     if (engine.ProcessQueue(opt["--dt"], opt["--ca"], opt["--so"], lErr, sError)) return 0;
     std::cout << lErr << "\n" << sError << "\n";
     std::cout.flush();
-    throw JetError(lErr, sError);
+    throw Error(lErr, sError);
 }
 
 int Queue(const Args& args) {

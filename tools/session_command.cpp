@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "commands.h"
-#include "kelvor/jet_error.h"
+#include "kelvor/error.h"
 
 namespace kelvor::tool {
 
@@ -35,8 +35,8 @@ std::string serviceDir() {
     for (const std::string& c : {parent + "/dbus-services", parent + "/share/dbus-1/services"}) {
         if (isDir(c)) return c;
     }
-    throw JetError(err::kCantCreateObject,
-                   "No folder of Kelvor's D-Bus service files was found beside " + dir + ".");
+    throw Error(err::kCantCreateObject,
+                "No folder of Kelvor's D-Bus service files was found beside " + dir + ".");
 }
 
 std::string xmlEscape(const std::string& s) {
@@ -66,7 +66,7 @@ int Session(const Args& args) {
     std::string dir = serviceDir();
     char conf[] = "/tmp/kelvor-bus-XXXXXX";
     int fd = ::mkstemp(conf);
-    if (fd < 0) throw JetError::make(err::kDiskError);
+    if (fd < 0) throw Error::make(err::kDiskError);
     ::close(fd);
     {
         std::ofstream out(conf);
@@ -92,14 +92,15 @@ int Session(const Args& args) {
     pid_t pid = ::fork();
     if (pid < 0) {
         ::unlink(conf);
-        throw JetError::make(err::kOutOfMemory);
+        throw Error::make(err::kOutOfMemory);
     }
     if (pid == 0) {
         std::vector<char*> cargv;
         for (auto& a : argv) cargv.push_back(a.data());
         cargv.push_back(nullptr);
         ::execvp(cargv[0], cargv.data());
-        std::fprintf(stderr, "error 429: dbus-run-session could not be started\n");
+        std::fprintf(stderr, "error %d: dbus-run-session could not be started\n",
+                     err::kCantCreateObject);
         ::_exit(127);
     }
     int status = 0;

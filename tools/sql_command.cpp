@@ -58,7 +58,7 @@ void runStatement(Database& db, const std::string& sql, bool json) {
                     std::cout << q.RecordsAffected() << " row(s) affected.\n";
                 return;
             }
-        } catch (const JetError& e) {
+        } catch (const Error& e) {
             if (e.number() != err::kItemNotFound) throw;
             rows = true;  // a table or link
         }
@@ -113,12 +113,9 @@ int Sql(const Args& args) {
         if (line.find_first_not_of(" \t;") == std::string::npos) continue;
         try {
             runStatement(db, line, json);
-        } catch (const JetError& e) {
+        } catch (const Error& e) {
             std::cout.flush();
-            std::string d = e.description();
-            for (char& c : d)
-                if (c == '\r' || c == '\n') c = ' ';
-            std::cerr << "error " << e.number() << ": " << d << "\n";
+            PrintError(e.number(), e.description());
             status = 1;
         }
         std::cout.flush();

@@ -31,12 +31,16 @@ namespace {
 const char* const kNotAvailable =
     "Kelvor is currently not available.\r\nPerhaps the Queue Update Process is currently in "
     "progress.\r\nPlease try again later !";
-const char* const kBusy =
-    "Another user is performing Queue Processing.\r\n\rPlease try again later !";
 const char* const kEngineError = "Error in Queue Engine Object !\r\n";
 
-std::string engineFailure(int32_t lErr, const std::string& sError) {
-    return "-1" + std::string(kEngineError) + "[" + std::to_string(lErr) + "] " + sError;
+// The result text of a failure the queue engine reported.
+std::string engineFailure(const ErrorPair& pair) {
+    return "-1" + std::string(kEngineError) + pair.bracketed();
+}
+
+// The message box about it, for a caller that asked to be told.
+std::string engineMessage(const ErrorPair& pair) {
+    return kEngineError + std::to_string(pair.lErr) + " - " + pair.sError;
 }
 
 template <typename F>
@@ -101,30 +105,28 @@ std::string ServerSession::Logon(const std::string& sDTPath, int32_t& lErr, std:
         try {
             m_oSessionRecordset =
                 m_oDatabase.OpenRecordset("tblDTLogon", dbOpenDynaset, dbAppendOnly);
-        } catch (const JetError& e) {
+        } catch (const Error& e) {
             pending = e.number();
             pendingText = e.description();
         }
         try {
             m_oSessionRecordset.AddNew();  // 91 when there is no recordset to add to
-        } catch (const JetError& e) {
+        } catch (const Error& e) {
             pending = e.number();
             pendingText = e.description();
         }
         if (pending == err::kReadOnly) {
-            lErr = err::kReadOnly;
-            sError = kNotAvailable;
-            std::string result = "-1" + sError;
+            std::string result =
+                ErrorPair{err::kReadOnly, kNotAvailable}.writeTo(lErr, sError).refusal();
             releaseSession();
             return result;
         }
-        if (pending != 0) throw JetError(pending, pendingText, "Logon");
+        if (pending != 0) throw Error(pending, pendingText, "Logon");
         ignoringErrors([&] { m_oSessionRecordset.CancelUpdate(dbUpdateRegular); });
         return "";
-    } catch (const JetError& e) {
-        lErr = e.number();
-        sError = e.description();
-        std::string result = "-1[Logon][" + std::to_string(lErr) + "] " + sError;
+    } catch (const Error& e) {
+        std::string result =
+            ErrorPair::fromException(e).writeTo(lErr, sError).procedureFailure("Logon");
         releaseSession();
         return result;
     }
@@ -142,11 +144,11 @@ std::string ServerSession::LogOff(int32_t& lErr, std::string& sError) {
         lErr = 0;
         sError = "";
         return "";
-    } catch (const JetError& e) {
-        lErr = e.number();
-        sError = e.description();
+    } catch (const Error& e) {
+        std::string result =
+            ErrorPair::fromException(e).writeTo(lErr, sError).procedureFailure("LogOff");
         releaseSession();
-        return "-1[LogOff][" + std::to_string(lErr) + "] " + sError;
+        return result;
     }
 }
 
@@ -183,11 +185,11 @@ bool ServerSession::UnlockQueueProcessing() {
     }
 }
 
-void ServerSession::endUpdate(int32_t lErr, const std::string& sError, const std::string& status) {
+void ServerSession::endUpdate(const ErrorPair& outcome, const std::string& status) {
     m_bProcessing = false;
     m_sCallBack.clear();
-    m_lQueueErr = lErr;
-    m_sQueueError = sError;
+    m_lQueueErr = outcome.lErr;
+    m_sQueueError = outcome.sError;
     m_sQueueStatus = status;
 }
 
@@ -197,20 +199,15 @@ std::string ServerSession::UpdateQueue(UpdateObjects& objects, const std::string
                                        const std::string& ar, const std::string& so, int32_t& lErr,
                                        std::string& sError, bool prompt) {
     try {
-        int32_t localErr = 0;
-        std::string localText;
-        if (!objects.ProcessQueue(dt, ar, so, localErr, localText)) {
-            if (prompt && ShowMessage)
-                ShowMessage(kEngineError + std::to_string(localErr) + " - " + localText);
-            lErr = localErr;
-            sError = localText;
-            return engineFailure(lErr, sError);
+        ErrorPair engine;
+        if (!objects.ProcessQueue(dt, ar, so, engine.lErr, engine.sError)) {
+            if (prompt && ShowMessage) ShowMessage(engineMessage(engine));
+            return engineFailure(engine.writeTo(lErr, sError));
         }
         return "";
-    } catch (const JetError& e) {
-        lErr = e.number();
-        sError = e.description();
-        return "-1[" + std::to_string(lErr) + "] " + sError;
+    } catch (const Error& e) {
+        // The one method that writes no label.
+        return ErrorPair::fromException(e).writeTo(lErr, sError).failure();
     }
 }
 
@@ -228,11 +225,10 @@ std::string ServerSession::UpdateQueueAsync(UpdateObjects& objects, const std::s
         // the lock of this update.
         objects.ReleaseUpdateObjects();
         if (!LockQueueProcessing()) {
-            std::string msg = kBusy;
-            if (m_bprompt && ShowMessage) ShowMessage(msg);
-            lErr = 1238;
-            sError = msg;
-            endUpdate(1238, msg, "-1" + msg);
+            ErrorPair busy{err::kQueueProcessingBusy, Error::messageFor(err::kQueueProcessingBusy)};
+            if (m_bprompt && ShowMessage) ShowMessage(busy.sError);
+            busy.writeTo(lErr, sError);
+            endUpdate(busy, busy.refusal());
             return m_sQueueStatus;
         }
         std::string callBack = objects.CreateUpdateObjects();
@@ -242,27 +238,22 @@ std::string ServerSession::UpdateQueueAsync(UpdateObjects& objects, const std::s
         m_lQueueErr = 0;
         m_sQueueError = "";
         m_sQueueStatus = "";
-        int32_t localErr = 0;
-        std::string localText;
-        if (!objects.UpdQueueAsync(dt, ar, so, localErr, localText)) {
-            if (m_bprompt && ShowMessage)
-                ShowMessage(kEngineError + std::to_string(localErr) + " - " + localText);
-            lErr = localErr;
-            sError = localText;
-            endUpdate(lErr, sError, engineFailure(lErr, sError));
+        ErrorPair engine;
+        if (!objects.UpdQueueAsync(dt, ar, so, engine.lErr, engine.sError)) {
+            if (m_bprompt && ShowMessage) ShowMessage(engineMessage(engine));
+            endUpdate(engine.writeTo(lErr, sError), engineFailure(engine));
             objects.ReleaseUpdateObjects();
             return m_sQueueStatus;  // the lock stays held
         }
         return "";
-    } catch (const JetError& e) {
-        lErr = e.number();
-        sError = e.description();
-        std::string result = "-1[UpdateQueueAsync][" + std::to_string(lErr) + "] " + sError;
+    } catch (const Error& e) {
+        ErrorPair trapped = ErrorPair::fromException(e);
+        std::string result = trapped.writeTo(lErr, sError).procedureFailure("UpdateQueueAsync");
         objects.ReleaseUpdateObjects();
         if (started) {
             // The update was marked running: end it as failed, so a poller does not wait for
             // ever, and free the lock.
-            endUpdate(lErr, sError, result);
+            endUpdate(trapped, result);
             UnlockQueueProcessing();
         }
         return result;
@@ -273,12 +264,12 @@ void ServerSession::CallBack(const std::string& callBack, int32_t lErr, const st
     if (callBack != m_sCallBack) return;  // an earlier update's
     m_sCallBack.clear();
     ignoringErrors([&] {
+        const ErrorPair reported{lErr, sError};
         m_lQueueErr = lErr;
         m_sQueueError = sError;
         if (lErr != 0) {
-            m_sQueueStatus = engineFailure(lErr, sError);
-            if (m_bprompt && ShowMessage)
-                ShowMessage(kEngineError + std::to_string(lErr) + " - " + sError);
+            m_sQueueStatus = engineFailure(reported);
+            if (m_bprompt && ShowMessage) ShowMessage(engineMessage(reported));
         } else {
             m_sQueueStatus = "";
         }
@@ -289,9 +280,9 @@ void ServerSession::CallBack(const std::string& callBack, int32_t lErr, const st
 
 void ServerSession::EngineEnded() {
     if (!m_bProcessing) return;
-    const int32_t lErr = err::kCantCreateObject;
-    const std::string text = "The queue engine ended before it reported the outcome of the update.";
-    endUpdate(lErr, text, engineFailure(lErr, text));
+    const ErrorPair gone{err::kCantCreateObject,
+                         "The queue engine ended before it reported the outcome of the update."};
+    endUpdate(gone, engineFailure(gone));
     ignoringErrors([&] { UnlockQueueProcessing(); });
 }
 
@@ -314,11 +305,11 @@ std::string ServerSession::UpdQAsyncStatus(UpdateObjects& objects, int32_t& lErr
         std::string result = m_sQueueStatus;
         objects.ReleaseUpdateObjects();
         return result;
-    } catch (const JetError& e) {
-        lErr = e.number();
-        sError = e.description();
+    } catch (const Error& e) {
+        std::string result =
+            ErrorPair::fromException(e).writeTo(lErr, sError).procedureFailure("UpdQAsyncStatus");
         objects.ReleaseUpdateObjects();
-        return "-1[UpdQAsyncStatus][" + std::to_string(lErr) + "] " + sError;
+        return result;
     }
 }
 

@@ -60,7 +60,7 @@ class ServerSession {
     bool LockQueueProcessing();
     bool UnlockQueueProcessing();
     void releaseSession();
-    void endUpdate(int32_t lErr, const std::string& sError, const std::string& status);
+    void endUpdate(const ErrorPair& outcome, const std::string& status);
 
     std::string m_sDTPath;
     Workspace m_oWorkspace;

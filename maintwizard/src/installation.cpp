@@ -29,7 +29,7 @@ std::string regText(const std::string& s) {
 void CreateInstallation(const std::string& dir, const InstallationOptions& options) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    if (ec) throw JetError::make(err::kInvalidPath, dir);
+    if (ec) throw Error::make(err::kInvalidPath, dir);
     std::string base = std::filesystem::absolute(dir).lexically_normal().string();
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     std::string mdw = base + "/Kelvor2000.mdw", sm = base + "/SYSSM1.mdb",
@@ -91,7 +91,7 @@ void CreateInstallation(const std::string& dir, const InstallationOptions& optio
         << "@=\"" << regText(base) << "\"\r\n\r\n"
         << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\Kelvor 4.1 PE\\4.10.000\\Jet\\4.0\\Engines]\r\n"
         << "\"SYSTEMDB\"=\"" << regText(mdw) << "\"\r\n";
-    if (!reg.flush()) throw JetError::make(err::kDiskError);
+    if (!reg.flush()) throw Error::make(err::kDiskError);
 }
 
 }  // namespace kelvor::wizard

@@ -15,7 +15,7 @@ struct InstallationOptions {
 };
 
 // Makes `dir` (when missing) and in it the installation; the registry file goes to
-// dir/registry/kelvor.reg. Throws JetError (3204 when a file exists already).
+// dir/registry/kelvor.reg. Throws Error (3204 when a file exists already).
 void CreateInstallation(const std::string& dir, const InstallationOptions& options);
 
 }  // namespace kelvor::wizard

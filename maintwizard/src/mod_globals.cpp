@@ -1,6 +1,6 @@
 #include "mod_globals.h"
 
-#include "kelvor/jet_error.h"
+#include "kelvor/error.h"
 
 namespace kelvor::wizard {
 
@@ -19,12 +19,7 @@ std::string systemText(LONG code) {
 void FormatError(int32_t& lErr, std::string& sError, int32_t lNumber, const std::string&,
                  const std::string& sDescription, const std::string& sLabel) {
     try {
-        if (lNumber != 0) {
-            lErr = lNumber;
-            sError = "[modGlobals." + sLabel + "][VB]; " + sDescription;
-        } else if (lErr != 0) {
-            sError = "[modGlobals." + sLabel + "]; " + sError;
-        }
+        FormatErrorPair(lErr, sError, lNumber, sDescription, "modGlobals." + sLabel);
     } catch (...) {
     }
 }
@@ -36,17 +31,17 @@ std::string GenRegReadValue(HKEY hKeyRoot, const std::string& sKeyName,
         LONG rc = RegOpenKeyExA(hKeyRoot, sKeyName.c_str(), 0, 0x20019, &key);
         if (rc != ERROR_SUCCESS) {
             key = nullptr;
-            throw JetError(rc, systemText(rc));
+            throw Error(rc, systemText(rc));
         }
         char buf[255] = {};
         DWORD size = 255, type = 0;
         rc = RegQueryValueExA(key, sValueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf),
                               &size);
-        if (rc != ERROR_SUCCESS) throw JetError(rc, systemText(rc));
+        if (rc != ERROR_SUCCESS) throw Error(rc, systemText(rc));
         std::string result = size > 1 ? std::string(buf, size - 1) : std::string();
         RegCloseKey(key);
         return result;
-    } catch (const JetError& e) {
+    } catch (const Error& e) {
         FormatError(lErr, sError, e.number(), e.source(), e.description(), "GenRegReadValue");
         if (key) RegCloseKey(key);
         return "";

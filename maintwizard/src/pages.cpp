@@ -25,7 +25,7 @@
 #include <iterator>
 #include <thread>
 
-#include "kelvor/jet_error.h"
+#include "kelvor/error.h"
 #include "mod_globals.h"
 #include "wizard.h"
 
@@ -84,12 +84,11 @@ QString q(const std::string& s) {
 // A file operation's failure as the runtime reports it.
 [[noreturn]] void fileError(const std::string& path) {
     int e = errno;
-    int number = e == ENOENT ? 53 : e == EEXIST ? 58 : (e == EACCES || e == EPERM) ? 70 : 75;
-    const char* text = number == 53   ? "File not found"
-                       : number == 58 ? "File already exists"
-                       : number == 70 ? "Permission denied"
-                                      : "Path/File access error";
-    throw JetError(number, std::string(text) + ": " + path);
+    int number = e == ENOENT                   ? err::kRuntimeFileNotFound
+                 : e == EEXIST                 ? err::kFileAlreadyExists
+                 : (e == EACCES || e == EPERM) ? err::kPermissionDenied
+                                               : err::kPathFileAccessError;
+    throw Error(number, Error::messageFor(number) + ": " + path);
 }
 
 bool exists(const std::string& path) {
@@ -151,11 +150,11 @@ void swapIn(const std::string& path, const std::string& backup, const std::strin
     renameFile(path, old);
     try {
         renameFile(backup, path);
-    } catch (const JetError& e) {
+    } catch (const Error& e) {
         // The database goes back under its own name; the compacted copy stays.
         std::rename(old.c_str(), path.c_str());
-        throw JetError(e.number(), e.description() + ". The database is unchanged at " + path +
-                                       "; its compacted copy is at " + backup + ".");
+        throw Error(e.number(), e.description() + ". The database is unchanged at " + path +
+                                    "; its compacted copy is at " + backup + ".");
     }
     std::remove(old.c_str());
 }
@@ -401,7 +400,7 @@ bool frmWizSelectApp::FillApplicationList() {
     try {
         lstApplications->clear();
         auto company = g_oCompanies->Item(g_sCompID);
-        if (!company) throw JetError(91, "Object variable or With block variable not set");
+        if (!company) throw Error::make(err::kObjectNotSet);
         auto apps = company->GetApplications();
         for (int i = 1; i <= apps->Count(); ++i) {
             auto a = apps->Item(i);
@@ -668,8 +667,8 @@ bool frmWizRepair::FillStatusList() {
             pending_ = a->Flag == "Pending";
         }
         return true;
-    } catch (const JetError& e) {
-        MsgBox(std::to_string(e.number()) + "-" + e.description());
+    } catch (const Error& e) {
+        MsgBox(ErrorMessage(e));
         SetPointer(0);
         return false;
     }
@@ -778,7 +777,7 @@ bool frmWizRepair::RunMaintenance() {
             if (g_iAction == 2) {
                 // Stale files go only when the database itself is there: without it, one of
                 // them may hold the only copy of the data.
-                if (!exists(path)) throw JetError::make(err::kFileNotFound, path);
+                if (!exists(path)) throw Error::make(err::kFileNotFound, path);
                 // Compaction needs the database to itself, and this program holds the program
                 // database (and through its links the System Manager database) open.
                 if (!g_dbProgram.isNothing()) {
@@ -800,13 +799,13 @@ bool frmWizRepair::RunMaintenance() {
             if (stopAsked_ && i + 1 < n) return end(false);
         }
         return end(true);
-    } catch (const JetError& e) {
+    } catch (const Error& e) {
         if (e.number() == err::kCantRepair || e.number() == err::kUnrecognizedFormat) {
             MsgBox(
                 "This database is corrupted or it isn't a Microsoft Jet database.\r\nRestore the "
                 "corrupted Microsoft Jet database from a backup copy or create a new database.");
         } else {
-            MsgBox(std::to_string(e.number()) + "-" + e.description());
+            MsgBox(ErrorMessage(e));
         }
         if (current) {
             current->Flag = "Failed";

@@ -127,7 +127,7 @@ class frmWizRepair : public WizardPage {
     // database in progress has taken its place (or failed), and Proceed's handler then ends the
     // program. A compaction is never left half-swapped.
     void stopAfterThisDatabase();
-    // Set by a direct repair: opens the repaired file as start-up does and throws JetError when
+    // Set by a direct repair: opens the repaired file as start-up does and throws Error when
     // it still cannot be opened, so that such a file is "Failed", not "Done".
     std::function<void(const std::string& path)> reopen;
 

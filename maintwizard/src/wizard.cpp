@@ -7,7 +7,7 @@
 #include <QSpacerItem>
 #include <QTimer>
 
-#include "kelvor/jet_error.h"
+#include "kelvor/error.h"
 #include "kelvor/registry.h"
 #include "mod_globals.h"
 #include "pages.h"
@@ -33,7 +33,8 @@ int g_pointer = 0;
 bool g_ended = false;
 
 bool isDamaged(int number) {
-    return number == 3173 || number == 3343 || number == 3358;
+    return number == err::kSystemDbUnopenable || number == err::kUnrecognizedFormat ||
+           number == err::kWorkgroupUnopenable;
 }
 
 std::string joinPath(const std::string& dir, const std::string& file) {
@@ -49,14 +50,14 @@ std::string jetText(const std::string& s) {
 
 // Opens a repaired workgroup file ("WIF") or program database as start-up opens it: the
 // workspace as "System" with the workgroup file, and the program database in it. Throws
-// JetError as start-up would have met it.
+// Error as start-up would have met it.
 void openAsStartUp(const std::string& code, const std::string& path, const std::string& systemDb) {
     DBEngine().SystemDB(code == "WIF" ? path : systemDb);
     try {
         Workspace ws = DBEngine().CreateWorkspace("temporary", "System", kSystemPassword);
         if (code != "WIF") ws.OpenDatabase(path).Close();
         ws.Close();
-    } catch (const JetError&) {
+    } catch (const Error&) {
         DBEngine().SystemDB("");
         throw;
     }
@@ -130,6 +131,10 @@ void MsgBox(const std::string& text) {
     MakeMessageBox(text)->exec();
 }
 
+std::string ErrorMessage(const Error& e) {
+    return std::to_string(e.number()) + "-" + e.description();
+}
+
 void SetMessageBoxHandler(std::function<void(const std::string&)> handler) {
     g_messageHandler = std::move(handler);
 }
@@ -198,8 +203,9 @@ std::string BackupName(const std::string& path) {
     std::string dir = GetDirPart(path), file = GetFilePart(path);
     auto dot = file.find('.');
     if (dot == std::string::npos)
-        throw JetError(5, "Invalid procedure call or argument: '" + file +
-                              "' has no extension to put the backup mark before");
+        throw Error(err::kInvalidProcedureCall,
+                    Error::messageFor(err::kInvalidProcedureCall) + ": '" + file +
+                        "' has no extension to put the backup mark before");
     return dir + "/" + file.substr(0, dot) + "_BK" + "." + file.substr(dot + 1);
 }
 
@@ -221,8 +227,8 @@ bool DiscoverEnvironment() {
         try {
             ws = DBEngine().CreateWorkspace("temporary", "System", kSystemPassword);
             break;
-        } catch (const JetError& e) {
-            MsgBox(std::to_string(e.number()) + "-" + e.description() + "(" + kWorkgroupFile + ")");
+        } catch (const Error& e) {
+            MsgBox(ErrorMessage(e) + "(" + kWorkgroupFile + ")");
             if (isDamaged(e.number())) {
                 directRepair("WIF", DBEngine().SystemDB(), "Workgroup Information File");
                 return false;
@@ -242,8 +248,8 @@ bool DiscoverEnvironment() {
         try {
             g_dbProgram = ws.OpenDatabase(path);
             break;
-        } catch (const JetError& e) {
-            MsgBox(std::to_string(e.number()) + "-" + e.description());
+        } catch (const Error& e) {
+            MsgBox(ErrorMessage(e));
             if (isDamaged(e.number())) {
                 directRepair("Kelvor", path, "Kelvor Program Database");
                 return false;
@@ -257,13 +263,13 @@ bool DiscoverEnvironment() {
     }
 
     std::shared_ptr<CCompany> current;
-    auto fail = [&](const JetError& e) {
-        if (e.number() == 3265) {
+    auto fail = [&](const Error& e) {
+        if (e.number() == err::kItemNotFound) {
             MsgBox(
                 "Your Kelvor 4.1 PE program database is not properly linked to the System "
                 "Manager database !");
         } else {
-            MsgBox(std::to_string(e.number()) + "-" + e.description());
+            MsgBox(ErrorMessage(e));
         }
         SetPointer(0);
         return false;
@@ -302,9 +308,10 @@ bool DiscoverEnvironment() {
                 files.MoveNext();
             }
         }
-    } catch (const JetError& e) {
-        if (e.number() != 3078 && e.number() != 3343) return fail(e);
-        MsgBox(std::to_string(e.number()) + "-" + e.description());
+    } catch (const Error& e) {
+        if (e.number() != err::kInputTableNotFound && e.number() != err::kUnrecognizedFormat)
+            return fail(e);
+        MsgBox(ErrorMessage(e));
     }
 
     // The System Manager database.
@@ -318,8 +325,8 @@ bool DiscoverEnvironment() {
         try {
             std::string connect = g_dbProgram.TableDefs("tblSmCompFiles").Connect();
             smPath = connect.size() > 10 ? connect.substr(10) : std::string();
-            if (connect.empty()) throw JetError::make(err::kItemNotFound);
-        } catch (const JetError&) {
+            if (connect.empty()) throw Error::make(err::kItemNotFound);
+        } catch (const Error&) {
             g_sLocateProblem = "Please specify the path to the System Manager database SYSSM1.mdb";
             g_sLocateFilter = "System Manager (*.MDB)|*.MDB";
             g_sLocatedPath = "";
@@ -336,7 +343,7 @@ bool DiscoverEnvironment() {
         current->AddApplication("SM", smPath, "System Manager Database");
         current->AddApplication("Kelvor", joinPath(g_sInstallPath, kProgramDatabase),
                                 "Kelvor Program Database");
-    } catch (const JetError& e) {
+    } catch (const Error& e) {
         return fail(e);
     }
     SetPointer(0);

@@ -44,6 +44,8 @@ bool DiscoverEnvironment();
 // Message boxes: OK only, the wizard's whole caption, centred over the page in front (which
 // owns it). Tests put a recorder in place of the box.
 void MsgBox(const std::string& text);
+// How the wizard tells of an error it trapped: "number-description".
+std::string ErrorMessage(const Error& e);
 std::unique_ptr<QMessageBox> MakeMessageBox(const std::string& text);
 void SetMessageBoxHandler(std::function<void(const std::string&)> handler);
 // Mouse pointer shapes: 0 default, 11 hourglass, 13 arrow and hourglass.
@@ -58,7 +60,7 @@ bool ProgramEnded();
 void ResetForTest();
 
 // The paths the repair run makes from a file path: "/d/a.b.mdb" -> "/d/a_BK.b.mdb" and
-// "/d/a.b.mdb_Old". Throws JetError when the file name has no "." to split at.
+// "/d/a.b.mdb_Old". Throws Error when the file name has no "." to split at.
 std::string BackupName(const std::string& path);
 std::string SetAsideName(const std::string& path);
 

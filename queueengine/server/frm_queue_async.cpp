@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "kelvor/jet_error.h"
+#include "kelvor/error.h"
 
 namespace kelvor::queueengine {
 
@@ -72,10 +72,9 @@ void frmQueueAsync::Timer1_Timer() {
         m_oQueueEngine.CallByName("ProcessQueue",
                                   {m_sDTPath, m_sARPath, m_sSOPath, automation::Arg::ByRef(lErr),
                                    automation::Arg::ByRef(sError)});
-    } catch (const JetError& e) {
+    } catch (const Error& e) {
         // The engine could not be made or called: that is the outcome to report.
-        lErr = e.number();
-        sError = e.description();
+        ErrorPair::fromException(e).writeTo(lErr, sError);
         trapped = true;
     }
     // From here errors are ignored: a call-back that fails is nobody's concern.

@@ -44,7 +44,7 @@ bool QueueEngineObject::UpdQueueAsync(const QString& DT_UNCPath, const QString& 
         ++frmQueueAsync::s_requests;
         form->Timer1.start(frmQueueAsync::Delay());
         return true;
-    } catch (const JetError& e) {
+    } catch (const Error& e) {
         int32_t err = lErr;
         std::string text = sError.toStdString();
         FormatError(err, text, e.number(), e.source(), e.description(),

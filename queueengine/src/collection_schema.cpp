@@ -110,7 +110,7 @@ const char* const kTalks[] = {
 
 void createDatabase(const std::string& path) {
     struct stat sb;
-    if (::stat(path.c_str(), &sb) == 0) throw JetError::make(err::kDatabaseExists);
+    if (::stat(path.c_str(), &sb) == 0) throw Error::make(err::kDatabaseExists);
     DBEngine().CreateDatabase(path);
 }
 
@@ -194,13 +194,13 @@ void fillSample(Database& dt, Database& ca, const SampleOptions& sample) {
 CompanyFiles CreateCompany(const std::string& dir, const SampleOptions& sample) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    if (ec) throw JetError::make(err::kInvalidPath, dir);
+    if (ec) throw Error::make(err::kInvalidPath, dir);
     std::string base = std::filesystem::absolute(dir).lexically_normal().string();
     if (base.size() > 1 && base.back() == '/') base.pop_back();
     CompanyFiles f{base + "/DT.mdb", base + "/CA.mdb", base + "/SO.mdb", base + "/GL.mdb"};
     for (const auto* p : {&f.dt, &f.ca, &f.so, &f.gl}) {
         struct stat sb;
-        if (::stat(p->c_str(), &sb) == 0) throw JetError::make(err::kDatabaseExists);
+        if (::stat(p->c_str(), &sb) == 0) throw Error::make(err::kDatabaseExists);
     }
     for (const auto* p : {&f.dt, &f.ca, &f.so, &f.gl}) createDatabase(*p);
 

@@ -8,19 +8,25 @@
 
 namespace kelvor::queueengine {
 
+// One of the engine's own errors (err::), with the catalogue's text.
+[[noreturn]] inline void Raise(int number) {
+    throw Error(number, Error::messageFor(number), "QueueEngine");
+}
+
 // Runs `body`; a failure is handed to FormatError under `label` and gives false. Failures that
-// are not the engine's own get the runtime's numbers (7 out of memory, 51 internal error).
+// are not the engine's own get the runtime's numbers (out of memory, internal error).
 template <typename F>
 bool Trapped(int32_t& lErr, std::string& sError, const char* label, F body) {
     try {
         return body();
-    } catch (const JetError& e) {
+    } catch (const Error& e) {
         FormatError(lErr, sError, e.number(), e.source(), e.description(), label);
     } catch (const std::bad_alloc&) {
-        FormatError(lErr, sError, err::kOutOfMemory, "", JetError::messageFor(err::kOutOfMemory),
+        FormatError(lErr, sError, err::kOutOfMemory, "", Error::messageFor(err::kOutOfMemory),
                     label);
     } catch (const std::exception& e) {
-        FormatError(lErr, sError, 51, "", std::string("Internal error: ") + e.what(), label);
+        FormatError(lErr, sError, err::kInternalError, "",
+                    Error::messageFor(err::kInternalError) + ": " + e.what(), label);
     }
     return false;
 }

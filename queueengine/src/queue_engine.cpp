@@ -11,14 +11,10 @@ bool g_bInTrans = false;
 void FormatError(int32_t& lErr, std::string& sError, int32_t number, const std::string&,
                  const std::string& description, const std::string& label) {
     try {
-        if (number != 0) {
-            std::string kept = number == 429 ? sError : std::string();
-            lErr = number;
-            sError = "[" + g_sAppTitle + "." + label + "][VB]; " + description;
-            if (number == 429) sError += " " + kept;
-        } else if (lErr != 0) {
-            sError = "[" + g_sAppTitle + "." + label + "]; " + sError;
-        }
+        // An object that could not be made: the text the caller held says what was asked of it.
+        std::string kept = number == err::kCantCreateObject ? sError : std::string();
+        FormatErrorPair(lErr, sError, number, description, g_sAppTitle + "." + label);
+        if (number == err::kCantCreateObject) sError += " " + kept;
     } catch (...) {
         // Errors inside the error handler are ignored.
     }
@@ -31,7 +27,7 @@ bool QueueEngine::ProcessQueue(const std::string& DT_UNCPath, const std::string&
     std::string localError;
     bool result = Trapped(lErr, sError, "QueueEngine.ProcessQueue", [&] {
         if (!InitOptions(dtPath, arPath, localErr, localError, soPath))
-            throw JetError(localErr, localError, "QueueEngine");
+            throw Error(localErr, localError, "QueueEngine");
         DBEngine().BeginTrans();
         g_bInTrans = true;
         using Step = bool (QueueEngine::*)(int32_t&, std::string&);
@@ -58,7 +54,7 @@ bool QueueEngine::ProcessQueue(const std::string& DT_UNCPath, const std::string&
             if (!s.runs) continue;
             localErr = 0;
             if (!(this->*s.step)(localErr, localError))
-                throw JetError(localErr, localError, "QueueEngine");
+                throw Error(localErr, localError, "QueueEngine");
         }
         DBEngine().CommitTrans(0);
         g_bInTrans = false;
@@ -78,9 +74,7 @@ bool QueueEngine::ProcessQueue(const std::string& DT_UNCPath, const std::string&
 bool QueueEngine::InitOptions(const std::string& DT_Path, const std::string& CA_Path, int32_t& lErr,
                               std::string& sError, const std::string& SO_Path) {
     return Trapped(lErr, sError, "QueueEngine.InitOptions", [&] {
-        if (DT_Path.empty() || CA_Path.empty())
-            throw JetError(-1, "Missing path to either DT or CA application database !",
-                           "QueueEngine");
+        if (DT_Path.empty() || CA_Path.empty()) Raise(err::kMissingDatabasePath);
         m_sDTPath = DT_Path;
         m_sCAPath = CA_Path;
         m_sSOPath = SO_Path;
@@ -90,7 +84,7 @@ bool QueueEngine::InitOptions(const std::string& DT_Path, const std::string& CA_
         m_oSODatabase = m_sSOPath.empty() ? Database() : m_oWorkspace.OpenDatabase(m_sSOPath);
 
         Recordset rs = m_oDTDatabase.OpenRecordset("tblDtOptionsSession", dbOpenForwardOnly);
-        if (rs.EOF_()) throw JetError(-103, "Missing record in Options table !", "QueueEngine");
+        if (rs.EOF_()) Raise(err::kOptionsRecordMissing);
         auto flag = [&](const char* f) { return rs.Fields(f).Value().toBool(); };
         auto number = [&](const char* f) {
             Value v = rs.Fields(f).Value();
@@ -131,7 +125,9 @@ bool QueueEngine::InitOptions(const std::string& DT_Path, const std::string& CA_
 bool QueueEngine::LastQueueProcTimeStamp(int32_t& lErr, std::string& sError) {
     return Trapped(lErr, sError, "QueueEngine.LastQueueProcTimeStamp", [&] {
         Recordset rs = m_oDTDatabase.OpenRecordset("tblDtOptionsSession", dbOpenDynaset);
-        if (rs.EOF_()) throw JetError(-103, "Missing Options record.", "QueueEngine");
+        // The stamp's own wording of the missing options record.
+        if (rs.EOF_())
+            throw Error(err::kOptionsRecordMissing, "Missing Options record.", "QueueEngine");
         rs.Edit();
         rs.Fields("LastQueueProc") = Date::now();
         rs.Update(dbUpdateRegular);

@@ -60,12 +60,10 @@ bool QueueEngine::AddToQueue(std::string& CustID, int32_t& LogID, int16_t& Trans
                              std::string& Remark, int32_t& lErr, std::string& sError,
                              bool& p_bReplace, bool& p_bAppend) {
     return Trapped(lErr, sError, "QueueEngine.AddToQueue", [&] {
-        if (CustID.empty())
-            throw JetError(-102, "ClientID is not specified, unable to add record to the Queue !",
-                           "QueueEngine");
+        if (CustID.empty()) Raise(err::kClientIdMissing);
 
         // Overwrite or merge into a row found by customer or by call log.
-        auto onExisting = [&](Recordset& rs, int refusal, const char* refusalText) {
+        auto onExisting = [&](Recordset& rs, int refusal) {
             Date now = Date::now();
             if (p_bReplace) {
                 rs.Edit();
@@ -75,7 +73,7 @@ bool QueueEngine::AddToQueue(std::string& CustID, int32_t& LogID, int16_t& Trans
                 if (LogID != 0) mirrorRemark(LogID, Remark);
                 return;
             }
-            if (!p_bAppend) throw JetError(refusal, refusalText, "QueueEngine");
+            if (!p_bAppend) Raise(refusal);
             rs.Edit();
             rs.Fields("LogID") = LogID;
             Value stored = rs.Fields("Remark").Value();
@@ -110,7 +108,7 @@ bool QueueEngine::AddToQueue(std::string& CustID, int32_t& LogID, int16_t& Trans
                 "WHERE ((tblDTQueue.CustID=" + quotedId(CustID) + ")); ",
             dbOpenDynaset);
         if (!rs.EOF_()) {
-            onExisting(rs, -101, "ClientID already exist in the Queue !");
+            onExisting(rs, err::kClientIdInQueue);
             return true;
         }
         if (LogID != 0) {
@@ -119,7 +117,7 @@ bool QueueEngine::AddToQueue(std::string& CustID, int32_t& LogID, int16_t& Trans
                     "WHERE ((tblDTQueue.LogID= " + std::to_string(LogID) + ")); ",
                 dbOpenDynaset);
             if (!byLog.EOF_()) {
-                onExisting(byLog, -100, "LogID already exist in the Queue !");
+                onExisting(byLog, err::kLogIdInQueue);
                 return true;
             }
         }
@@ -145,7 +143,7 @@ Value QueueEngine::GetLogID(std::string& p_sCustID) {
         if (!rs.EOF_()) result = rs.Fields("LogID").Value();
         rs.Close();
         return result;
-    } catch (const JetError&) {
+    } catch (const Error&) {
         return Value();  // also before ProcessQueue has opened the DT database
     }
 }

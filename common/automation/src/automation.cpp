@@ -13,7 +13,7 @@
 #include <QTimer>
 #include <climits>
 
-#include "kelvor/jet_error.h"
+#include "kelvor/error.h"
 
 namespace kelvor::automation {
 
@@ -27,10 +27,16 @@ constexpr int kBusCheckMs = 500;
 constexpr int kQuitGraceMs = 50;
 
 [[noreturn]] void cannotCreate(const QString& progId, const QString& why) {
-    throw JetError(err::kCantCreateObject,
-                   "ActiveX component can't create object: " + progId.toStdString() + " (" +
-                       why.toStdString() + ")",
-                   progId.toStdString());
+    throw Error(err::kCantCreateObject,
+                Error::messageFor(err::kCantCreateObject) + ": " + progId.toStdString() + " (" +
+                    why.toStdString() + ")",
+                progId.toStdString());
+}
+
+// The process that holds the object has gone (or never answers).
+[[noreturn]] void serverGone(const QDBusMessage& reply) {
+    throw Error(err::kRemoteServerUnavailable, Error::messageFor(err::kRemoteServerUnavailable) +
+                                                   " (" + reply.errorMessage().toStdString() + ")");
 }
 
 bool isGone(const QString& errorName) {
@@ -74,9 +80,9 @@ QDBusConnection Bus() {
     RegisterTypes();
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
-        throw JetError(err::kCantCreateObject,
-                       "ActiveX component can't create object: no session bus (" +
-                           bus.lastError().message().toStdString() + ")");
+        throw Error(err::kCantCreateObject, Error::messageFor(err::kCantCreateObject) +
+                                                ": no session bus (" +
+                                                bus.lastError().message().toStdString() + ")");
     return bus;
 }
 
@@ -209,9 +215,7 @@ Object Object::FromRef(const ObjectRef& ref) {
         msg << QVariant::fromValue(ref.path);
         msg.setAutoStartService(false);
         QDBusMessage reply = callAndWait(msg);
-        if (reply.type() != QDBusMessage::ReplyMessage)
-            throw JetError(462, "The remote server machine does not exist or is unavailable (" +
-                                    reply.errorMessage().toStdString() + ")");
+        if (reply.type() != QDBusMessage::ReplyMessage) serverGone(reply);
     }
     Object o;
     o.h_ = std::make_shared<Handle>();
@@ -224,7 +228,7 @@ ObjectRef Object::ref() const {
 }
 
 QVariant Object::CallByName(const QString& method, const std::vector<Arg>& args) const {
-    if (!h_) throw JetError::make(err::kObjectNotSet);
+    if (!h_) throw Error::make(err::kObjectNotSet);
     QDBusMessage msg =
         QDBusMessage::createMethodCall(h_->ref.service, h_->ref.path.path(), QString(), method);
     QList<QVariant> values;
@@ -237,11 +241,10 @@ QVariant Object::CallByName(const QString& method, const std::vector<Arg>& args)
         if (name == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod") ||
             name == QLatin1String("org.freedesktop.DBus.Error.UnknownInterface") ||
             name == QLatin1String("org.freedesktop.DBus.Error.InvalidArgs"))
-            throw JetError::make(err::kNoSuchMethod);
-        if (isGone(name))
-            throw JetError(462, "The remote server machine does not exist or is unavailable (" +
-                                    reply.errorMessage().toStdString() + ")");
-        throw JetError(440, "Automation error: " + reply.errorMessage().toStdString());
+            throw Error::make(err::kNoSuchMethod);
+        if (isGone(name)) serverGone(reply);
+        throw Error(err::kAutomationError, Error::messageFor(err::kAutomationError) + ": " +
+                                               reply.errorMessage().toStdString());
     }
     QList<QVariant> out = reply.arguments();
     // A method that returns a value sends it first; a procedure sends only the by-reference

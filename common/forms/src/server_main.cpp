@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "kelvor/display.h"
-#include "kelvor/jet_error.h"
+#include "kelvor/error.h"
 
 namespace kelvor::forms {
 
@@ -20,7 +20,7 @@ int ServeMain(int argc, char** argv, const ServerSetup& setup) {
     automation::Server server(setup.progId, setup.factory);
     try {
         server.start();
-    } catch (const JetError& e) {
+    } catch (const Error& e) {
         std::fprintf(stderr, "error %d: %s\n", e.number(), e.description().c_str());
         return 1;
     }

@@ -90,8 +90,8 @@ class Parser {
     uint32_t exprStart_ = 0;
     int exprNest_ = 0;
     bool itemStart_ = false;  // at the start of an item of a SELECT list
-    static constexpr int kSelectMisspelled = 3141;
-    static constexpr int kCharactersAfterEnd = 3142;
+    static constexpr int kSelectMisspelled = err::kSelectMisspelled;
+    static constexpr int kCharactersAfterEnd = err::kCharactersAfterEnd;
 
     // Every nesting the parser descends into (parentheses, subqueries, Not and signs) counts
     // against a limit, so that no statement runs the stack out: past it the statement is too
@@ -132,12 +132,7 @@ class Parser {
         // The engine's fixed texts for a statement that is not one, or goes on after its end.
         if (number == err::kInvalidSql || number == kCharactersAfterEnd ||
             number == kSelectMisspelled)
-            throw JetError(number, number == err::kInvalidSql ? JetError::messageFor(number)
-                                   : number == kCharactersAfterEnd
-                                       ? "Characters found after end of SQL statement."
-                                       : "The SELECT statement includes a reserved word or an "
-                                         "argument name that is misspelled or missing, or the "
-                                         "punctuation is incorrect.");
+            throw JetError::make(number);
         std::string near = t.kind == Tok::End ? std::string("end of statement")
                                               : std::string(sql_.substr(t.pos, 30));
         if (auto nl = near.find_first_of("\r\n"); nl != std::string::npos) near.resize(nl);

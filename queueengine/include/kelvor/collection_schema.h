@@ -18,7 +18,7 @@ struct SampleOptions {
 
 // Creates `dir` when it is missing and in it the four databases, every table the queue engine
 // and the application server use, one options row with every rule switched on, and the two
-// saved queries. Throws JetError (3204 when a database file exists already).
+// saved queries. Throws Error (3204 when a database file exists already).
 CompanyFiles CreateCompany(const std::string& dir, const SampleOptions& sample = {});
 
 // The text of the saved queries, also for tests that make their own databases.

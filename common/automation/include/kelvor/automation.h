@@ -14,7 +14,7 @@
 // Calls wait for their reply without a time limit (a queue update may take minutes) and, while
 // they wait, the caller keeps serving calls made to it, so two servers may call each other.
 //
-// Failures throw kelvor::JetError: 429 when a server cannot be started or an object cannot be
+// Failures throw kelvor::Error: 429 when a server cannot be started or an object cannot be
 // created, 438 when an object has no such method, 462 when the server of an object is gone.
 #pragma once
 
@@ -133,7 +133,7 @@ class Server : public QObject {
     using Factory = std::function<ServedObject*()>;
     Server(QString progId, Factory factory, QObject* parent = nullptr);
     ~Server() override;
-    // Registers the factory and takes the identifier's bus name. Throws JetError 429.
+    // Registers the factory and takes the identifier's bus name. Throws Error 429.
     void start();
     // Keeps the process alive while held, even with no object (a loaded form, a timer).
     void hold();
