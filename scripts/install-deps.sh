@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing and benchmarking Kelvor needs.
-# Safe to run again: apt-get skips what is already there.
+# Safe to run again: apt-get skips what is already there. clang with its runtimes (libFuzzer, the
+# sanitizers) is for scripts/fuzz.sh; llvm gives llvm-symbolizer, which names the lines in
+# sanitizer reports.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
@@ -15,6 +17,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
     dbus dbus-bin dbus-daemon \
     xvfb \
     clang-format \
+    clang libclang-rt-dev llvm \
     locales
 # The locale tests run the engine under a decimal comma, which must really be installed.
 if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
