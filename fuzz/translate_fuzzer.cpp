@@ -32,17 +32,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         jetsql::Lexed lx = jetsql::Lex(sql);
         std::unique_ptr<Statement> st = jetsql::Parse(lx, sql);
         switch (st->kind) {
-            case Statement::Kind::Select:
-            case Statement::Kind::Insert:
-            case Statement::Kind::Update:
-            case Statement::Kind::Delete:
-                sqlite::Translate(*st, lx.literals, *db);
+            case Statement::Kind::CreateTable:
+            case Statement::Kind::CreateIndex:
+            case Statement::Kind::DropTable:
+            case Statement::Kind::DropIndex:
+            case Statement::Kind::AlterAdd:
+            case Statement::Kind::AlterDrop:
+                sqlite::TranslateDdl(*st, db->attachment().schema, db->attachment().catalog);
                 break;
             case Statement::Kind::CreateQuery:
             case Statement::Kind::DropQuery:
                 break;  // kept as text: the body is translated when the query is used
             default:
-                sqlite::TranslateDdl(*st, db->attachment().schema, db->attachment().catalog);
+                sqlite::Translate(*st, lx.literals, *db);
         }
     } catch (const JetError&) {
     }
