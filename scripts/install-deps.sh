@@ -10,7 +10,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
     build-essential cmake ninja-build pkg-config git ca-certificates \
-    libsqlite3-dev sqlite3 \
+    libsqlite3-dev sqlite3 libicu-dev \
     libgtest-dev googletest libbenchmark-dev \
     libsodium-dev \
     qt6-base-dev qt6-base-dev-tools libgl-dev \

@@ -143,6 +143,39 @@ TEST_F(CompactTest, TheCopyHoldsEverythingAndTheSourceIsUntouched) {
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
+// Files written before text was ordered for every letter hold their NOCASE indexes in SQLite's
+// own order ("é" after "f"). Compaction checks such a file as it is ordered; opening it rebuilds
+// the indexes once, so that a lookup finds "é" where the engine now looks for it.
+TEST_F(CompactTest, AFileInSqlitesOwnTextOrderIsCheckedAsItIsAndReorderedWhenOpened) {
+    std::string old = dir.file("old.mdb");
+    {
+        Database db = CreateAndOpen(old);
+        db.Execute("CREATE TABLE n (s TEXT(10))");
+        db.Execute("CREATE INDEX ixS ON n (s)");
+        for (const char* v : {"f", "é", "E", "d", "Ä", "b"})
+            db.Execute(std::string("INSERT INTO n VALUES ('") + v + "')");
+    }
+    {
+        RawConnection raw(old);
+        ASSERT_EQ(raw.text("PRAGMA application_id"), "1263948849");
+        ASSERT_EQ(raw.exec("PRAGMA application_id=0; REINDEX"), SQLITE_OK);
+    }
+    DBEngine().CompactDatabase(old, dir.file("old_copy.mdb"));
+    EXPECT_EQ(RawConnection(dir.file("old_copy.mdb")).text("PRAGMA application_id"), "0");
+
+    {
+        Database db = DBEngine().Workspaces(0).OpenDatabase(old);
+        Recordset rs = db.OpenRecordset("SELECT Count(*) AS n FROM n WHERE s = 'É'");
+        EXPECT_EQ(rs.Fields("n").Value(), Value(1));
+        std::string order;
+        for (rs = db.OpenRecordset("SELECT s FROM n ORDER BY s"); !rs.EOF_(); rs.MoveNext())
+            order += rs.Fields("s").Value().toString() + " ";
+        EXPECT_EQ(order, "Ä b d E é f ");
+    }
+    EXPECT_EQ(RawConnection(old).text("PRAGMA application_id"), "1263948849");
+    DBEngine().CompactDatabase(old, dir.file("new_copy.mdb"));
+}
+
 TEST_F(CompactTest, RefusesWhatWouldLoseData) {
     std::string copy = dir.file("copy.mdb");
     EXPECT_EQ(

@@ -6,6 +6,7 @@
 
 #include "dao/dao_impl.h"
 #include "kelvor/workgroup.h"
+#include "sqlite/collation.h"
 #include "sqlite/compact.h"
 #include "sqlite/dialect.h"
 #include "sqlite/restore.h"
@@ -380,6 +381,8 @@ void DBEngineClass::CreateDatabase(const std::string& path) {
         try {
             sqlite::Exec(db, sqlite::dialect::SchemaPragmas("main"), path);
             sqlite::Exec(db, sqlite::dialect::CreateObjectsTableSql("main"), path);
+            sqlite::Exec(db, "PRAGMA main.application_id=" + std::to_string(sqlite::kTextOrderMark),
+                         path);
         } catch (...) {
             sqlite3_close(db);
             ::unlink(path.c_str());

@@ -29,6 +29,7 @@
 
 #include "kelvor/jet_error.h"
 #include "sqlite/catalog.h"
+#include "sqlite/collation.h"
 #include "sqlite/compact.h"
 #include "sqlite/dialect.h"
 #include "sqlite/statement.h"
@@ -116,7 +117,9 @@ void sumFinal(sqlite3_context* ctx) {
 
 // How an index orders one key column.
 struct KeyColumn {
-    enum class Coll { Binary, NoCase, RTrim } coll = Coll::Binary;
+    // NoCase: SQLite's own, ASCII letters folded. Text: the file is marked as ordering NOCASE
+    // for every letter.
+    enum class Coll { Binary, NoCase, Text, RTrim } coll = Coll::Binary;
     bool desc = false;
 };
 
@@ -161,6 +164,9 @@ int compareText(const std::string& x, sqlite3_value* y, KeyColumn::Coll coll) {
             }
             return na < nb ? -1 : na > nb ? 1 : 0;
         }
+        case KeyColumn::Coll::Text:
+            return CompareText({reinterpret_cast<const char*>(a), na},
+                               {reinterpret_cast<const char*>(b), nb});
         case KeyColumn::Coll::RTrim:
             while (na > 0 && a[na - 1] == ' ') --na;
             while (nb > 0 && b[nb - 1] == ' ') --nb;
@@ -279,6 +285,7 @@ struct Table {
 std::vector<Table> plan(sqlite3* db, const std::string& path) {
     std::vector<Table> out;
     std::vector<std::pair<std::string, std::string>> tables;
+    const auto nocase = HasTextOrder(db, "main") ? KeyColumn::Coll::Text : KeyColumn::Coll::NoCase;
     {
         Stmt st(db, "SELECT name, sql FROM sqlite_schema WHERE type = 'table'", path);
         while (st.step()) tables.emplace_back(st.text(0), st.text(1));
@@ -339,7 +346,7 @@ std::vector<Table> plan(sqlite3* db, const std::string& path) {
                 k.desc = st.integer(2) != 0;
                 std::string coll = st.text(3);
                 if (EqualNoCase(coll, "NOCASE")) {
-                    k.coll = KeyColumn::Coll::NoCase;
+                    k.coll = nocase;
                 } else if (EqualNoCase(coll, "RTRIM")) {
                     k.coll = KeyColumn::Coll::RTrim;
                 } else if (!EqualNoCase(coll, "BINARY")) {

@@ -16,6 +16,7 @@
 
 #include "kelvor/jet_error.h"
 #include "locking/lock_file.h"
+#include "sqlite/collation.h"
 #include "sqlite/dialect.h"
 #include "sqlite/statement.h"
 
@@ -267,6 +268,9 @@ void Compact(const std::string& source, const std::string& destination,
                 throw JetError::make(err::kUnrecognizedFormat, source);
             throw;
         }
+        // VACUUM INTO carries the indexes over as they are ordered: a file written before text
+        // was ordered for all letters keeps SQLite's own NOCASE until it is opened for writing.
+        if (HasTextOrder(db.db, "main")) RegisterCollation(db.db);
         // VACUUM INTO writes the copy with the source connection's sync setting: the copy is
         // synced once, after the check, rather than at each step of SQLite's commit. Reading
         // the source through a memory map spares copying each page into the page cache.

@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "kelvor/jet_error.h"
+#include "sqlite/collation.h"
 #include "sqlite/dialect.h"
 #include "sqlite/functions.h"
 #include "sqlite/statement.h"
@@ -240,6 +241,7 @@ Connection::Connection() {
     sqlite3_limit(db_, SQLITE_LIMIT_ATTACHED, kMaxAttached);
     Exec(db_, dialect::kConnectionPragmas);
     RegisterFunctions(db_);
+    RegisterCollation(db_);
     std::lock_guard<std::mutex> lock(g_connectionsMutex);
     connections()[db_] = this;
 }
@@ -290,6 +292,7 @@ Attachment* Connection::attach(const std::string& path) {
         probe.step();
         probe = Stmt();
         Exec(db_, dialect::SchemaPragmas(a->schema), path);
+        AdoptTextOrder(db_, a->schema);
         loadCatalog(*a);
     } catch (const JetError& e) {
         sqlite3_exec(db_, dialect::DetachSql(a->schema).c_str(), nullptr, nullptr, nullptr);

@@ -375,9 +375,9 @@ class Emitter {
             case Fn::Mid:
                 return fn("kv_mid", e.args.size());
             case Fn::UCase:
-                return fn("upper", 1);
+                return fn("kv_ucase", 1);
             case Fn::LCase:
-                return fn("lower", 1);
+                return fn("kv_lcase", 1);
             case Fn::Trim:
             case Fn::LTrim:
             case Fn::RTrim: {

@@ -3,6 +3,7 @@
 // text conversions, Like patterns and the & operator's Null rule.
 #include "sqlite/functions.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cfloat>
 #include <cmath>
@@ -13,6 +14,7 @@
 #include "jetsql/types.h"
 #include "kelvor/jet_error.h"
 #include "kelvor/value.h"
+#include "sqlite/collation.h"
 
 namespace kelvor::sqlite {
 
@@ -240,7 +242,6 @@ void fnFit(sqlite3_context* ctx, int, sqlite3_value** a) {
     }
 }
 
-// ---- Like patterns: * ? # [list] [!list] [a-z], without regard to case --------------------
 size_t utf8Len(unsigned char c) {
     if (c < 0x80) return 1;
     if ((c >> 5) == 6) return 2;
@@ -249,90 +250,83 @@ size_t utf8Len(unsigned char c) {
     return 1;
 }
 
+// ---- Like patterns: * ? # [list] [!list] [a-z], without regard to case --------------------
+// Text and pattern are matched as folded characters, so that case is ignored for every letter
+// and ? takes one character whatever its length in bytes.
+using Chars = std::u32string::const_iterator;
+
 // One element of a pattern (not *) against the character at `s`: true when it matches; `p`
 // then moves past the element and `s` past the character.
-bool likeOne(const char*& s, const char* se, const char*& p, const char* pe) {
+bool likeOne(Chars& s, Chars se, Chars& p, Chars pe) {
     if (s >= se || p >= pe) return false;
-    const char pc = *p;
-    const size_t sl = utf8Len(static_cast<unsigned char>(*s));
-    if (pc == '?') {
-        s += sl;
-        ++p;
-        return true;
-    }
-    if (pc == '#') {
-        if (!std::isdigit(static_cast<unsigned char>(*s))) return false;
+    const char32_t pc = *p;
+    if (pc == U'?') {
         ++s;
         ++p;
         return true;
     }
-    if (pc == '[') {
-        const char* close =
-            static_cast<const char*>(std::memchr(p + 1, ']', static_cast<size_t>(pe - p - 1)));
-        if (!close) return false;  // a list that is never closed matches nothing
-        const char* q = p + 1;
-        bool negate = q < close && *q == '!';
+    if (pc == U'#') {
+        if (*s < U'0' || *s > U'9') return false;
+        ++s;
+        ++p;
+        return true;
+    }
+    if (pc == U'[') {
+        Chars close = std::find(p + 1, pe, U']');
+        if (close == pe) return false;  // a list that is never closed matches nothing
+        Chars q = p + 1;
+        bool negate = q < close && *q == U'!';
         if (negate) ++q;
-        int ch = std::tolower(static_cast<unsigned char>(*s));
+        const char32_t ch = *s;
         bool hit = false;
         while (q < close) {
-            int lo = std::tolower(static_cast<unsigned char>(*q));
-            if (q + 2 < close && q[1] == '-') {
-                int hi = std::tolower(static_cast<unsigned char>(q[2]));
-                if (ch >= lo && ch <= hi) hit = true;
+            if (q + 2 < close && q[1] == U'-') {
+                if (ch >= q[0] && ch <= q[2]) hit = true;
                 q += 3;
             } else {
-                if (ch == lo) hit = true;
+                if (ch == *q) hit = true;
                 ++q;
             }
         }
         if (hit == negate) return false;
-        s += sl;
+        ++s;
         p = close + 1;
         return true;
     }
-    size_t pl = utf8Len(static_cast<unsigned char>(pc));
-    if (pl == 1 && sl == 1) {
-        if (std::tolower(static_cast<unsigned char>(pc)) !=
-            std::tolower(static_cast<unsigned char>(*s)))
-            return false;
-    } else if (pl != sl || std::memcmp(p, s, pl) != 0) {
-        return false;
-    }
-    s += sl;
-    p += pl;
+    if (pc != *s) return false;
+    ++s;
+    ++p;
     return true;
 }
 
 // Every element but * takes exactly one character, so on a mismatch only the last * needs to
 // take one character more: time grows with the text's length times the pattern's, never
 // exponentially with the number of *.
-bool likeMatch(const char* s, const char* se, const char* p, const char* pe) {
-    const char* starP = nullptr;  // the pattern just after the last *
-    const char* starS = nullptr;  // where the text stood when that * was met
+bool likeMatch(Chars s, Chars se, Chars p, Chars pe) {
+    Chars starP = pe, starS = se;  // the pattern just after the last *, and where the text stood
+    bool star = false;
     while (s < se) {
-        if (p < pe && *p == '*') {
-            while (p < pe && *p == '*') ++p;
+        if (p < pe && *p == U'*') {
+            while (p < pe && *p == U'*') ++p;
             if (p == pe) return true;
             starP = p;
             starS = s;
+            star = true;
             continue;
         }
         if (likeOne(s, se, p, pe)) continue;
-        if (!starP) return false;
-        starS += utf8Len(static_cast<unsigned char>(*starS));
-        s = starS;
+        if (!star) return false;
+        s = ++starS;
         p = starP;
     }
-    while (p < pe && *p == '*') ++p;
+    while (p < pe && *p == U'*') ++p;
     return p == pe;
 }
 
 void fnLike(sqlite3_context* ctx, int, sqlite3_value** a) {
     if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
-    std::string s = textOf(a[0]), p = textOf(a[1]);
-    sqlite3_result_int(ctx,
-                       likeMatch(s.data(), s.data() + s.size(), p.data(), p.data() + p.size()));
+    const std::u32string s = FoldedCodePoints(textOf(a[0])), p = FoldedCodePoints(textOf(a[1]));
+    sqlite3_result_int(ctx, likeMatch(s.begin(), s.end(), p.begin(), p.end()));
 }
 
 // ---- date arithmetic ---------------------------------------------------------------------
@@ -508,20 +502,19 @@ void fnRight(sqlite3_context* ctx, int, sqlite3_value** a) {
     resultText(ctx, s.substr(pos));
 }
 
-// InStr(start, text, sought[, compare]): without regard to case unless compare is 0.
+// InStr(start, text, sought[, compare]): without regard to case unless compare is 0; positions
+// count characters.
 void fnInstr(sqlite3_context* ctx, int n, sqlite3_value** a) {
     if (isNull(a[0]) || isNull(a[1]) || isNull(a[2])) return sqlite3_result_null(ctx);
     int64_t start = sqlite3_value_int64(a[0]);
-    std::string s = textOf(a[1]), t = textOf(a[2]);
-    if (n < 4 || isNull(a[3]) || sqlite3_value_int64(a[3]) != 0) {
-        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    const bool text = n < 4 || isNull(a[3]) || sqlite3_value_int64(a[3]) != 0;
+    const std::u32string s = text ? FoldedCodePoints(textOf(a[1])) : CodePoints(textOf(a[1]));
+    const std::u32string t = text ? FoldedCodePoints(textOf(a[2])) : CodePoints(textOf(a[2]));
     if (start < 1) start = 1;
     size_t p = static_cast<size_t>(start - 1) > s.size()
-                   ? std::string::npos
+                   ? std::u32string::npos
                    : s.find(t, static_cast<size_t>(start - 1));
-    sqlite3_result_int64(ctx, p == std::string::npos ? 0 : static_cast<int64_t>(p) + 1);
+    sqlite3_result_int64(ctx, p == std::u32string::npos ? 0 : static_cast<int64_t>(p) + 1);
 }
 
 void fnSpace(sqlite3_context* ctx, int, sqlite3_value** a) {
@@ -740,16 +733,22 @@ void fnHex(sqlite3_context* ctx, int, sqlite3_value** a) {
     });
 }
 
-// StrComp(a, b, compare): -1, 0 or 1; compare 0 compares bytes, 1 ignores case.
+// StrComp(a, b, compare): -1, 0 or 1; compare 0 compares bytes, 1 compares as text does.
 void fnStrComp(sqlite3_context* ctx, int, sqlite3_value** a) {
     if (isNull(a[0]) || isNull(a[1])) return sqlite3_result_null(ctx);
     std::string x = textOf(a[0]), y = textOf(a[1]);
-    if (sqlite3_value_int64(a[2]) != 0) {
-        for (char& c : x) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        for (char& c : y) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    int c = x.compare(y);
+    int c = sqlite3_value_int64(a[2]) != 0 ? CompareText(x, y) : x.compare(y);
     sqlite3_result_int(ctx, c < 0 ? -1 : c > 0 ? 1 : 0);
+}
+
+void fnUCase(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    resultText(ctx, UpperText(textOf(a[0])));
+}
+
+void fnLCase(sqlite3_context* ctx, int, sqlite3_value** a) {
+    if (isNull(a[0])) return sqlite3_result_null(ctx);
+    resultText(ctx, LowerText(textOf(a[0])));
 }
 
 // ---- Format -----------------------------------------------------------------------------
@@ -1026,6 +1025,8 @@ constexpr Def kFunctions[] = {
     {"kv_str", 1, fnStr, true},
     {"kv_hex", 1, fnHex, true},
     {"kv_strcomp", 3, fnStrComp, true},
+    {"kv_ucase", 1, fnUCase, true},
+    {"kv_lcase", 1, fnLCase, true},
     {"kv_format", 3, fnFormat, true},
     {"kv_right", 2, fnRight, true},
     {"kv_instr", 3, fnInstr, true},
