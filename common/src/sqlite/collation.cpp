@@ -1,10 +1,12 @@
 #include "sqlite/collation.h"
 
 #include <unicode/uchar.h>
-#include <unicode/unorm2.h>
-#include <unicode/ustring.h>
+#include <unicode/ucol.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "sqlite/dialect.h"
@@ -14,63 +16,61 @@ namespace kelvor::sqlite {
 
 namespace {
 
-inline unsigned char asciiLower(unsigned char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+// ICU's root collation at secondary strength: letters first, then accents; case never counts.
+// PostgreSQL's ICU collation "und-u-ks-level2" is the same order, so both engines sort and
+// compare text alike. A collator is not shared between threads.
+UCollator* collator() {
+    struct Owned {
+        UCollator* c = nullptr;
+        ~Owned() {
+            if (c) ucol_close(c);
+        }
+    };
+    thread_local Owned owned;
+    if (!owned.c) {
+        UErrorCode status = U_ZERO_ERROR;
+        owned.c = ucol_open("", &status);
+        // Only an installation without ICU's data gets here; the order of every index depends
+        // on the collator, so nothing may go on without it (and SQLite calls this from C,
+        // where no exception may pass).
+        if (U_FAILURE(status)) {
+            std::fprintf(stderr, "kelvor: ICU's root collation cannot be opened: %s\n",
+                         u_errorName(status));
+            std::abort();
+        }
+        ucol_setStrength(owned.c, UCOL_SECONDARY);
+    }
+    return owned.c;
 }
 
-// The two levels of a text's order: its letters folded with marks left out, then its letters
-// folded with their marks. Both come from the canonical decomposition, so "é" written as one
-// code point and as "e" with a combining accent are the same text.
-struct Keys {
-    std::u16string utf16, nfd;
-    std::u32string letters, marked;
+// On printable ASCII the collation is an alphabet: each character has one weight, a capital
+// that of its small letter. The table holds those weights, read from the collator once, so that
+// most comparisons never reach ICU; 0 marks every other byte.
+struct AsciiWeights {
+    uint8_t w[128] = {};
+    AsciiWeights() {
+        std::vector<char> chars;
+        for (char c = 0x20; c < 0x7F; ++c) chars.push_back(c);
+        UCollator* col = collator();
+        auto cmp = [col](char x, char y) {
+            UErrorCode status = U_ZERO_ERROR;
+            return ucol_strcollUTF8(col, &x, 1, &y, 1, &status);
+        };
+        std::stable_sort(chars.begin(), chars.end(),
+                         [&](char x, char y) { return cmp(x, y) == UCOL_LESS; });
+        uint8_t rank = 0;
+        for (size_t i = 0; i < chars.size(); ++i) {
+            if (i == 0 || cmp(chars[i - 1], chars[i]) != UCOL_EQUAL) ++rank;
+            w[static_cast<unsigned char>(chars[i])] = rank;
+        }
+    }
 };
 
-void keysOf(std::string_view s, Keys& k) {
-    k.letters.clear();
-    k.marked.clear();
-    if (s.empty()) return;
-    UErrorCode status = U_ZERO_ERROR;
-    int32_t n = 0;
-    k.utf16.resize(s.size());
-    // Bytes that are not UTF-8 read as U+FFFD: such texts still order, all alike.
-    u_strFromUTF8WithSub(k.utf16.data(), static_cast<int32_t>(k.utf16.size()), &n, s.data(),
-                         static_cast<int32_t>(s.size()), 0xFFFD, nullptr, &status);
-    k.utf16.resize(static_cast<size_t>(n));
-    status = U_ZERO_ERROR;
-    const UNormalizer2* nfd = unorm2_getNFDInstance(&status);
-    const UChar* text = k.utf16.data();
-    int32_t len = n;
-    if (U_SUCCESS(status)) {
-        k.nfd.resize(static_cast<size_t>(n) * 2 + 8);
-        int32_t m = unorm2_normalize(nfd, k.utf16.data(), n, k.nfd.data(),
-                                     static_cast<int32_t>(k.nfd.size()), &status);
-        if (status == U_BUFFER_OVERFLOW_ERROR) {
-            status = U_ZERO_ERROR;
-            k.nfd.resize(static_cast<size_t>(m));
-            m = unorm2_normalize(nfd, k.utf16.data(), n, k.nfd.data(), m, &status);
-        }
-        if (U_SUCCESS(status)) {
-            text = k.nfd.data();
-            len = m;
-        }
-    }
-    for (int32_t i = 0; i < len;) {
-        UChar32 c;
-        U16_NEXT(text, i, len, c);
-        UChar32 f = u_foldCase(c, U_FOLD_CASE_DEFAULT);
-        k.marked.push_back(static_cast<char32_t>(f));
-        if (u_charType(c) != U_NON_SPACING_MARK) k.letters.push_back(static_cast<char32_t>(f));
-    }
-}
-
-int compareKeys(std::string_view a, std::string_view b) {
-    thread_local Keys ka, kb;
-    keysOf(a, ka);
-    keysOf(b, kb);
-    int r = ka.letters.compare(kb.letters);
-    if (r == 0) r = ka.marked.compare(kb.marked);
-    return r;
+// The weight of the byte at i: -1 past the end, 0 for all but printable ASCII.
+inline int weightAt(const uint8_t* w, std::string_view s, size_t i) {
+    if (i >= s.size()) return -1;
+    auto c = static_cast<unsigned char>(s[i]);
+    return c < 0x80 ? w[c] : 0;
 }
 
 bool allAscii(std::string_view s) {
@@ -136,21 +136,20 @@ int32_t applicationId(sqlite3* db, const std::string& schema) {
 }  // namespace
 
 int CompareText(std::string_view a, std::string_view b) {
-    // ASCII on both sides, as far as they agree, is SQLite's NOCASE byte for byte; only what
-    // follows the first other character needs the full keys.
-    const size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if ((x | y) >= 0x80) return compareKeys(a.substr(i), b.substr(i));
-        x = asciiLower(x);
-        y = asciiLower(y);
-        if (x != y) return x < y ? -1 : 1;
+    static const AsciiWeights table;
+    const uint8_t* w = table.w;
+    // While both texts are printable ASCII, the first character that differs decides: every
+    // such character carries a letter-level weight, and what follows it (an accent, a control
+    // character ICU ignores) only ever weighs less. Anything else goes to ICU.
+    for (size_t i = 0;; ++i) {
+        const int x = weightAt(w, a, i), y = weightAt(w, b, i);
+        if (x == 0 || y == 0) break;
+        if (x != y) return x < y ? -1 : 1;  // the end (-1) sorts first
+        if (x < 0) return 0;
     }
-    if (a.size() == b.size()) return 0;
-    std::string_view rest = a.size() > n ? a.substr(n) : b.substr(n);
-    // A longer text is greater, unless all it adds are accents, which count only second.
-    if (!allAscii(rest)) return compareKeys(a.substr(n), b.substr(n));
-    return a.size() < b.size() ? -1 : 1;
+    UErrorCode status = U_ZERO_ERROR;
+    return ucol_strcollUTF8(collator(), a.data(), static_cast<int32_t>(a.size()), b.data(),
+                            static_cast<int32_t>(b.size()), &status);
 }
 
 std::u32string FoldedCodePoints(std::string_view s) {

@@ -10,9 +10,9 @@
 namespace kelvor::sqlite {
 
 // Without regard to case, for all letters; accents count, but only after the letters themselves:
-// "é" equals "É" and not "e", "ä" sorts before "B", and "E" before "é" before "f". On two ASCII
-// strings the order is exactly SQLite's own NOCASE, so indexes over ASCII text written by SQLite
-// stay in order. Returns <0, 0 or >0.
+// "é" equals "É" and not "e", "ä" sorts before "B", and "E" before "é" before "f". Punctuation
+// sorts before digits, digits before letters. This is ICU's root collation at secondary
+// strength. Returns <0, 0 or >0.
 int CompareText(std::string_view a, std::string_view b);
 
 // Each character by its simple case folding: one code point for one, so that positions keep.

@@ -269,7 +269,7 @@ void Compact(const std::string& source, const std::string& destination,
             throw;
         }
         // VACUUM INTO carries the indexes over as they are ordered: a file written before text
-        // was ordered for all letters keeps SQLite's own NOCASE until it is opened for writing.
+        // was ordered for all letters keeps SQLite's own NOCASE until the layer opens it.
         if (HasTextOrder(db.db, "main")) RegisterCollation(db.db);
         // VACUUM INTO writes the copy with the source connection's sync setting: the copy is
         // synced once, after the check, rather than at each step of SQLite's commit. Reading
