@@ -11,6 +11,7 @@ $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
     build-essential cmake ninja-build pkg-config git ca-certificates \
     libsqlite3-dev sqlite3 libicu-dev \
+    libpq-dev postgresql-15 \
     libgtest-dev googletest libbenchmark-dev \
     libsodium-dev \
     qt6-base-dev qt6-base-dev-tools libgl-dev \
