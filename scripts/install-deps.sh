@@ -2,7 +2,8 @@
 # Installs every Debian package that building, testing and benchmarking Kelvor needs.
 # Safe to run again: apt-get skips what is already there. clang with its runtimes (libFuzzer, the
 # sanitizers) is for scripts/fuzz.sh; llvm gives llvm-symbolizer, which names the lines in
-# sanitizer reports.
+# sanitizer reports. systemd gives systemd-analyze and systemd-escape, which the tests of
+# `kelvor schedule` hold its unit files to.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
@@ -16,6 +17,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
     libsodium-dev \
     qt6-base-dev qt6-base-dev-tools libgl-dev \
     dbus dbus-bin dbus-daemon \
+    systemd \
     xvfb \
     clang-format \
     clang libclang-rt-dev llvm \

@@ -24,6 +24,7 @@ int ProcessQueue(const Args& args);
 int Queue(const Args& args);
 int Session(const Args& args);
 int Client(const Args& args);
+int Schedule(const Args& args);
 
 // A usage error (err::kInvalidProcedureCall): "error 5: usage: ...".
 [[noreturn]] void Usage(const std::string& text);

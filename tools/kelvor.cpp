@@ -60,6 +60,12 @@ const std::map<std::string, Command>& commands() {
           "this process"}},
         {"queue",
          {kelvor::tool::Queue, "kelvor queue show --dt PATH [--json]   print the work queue"}},
+        {"schedule",
+         {kelvor::tool::Schedule,
+          "kelvor schedule add --dt P --ca P [--so P] --at HH:MM[,HH:MM...] [--name NAME] "
+          "[--force] [--system --account USER]\n"
+          "      | list [--system] | remove NAME [--system]   queue updates at set times (systemd "
+          "timers)"}},
         {"session",
          {kelvor::tool::Session,
           "kelvor session -- COMMAND...   run a command under a private session bus on which "
