@@ -2,7 +2,7 @@
 # Installs every Debian package that building, testing and benchmarking Kelvor needs.
 # Safe to run again: apt-get skips what is already there. clang with its runtimes (libFuzzer, the
 # sanitizers) is for scripts/fuzz.sh; llvm gives llvm-symbolizer, which names the lines in
-# sanitizer reports.
+# sanitizer reports. chromium (headless) is for the report's browser test and screenshot.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
@@ -17,6 +17,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
     dbus dbus-bin dbus-daemon \
     xvfb \
     clang-format \
+    chromium \
     clang libclang-rt-dev llvm \
     locales
 # The locale tests run the engine under a decimal comma, which must really be installed.
