@@ -68,9 +68,9 @@ std::string normal(const std::string& s) {
 TEST(ReportTest, PageInChromiumShowsWhatSqlComputes) {
     TempDir dir;
     const std::string dt = dir.file("acme/DT.mdb"), ca = dir.file("acme/CA.mdb");
-    const std::string today = QDate::currentDate().toString(Qt::ISODate).toStdString();
-    const std::string jetToday =
-        "#" + QDate::currentDate().toString("MM/dd/yyyy").toStdString() + "#";
+    const QDate day0 = QDate::currentDate();  // the report's day, whatever the clock says later
+    const std::string today = day0.toString(Qt::ISODate).toStdString();
+    const std::string jetToday = "#" + day0.toString("MM/dd/yyyy").toStdString() + "#";
     // A queue of every age, a history of followed-up entries over more than 30 days, an entry
     // with no type, no date and no Customer Accounts row, a rule switched off, a Null day count.
     run("create-company " + dir.file("acme") + " --customers 400 --seed 11");
@@ -159,8 +159,7 @@ TEST(ReportTest, PageInChromiumShowsWhatSqlComputes) {
     }
     for (const auto& [k, n] : ages) expect(k, n);
     for (int d = 0; d < 30; ++d)
-        expect("followup." + QDate::currentDate().addDays(-d).toString(Qt::ISODate).toStdString(),
-               0);
+        expect("followup." + day0.addDays(-d).toString(Qt::ISODate).toStdString(), 0);
     int followed = 0;
     for (const auto& r : sql(dt, "SELECT DateDiff(\"d\", EntryDate, " + jetToday +
                                      ") AS Age, Count(*) AS N FROM tblDtQueueHist WHERE "
@@ -168,8 +167,7 @@ TEST(ReportTest, PageInChromiumShowsWhatSqlComputes) {
                                      jetToday + ")")) {
         int age = r["Age"].toInt();
         if (r["Age"].isNull() || age < 0 || age >= 30) continue;
-        expect("followup." + QDate::currentDate().addDays(-age).toString(Qt::ISODate).toStdString(),
-               r["N"]);
+        expect("followup." + day0.addDays(-age).toString(Qt::ISODate).toStdString(), r["N"]);
         followed += r["N"].toInt();
     }
     ASSERT_GT(followed, 0);

@@ -65,9 +65,13 @@ const char* const kShapes[] = {
 constexpr int kShapeCount = sizeof kShapes / sizeof kShapes[0];
 
 // The pattern of a reason: fixed per TransType, so that a reason looks the same in every chart
-// and on every page.
+// and on every page. Entries without a known type share a plain white one of their own.
+constexpr int kOtherStyle = kShapeCount;
 int reasonStyle(int type) {
-    return type < 0 ? kShapeCount - 1 : (type - 1 + kShapeCount) % kShapeCount;
+    if (type >= 1 && type <= 10) return type - 1;
+    if (type == 11) return 10;
+    if (type == 12) return 11;
+    return kOtherStyle;
 }
 // Ages go from light and plain to dark and dense.
 const int kAgeStyle[kAgeBuckets][2] = {{3, 0}, {1, 3}, {0, 1}, {5, 7}, {7, 10}};
@@ -79,6 +83,11 @@ std::string patternDefs() {
         o << "<pattern id='r" << s << "' patternUnits='userSpaceOnUse' width='8' height='8'>"
           << "<rect width='8' height='8' fill='" << kColours[s % 8] << "'/>"
           << "<g stroke='#222' stroke-width='1.1'>" << kShapes[s] << "</g></pattern>";
+    o << "<pattern id='r" << kOtherStyle
+      << "' patternUnits='userSpaceOnUse' width='8' "
+         "height='8'><rect width='8' height='8' fill='#fff'/><g stroke='#222' "
+         "stroke-width='1.1'>"
+      << kShapes[5] << "</g></pattern>";
     for (int b = 0; b < kAgeBuckets; ++b)
         o << "<pattern id='a" << b << "' patternUnits='userSpaceOnUse' width='8' height='8'>"
           << "<rect width='8' height='8' fill='" << kColours[kAgeStyle[b][1]] << "'/>"
