@@ -74,7 +74,7 @@ int reasonStyle(int type) {
     return kOtherStyle;
 }
 // Ages go from light and plain to dark and dense.
-const int kAgeStyle[kAgeBuckets][2] = {{3, 0}, {1, 3}, {0, 1}, {5, 7}, {7, 10}};
+const int kAgeStyle[kAgeBuckets][2] = {{3, 0}, {1, 3}, {0, 1}, {5, 7}, {7, 5}};  // {shape, colour}
 
 std::string patternDefs() {
     std::ostringstream o;
