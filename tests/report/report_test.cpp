@@ -99,10 +99,19 @@ TEST(ReportTest, PageInChromiumShowsWhatSqlComputes) {
     std::string chromium =
         std::string(env && *env ? env : "chromium") +
         " --headless --no-sandbox --disable-gpu --user-data-dir=" + dir.file("profile") + " ";
-    auto dom = shell(chromium + "--enable-logging=stderr --v=0 --dump-dom file://" + page, dir);
-    ASSERT_EQ(dom.status, 0) << "chromium could not run (scripts/install-deps.sh installs it)\n"
-                             << dom.err;
+    auto load = [&](const std::string& file) {
+        return shell(chromium + "--enable-logging=stderr --v=0 --dump-dom file://" + file, dir);
+    };
+    // First a page that does log, so that a browser whose log no longer shows the console
+    // cannot pass the report by saying nothing.
+    std::ofstream(dir.file("canary.html")) << "<script>console.error('canary')</script>";
+    auto canary = load(dir.file("canary.html"));
+    ASSERT_EQ(canary.status, 0) << "chromium could not run (scripts/install-deps.sh installs it)\n"
+                                << canary.err;
     std::smatch m;
+    ASSERT_TRUE(std::regex_search(canary.err, m, std::regex(":CONSOLE.*canary"))) << canary.err;
+    auto dom = load(page);
+    ASSERT_EQ(dom.status, 0) << dom.err;
     EXPECT_FALSE(std::regex_search(dom.err, m, std::regex(".*:CONSOLE.*"))) << m.str();
     ASSERT_NE(dom.out.find("Work queue report"), std::string::npos) << dom.out;
 
