@@ -3,7 +3,8 @@
 # Safe to run again: apt-get skips what is already there. clang with its runtimes (libFuzzer, the
 # sanitizers) is for scripts/fuzz.sh; llvm gives llvm-symbolizer, which names the lines in
 # sanitizer reports. systemd gives systemd-analyze and systemd-escape, which the tests of
-# `kelvor schedule` hold its unit files to.
+# `kelvor schedule` hold its unit files to. chromium (headless) is for the report's browser test
+# and screenshot.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
@@ -20,6 +21,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
     systemd \
     xvfb \
     clang-format \
+    chromium \
     clang libclang-rt-dev llvm \
     locales
 # The locale tests run the engine under a decimal comma, which must really be installed.

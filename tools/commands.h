@@ -22,6 +22,7 @@ int CreateCompany(const Args& args);
 int CreateInstallation(const Args& args);
 int ProcessQueue(const Args& args);
 int Queue(const Args& args);
+int Report(const Args& args);
 int Session(const Args& args);
 int Client(const Args& args);
 int Schedule(const Args& args);

@@ -58,6 +58,10 @@ const std::map<std::string, Command>& commands() {
          {kelvor::tool::ProcessQueue,
           "kelvor process-queue --dt PATH --ca PATH [--so PATH]   rebuild the work queue in "
           "this process"}},
+        {"report",
+         {kelvor::tool::Report,
+          "kelvor report --dt PATH [--ca PATH] [--out FILE] [--json] [--today YYYY-MM-DD]\n"
+          "      the work queue's figures as one self-contained HTML page (or JSON)"}},
         {"queue",
          {kelvor::tool::Queue, "kelvor queue show --dt PATH [--json]   print the work queue"}},
         {"schedule",
