@@ -88,3 +88,27 @@ TEST(KelvorSqlTest, LinksAndFailures) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("error 5: ", 0), 0u);
 }
+
+TEST(KelvorSqlTest, TablesShowDatesAsJetDoes) {
+    TempDir dir;
+    std::string db = dir.file("d.mdb");
+    ASSERT_EQ(RunKelvor("sql --create " + db).status, 0);
+    auto r = RunKelvor("sql " + db,
+                       "CREATE TABLE t (N LONG, D DATETIME)\n"
+                       "INSERT INTO t VALUES (1, #01:04:57#)\n"
+                       "INSERT INTO t VALUES (2, #12/08/2026#)\n"
+                       "INSERT INTO t VALUES (3, #12/08/2026 13:45:00#)\n"
+                       "INSERT INTO t VALUES (4, #12/30/1899#)\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = RunKelvor("sql " + db + " 'SELECT D FROM t ORDER BY N'");
+    EXPECT_EQ(r.out,
+              "D\n"
+              "-------------------\n"
+              "01:04:57\n"
+              "2026-12-08\n"
+              "2026-12-08 13:45:00\n"
+              "00:00:00\n");
+    // Scripts read JSON: it keeps the whole value.
+    r = RunKelvor("sql --json " + db + " 'SELECT D FROM t WHERE N < 3 ORDER BY N'");
+    EXPECT_EQ(r.out, "{\"D\":\"1899-12-30 01:04:57\"}\n{\"D\":\"2026-12-08 00:00:00\"}\n");
+}
