@@ -2,7 +2,8 @@
 # Installs every Debian package that building, testing and benchmarking Kelvor needs.
 # Safe to run again: apt-get skips what is already there. clang with its runtimes (libFuzzer, the
 # sanitizers) is for scripts/fuzz.sh; llvm gives llvm-symbolizer, which names the lines in
-# sanitizer reports.
+# sanitizer reports. dpkg-dev and file build the Debian package (scripts/package.sh); man-db
+# reads its manual pages.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
@@ -10,6 +11,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
     build-essential cmake ninja-build pkg-config git ca-certificates \
+    dpkg-dev file man-db \
     libsqlite3-dev sqlite3 \
     libgtest-dev googletest libbenchmark-dev \
     libsodium-dev \
