@@ -142,7 +142,7 @@ kelvor::manual::Page manualPage() {
     return p;
 }
 
-// "usage: " and the ways of calling a command, on one line joined by " | ".
+// The ways of calling a command on one line, joined by " | ", for a usage error.
 std::string oneLineUsage(const Command& cmd) {
     std::string s = cmd.usage;
     for (size_t i; (i = s.find('\n')) != std::string::npos;) s.replace(i, 1, " | ");
@@ -153,7 +153,8 @@ void printCommandHelp(const Command& cmd) {
     std::string usage = cmd.usage;
     for (size_t i = 0; (i = usage.find('\n', i)) != std::string::npos; i += 8)
         usage.replace(i, 1, "\n       ");
-    std::cout << "usage: " << usage << "\n\n" << kelvor::manual::Wrap(cmd.about, 2);
+    std::cout << "usage: " << usage << "\n";
+    if (*cmd.about) std::cout << "\n" << kelvor::manual::Wrap(cmd.about, 2);
 }
 
 const Command* g_current = nullptr;

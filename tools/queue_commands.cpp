@@ -58,12 +58,17 @@ int CreateCompany(const Args& args) {
     queueengine::SampleOptions sample;
     if (opt.count("--customers")) sample.customers = static_cast<int>(number(opt["--customers"]));
     if (opt.count("--seed")) sample.seed = static_cast<uint64_t>(number(opt["--seed"]));
-    Progress progress("Creating " + args[0]);
-    sample.progress = [&](int done, int total) {
-        progress.report(
-            [&] { return std::to_string(done) + " of " + std::to_string(total) + " customers"; });
-    };
-    queueengine::CompanyFiles f = queueengine::CreateCompany(args[0], sample);
+    queueengine::CompanyFiles f;
+    {
+        // The progress line goes before the paths are printed.
+        Progress progress("Creating " + args[0]);
+        sample.progress = [&](int done, int total) {
+            progress.report([&] {
+                return std::to_string(done) + " of " + std::to_string(total) + " customers";
+            });
+        };
+        f = queueengine::CreateCompany(args[0], sample);
+    }
     std::cout << "DT=" << f.dt << "\nCA=" << f.ca << "\nSO=" << f.so << "\nGL=" << f.gl << "\n";
     return 0;
 }
