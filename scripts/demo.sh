@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The main job on a sample company: make its databases, have the application server rebuild
 # the work queue in the background through the queue engine server, and show the queue.
+# The programs are the build tree's, or those of $KELVOR (e.g. /usr/bin/kelvor, installed by
+# the package), or those on PATH when there is no build tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${KELVOR_BUILD_DIR:-build}"
-k="$build/tools/kelvor"
+k="${KELVOR:-$build/tools/kelvor}"
+if [ -z "${KELVOR:-}" ] && [ ! -x "$k" ]; then k="$(command -v kelvor)"; fi
 dir="${1:-sample-company}"
 rm -rf "$dir"
 eval "$("$k" create-company "$dir" --customers 2000 --seed 42)"

@@ -4,7 +4,8 @@
 # sanitizers) is for scripts/fuzz.sh; llvm gives llvm-symbolizer, which names the lines in
 # sanitizer reports. systemd gives systemd-analyze and systemd-escape, which the tests of
 # `kelvor schedule` hold its unit files to. chromium (headless) is for the report's browser test
-# and screenshot.
+# and screenshot. dpkg-dev and file build the Debian package (scripts/package.sh); man-db reads
+# its manual pages. postgresql-15 runs the private cluster of the PostgreSQL tests.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
@@ -12,6 +13,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
     build-essential cmake ninja-build pkg-config git ca-certificates \
+    dpkg-dev file man-db \
     libsqlite3-dev sqlite3 libicu-dev \
     libpq-dev postgresql-15 \
     libgtest-dev googletest libbenchmark-dev \

@@ -339,7 +339,7 @@ TEST_F(CompactTest, ProgressRunsToTheSwapWhichHappensUnderTheLock) {
     EXPECT_LT(done[1], inUse) << "nothing reported while the copy was written";
 
     for (auto [stage, at] : {std::pair{"before the copy", 0.0}, std::pair{"copying", 0.1},
-                             std::pair{"checking", 0.7}}) {
+                             std::pair{"checking", 0.7}, std::pair{"at the end", 1.0}}) {
         SCOPED_TRACE(stage);
         std::string dest = dir.file(std::string(stage) + ".mdb");
         options.progress = [at = at](uint64_t d, uint64_t total) {

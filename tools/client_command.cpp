@@ -33,7 +33,7 @@ QCoreApplication& qtApp() {
     return *QCoreApplication::instance();
 }
 
-std::map<std::string, std::string> flags(const Args& args, size_t from, const char* usage) {
+std::map<std::string, std::string> flags(const Args& args, size_t from) {
     std::map<std::string, std::string> out;
     for (size_t i = from; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -42,7 +42,7 @@ std::map<std::string, std::string> flags(const Args& args, size_t from, const ch
         } else if ((a == "--dt" || a == "--ca" || a == "--so") && i + 1 < args.size()) {
             out[a] = args[++i];
         } else {
-            Usage(usage);
+            Usage();
         }
     }
     return out;
@@ -64,9 +64,8 @@ std::string call(Object& app, const QString& method, std::vector<Arg> args) {
 }
 
 int updateQueue(const Args& args) {
-    const char* usage = "kelvor client update-queue --dt PATH --ca PATH [--so PATH] [--async]";
-    auto f = flags(args, 1, usage);
-    if (!f.count("--dt") || !f.count("--ca")) Usage(usage);
+    auto f = flags(args, 1);
+    if (!f.count("--dt") || !f.count("--ca")) Usage();
     qtApp();
     Object app = Object::CreateObject(kApp);
     int32_t lErr = 0;
@@ -81,7 +80,7 @@ int updateQueue(const Args& args) {
     } else {
         r = call(app, "UpdateQueueAsync",
                  {dt, ca, so, Arg::ByRef(lErr), Arg::ByRef(sError), Arg::ByRef(prompt)});
-        bool tty = ::isatty(STDOUT_FILENO);
+        bool tty = ::isatty(STDERR_FILENO);  // where the line goes
         QElapsedTimer t;
         t.start();
         const char spin[] = "|/-\\";
@@ -111,9 +110,8 @@ int updateQueue(const Args& args) {
 }
 
 int users(const Args& args) {
-    const char* usage = "kelvor client users --dt PATH";
-    auto f = flags(args, 1, usage);
-    if (!f.count("--dt") || f.count("--async")) Usage(usage);
+    auto f = flags(args, 1);
+    if (!f.count("--dt") || f.count("--async")) Usage();
     qtApp();
     Object app = Object::CreateObject(kApp);
     int32_t lErr = 0;
@@ -211,10 +209,7 @@ int shell() {
 }  // namespace
 
 int Client(const Args& args) {
-    const char* usage =
-        "kelvor client update-queue --dt PATH --ca PATH [--so PATH] [--async] | users --dt PATH "
-        "| about | shell";
-    if (args.empty()) Usage(usage);
+    if (args.empty()) Usage();
     if (args[0] == "update-queue") return updateQueue(args);
     if (args[0] == "users") return users(args);
     if (args[0] == "about" && args.size() == 1) {
@@ -224,7 +219,7 @@ int Client(const Args& args) {
         return 0;
     }
     if (args[0] == "shell" && args.size() == 1) return shell();
-    Usage(usage);
+    Usage();
 }
 
 }  // namespace kelvor::tool

@@ -27,8 +27,9 @@ int Session(const Args& args);
 int Client(const Args& args);
 int Schedule(const Args& args);
 
-// A usage error (err::kInvalidProcedureCall): "error 5: usage: ...".
-[[noreturn]] void Usage(const std::string& text);
+// A usage error (err::kInvalidProcedureCall) of the subcommand running: "error 5: usage: " and
+// its usage from the table of subcommands (kelvor.cpp).
+[[noreturn]] void Usage();
 // "error NUMBER: DESCRIPTION" on standard error, the description on one line.
 void PrintError(int32_t number, const std::string& description);
 

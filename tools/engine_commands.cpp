@@ -10,11 +10,12 @@
 #include "kelvor/registry.h"
 #include "kelvor/roster.h"
 #include "kelvor/workgroup.h"
+#include "progress.h"
 
 namespace kelvor::tool {
 
 int Users(const Args& args) {
-    if (args.size() != 1) Usage("kelvor users DATABASE");
+    if (args.size() != 1) Usage();
     std::vector<RosterUser> users;
     int n = ReadRoster(args[0], users);
     if (n < 0) throw Error::make(err::kFileNotFound, args[0]);
@@ -23,13 +24,18 @@ int Users(const Args& args) {
 }
 
 int Compact(const Args& args) {
-    if (args.size() != 2) Usage("kelvor compact SOURCE DESTINATION");
-    DBEngine().CompactDatabase(args[0], args[1]);
+    if (args.size() != 2) Usage();
+    Progress progress("Compacting " + args[0]);
+    CompactOptions options;
+    options.progress = [&](uint64_t done, uint64_t total) {
+        progress.report([&] { return std::to_string(total ? 100 * done / total : 0) + "%"; });
+    };
+    DBEngine().CompactDatabase(args[0], args[1], options);
     return 0;
 }
 
 int Restore(const Args& args) {
-    if (args.size() != 2) Usage("kelvor restore BACKUP DATABASE");
+    if (args.size() != 2) Usage();
     for (const auto& path : DBEngine().RestoreDatabase(args[0], args[1]))
         std::cout << "set aside: " << path << "\n";
     return 0;
@@ -51,9 +57,6 @@ std::string readPassword(bool raw) {
 }  // namespace
 
 int Workgroup(const Args& args) {
-    const char* usage =
-        "kelvor workgroup create FILE | add-user [--raw] FILE USER | check [--raw] FILE USER "
-        "(passwords on standard input)";
     Args rest;
     bool raw = false;
     for (const auto& a : args) {
@@ -63,7 +66,7 @@ int Workgroup(const Args& args) {
             rest.push_back(a);
         }
     }
-    if (rest.empty()) Usage(usage);
+    if (rest.empty()) Usage();
     const std::string& verb = rest[0];
     if (verb == "create" && rest.size() == 2) {
         workgroup::Create(rest[1]);
@@ -72,7 +75,7 @@ int Workgroup(const Args& args) {
     } else if (verb == "check" && rest.size() == 3) {
         workgroup::Authenticate(rest[1], rest[2], readPassword(raw));
     } else {
-        Usage(usage);
+        Usage();
     }
     return 0;
 }
@@ -132,7 +135,6 @@ std::string valueText(const registry::RegValue& v) {
 }  // namespace
 
 int Reg(const Args& args) {
-    const char* usage = "kelvor reg import FILE | kelvor reg query KEY [VALUE]";
     if (args.size() == 2 && args[0] == "import") {
         registry::Import(args[1]);
         return 0;
@@ -161,7 +163,7 @@ int Reg(const Args& args) {
                       << "    " << valueText(v) << "\n";
         return 0;
     }
-    Usage(usage);
+    Usage();
 }
 
 }  // namespace kelvor::tool

@@ -1,4 +1,5 @@
 // kelvor: the command-line program for people and scripts. One subcommand per job.
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -6,86 +7,176 @@
 
 #include "commands.h"
 #include "kelvor/error.h"
+#include "kelvor/manual.h"
+#include "progress.h"
 
 namespace {
 
+// A subcommand: how it is called (one way per line, each beginning "kelvor NAME") and what it
+// does. This table is the one place of both: usage errors, `kelvor help NAME`, `kelvor --help`
+// and the manual page print them from here.
 struct Command {
     int (*run)(const kelvor::tool::Args&);
     const char* usage;
+    const char* about = "";
 };
 
 const std::map<std::string, Command>& commands() {
     static const std::map<std::string, Command> c = {
         {"sql",
          {kelvor::tool::Sql,
-          "kelvor sql [--json] DATABASE ['STATEMENT']   run Jet SQL (statements from standard "
-          "input when none is given)\n"
-          "  kelvor sql --create DATABASE                 create an empty database"}},
+          "kelvor sql [--json] DATABASE ['STATEMENT']\n"
+          "kelvor sql --create DATABASE",
+          "Runs a Jet SQL statement on DATABASE and prints the rows it gives as a table, or as "
+          "JSON Lines with --json. Without STATEMENT it runs one statement per line of standard "
+          "input and goes on after a failure. --create makes an empty database."}},
         {"link",
-         {kelvor::tool::Link,
-          "kelvor link DATABASE NAME SOURCE_DATABASE [SOURCE_TABLE]   link a table of another "
-          "database"}},
+         {kelvor::tool::Link, "kelvor link DATABASE NAME SOURCE_DATABASE [SOURCE_TABLE]",
+          "Links the table SOURCE_TABLE (by default NAME) of SOURCE_DATABASE into DATABASE as "
+          "NAME."}},
         {"client",
          {kelvor::tool::Client,
-          "kelvor client update-queue --dt P --ca P [--so P] [--async] | users --dt P | about | "
-          "shell\n      drive KelvorSystemPE.Application as the front end does"}},
+          "kelvor client update-queue --dt PATH --ca PATH [--so PATH] [--async]\n"
+          "kelvor client users --dt PATH\n"
+          "kelvor client about\n"
+          "kelvor client shell",
+          "Drives KelvorSystemPE.Application on the session bus as the front end does: logs on "
+          "and updates the work queue (in the background with --async, waiting for its end), "
+          "lists the workstations connected to a DT database, shows the About box, or answers "
+          "one call per line of standard input with a JSON object (shell)."}},
         {"compact",
-         {kelvor::tool::Compact,
-          "kelvor compact SOURCE DESTINATION   write a compacted copy of a database nobody has "
-          "open"}},
+         {kelvor::tool::Compact, "kelvor compact SOURCE DESTINATION",
+          "Writes a compacted, checked copy of SOURCE, which nobody may have open, to "
+          "DESTINATION, which must not exist. Ctrl-C stops it and leaves no file behind."}},
         {"restore",
-         {kelvor::tool::Restore,
-          "kelvor restore BACKUP DATABASE   put a checked copy of a backup in place of a database "
-          "nobody has open;\n      its old file and journal are set aside, one \"set aside: "
-          "PATH\" line each"}},
+         {kelvor::tool::Restore, "kelvor restore BACKUP DATABASE",
+          "Puts a checked copy of BACKUP in place of DATABASE, which nobody may have open. The "
+          "old file and its journal are set aside, with one \"set aside: PATH\" line each."}},
         {"workgroup",
          {kelvor::tool::Workgroup,
-          "kelvor workgroup create FILE | add-user [--raw] FILE USER | check [--raw] FILE USER\n"
-          "      accounts of a workgroup file; passwords are read from standard input"}},
+          "kelvor workgroup create FILE\n"
+          "kelvor workgroup add-user [--raw] FILE USER\n"
+          "kelvor workgroup check [--raw] FILE USER",
+          "Creates a workgroup information file (account Admin, empty password), adds an "
+          "account to one, or checks an account's password (exit status 0 when it is right). "
+          "Passwords are read from standard input without one final line break; --raw takes "
+          "every byte."}},
         {"reg",
          {kelvor::tool::Reg,
-          "kelvor reg import FILE | kelvor reg query KEY [VALUE]   the registry "
-          "($KELVOR_REGISTRY)"}},
+          "kelvor reg import FILE\n"
+          "kelvor reg query KEY [VALUE]",
+          "Merges a .reg file into the registry, or prints a key's values (or the one named). "
+          "The registry is the folder $KELVOR_REGISTRY, else /etc/kelvor/registry."}},
         {"create-company",
-         {kelvor::tool::CreateCompany,
-          "kelvor create-company DIR [--customers N] [--seed S]   a company's DT, CA, SO and GL "
-          "databases"}},
+         {kelvor::tool::CreateCompany, "kelvor create-company DIR [--customers N] [--seed S]",
+          "Creates DIR when it is missing and in it a company's DT, CA, SO and GL databases, "
+          "with N customers of varied data (the same S gives the same data), and prints their "
+          "paths as DT=, CA=, SO= and GL= lines for the shell's eval. Ctrl-C stops it and "
+          "removes the databases it made."}},
         {"create-installation",
          {kelvor::tool::CreateInstallation,
-          "kelvor create-installation DIR [--companies N] [--customers N]   a sample "
-          "installation for the wizard"}},
+          "kelvor create-installation DIR [--companies N] [--customers N]",
+          "Creates a sample installation for the maintenance wizard: a registry, a workgroup "
+          "file, the program database and N companies; prints INSTALL= and KELVOR_REGISTRY= "
+          "lines."}},
         {"process-queue",
-         {kelvor::tool::ProcessQueue,
-          "kelvor process-queue --dt PATH --ca PATH [--so PATH]   rebuild the work queue in "
-          "this process"}},
+         {kelvor::tool::ProcessQueue, "kelvor process-queue --dt PATH --ca PATH [--so PATH]",
+          "Rebuilds a company's work queue in this process, in one transaction. Prints nothing "
+          "on success; on failure it prints lErr and sError on two lines. Ctrl-C rolls the "
+          "update back."}},
+        {"queue",
+         {kelvor::tool::Queue, "kelvor queue show --dt PATH [--json]",
+          "Prints the work queue of a DT database as a table, or as JSON Lines with --json."}},
         {"report",
          {kelvor::tool::Report,
-          "kelvor report --dt PATH [--ca PATH] [--out FILE] [--json] [--today YYYY-MM-DD]\n"
-          "      the work queue's figures as one self-contained HTML page (or JSON)"}},
-        {"queue",
-         {kelvor::tool::Queue, "kelvor queue show --dt PATH [--json]   print the work queue"}},
+          "kelvor report --dt PATH [--ca PATH] [--out FILE] [--json] [--today YYYY-MM-DD]",
+          "Writes the work queue's figures as one self-contained HTML page (charts and tables, "
+          "no network or external file), or as one JSON document with --json, to FILE or to "
+          "standard output. Reads the databases in one read transaction and never writes. "
+          "--today sets the day the entries' ages count from."}},
         {"schedule",
          {kelvor::tool::Schedule,
-          "kelvor schedule add --dt P --ca P [--so P] --at HH:MM[,HH:MM...] [--name NAME] "
-          "[--force] [--system --account USER]\n"
-          "      | list [--system] | remove NAME [--system]   queue updates at set times (systemd "
-          "timers)"}},
+          "kelvor schedule add --dt PATH --ca PATH [--so PATH] --at HH:MM[,HH:MM...] "
+          "[--name NAME] [--force] [--system --account USER]\n"
+          "kelvor schedule list [--system]\n"
+          "kelvor schedule remove NAME [--system]\n"
+          "kelvor schedule run --dt PATH --ca PATH [--so PATH]",
+          "Installs, lists or removes queue updates at set times of day, as a systemd timer and "
+          "service per schedule (the user's own, or with --system for a service account). Each "
+          "run goes through the servers on a private bus, so the cross-user lock holds, and "
+          "writes one outcome line to the journal. run is what such a service runs: one "
+          "background update through the servers, waited for."}},
         {"session",
-         {kelvor::tool::Session,
-          "kelvor session -- COMMAND...   run a command under a private session bus on which "
-          "the Kelvor servers start on demand"}},
+         {kelvor::tool::Session, "kelvor session -- COMMAND [ARGUMENT...]",
+          "Runs COMMAND under a private session bus on which the Kelvor servers start on "
+          "demand, from the build tree or from the installation, and exits with its status."}},
         {"users",
-         {kelvor::tool::Users,
-          "kelvor users DATABASE   list the connections open on a database (workstation, tab, "
-          "user)"}},
+         {kelvor::tool::Users, "kelvor users DATABASE",
+          "Lists the connections open on DATABASE, one line each: workstation, a tab, user "
+          "name."}},
     };
     return c;
 }
 
-void printHelp(std::ostream& out) {
-    out << "usage:\n";
-    for (const auto& [name, cmd] : commands()) out << "  " << cmd.usage << "\n";
+// The whole manual: the commands from the table, the rest said once here.
+kelvor::manual::Page manualPage() {
+    kelvor::manual::Page p;
+    p.program = "kelvor";
+    p.summary = "the command line of Kelvor, the debt-collection work queue";
+    p.synopsis = {"kelvor COMMAND [ARGUMENT...]", "kelvor help [COMMAND]", "kelvor COMMAND --help",
+                  "kelvor --version"};
+    p.sections.push_back(
+        {"DESCRIPTION",
+         {"kelvor makes sample companies, rebuilds and shows a company's work queue, runs Jet "
+          "SQL on the databases, compacts and restores them, keeps workgroup files and the "
+          "registry, and drives the application server on the D-Bus session bus as the front "
+          "end does.",
+          "Dates print as YYYY-MM-DD HH:MM:SS in tables, a date at midnight as YYYY-MM-DD and a "
+          "time of day alone as HH:MM:SS; JSON output always has YYYY-MM-DD HH:MM:SS.",
+          "Long work (compact, create-company, process-queue) shows its progress on standard "
+          "error when that is a terminal. Ctrl-C stops it cleanly: nothing half-written stays "
+          "behind and an update is rolled back."},
+         {}});
+    kelvor::manual::Section cmds{"COMMANDS", {}, {}};
+    for (const auto& [name, cmd] : commands()) cmds.items.push_back({cmd.usage, cmd.about});
+    p.sections.push_back(cmds);
+    p.sections.push_back(
+        {"ENVIRONMENT",
+         {},
+         {{"KELVOR_REGISTRY", "The registry folder (default /etc/kelvor/registry)."},
+          {"KELVOR_STATE_DIR",
+           "Where workspaces keep their scratch databases (default /var/tmp/kelvor-UID)."},
+          {"KELVOR_BUSY_TIMEOUT_MS",
+           "How long a write waits for another program's lock on a file (default 5000)."},
+          {"KELVOR_SERVICE_DIR",
+           "The D-Bus service files kelvor session uses (default: beside the program)."}}});
+    p.sections.push_back(
+        {"EXIT STATUS",
+         {"0 on success. 1 on failure, with \"error NUMBER: DESCRIPTION\" on standard error; "
+          "wrong usage is error 5. After Ctrl-C the program ends by the interrupt signal, once "
+          "it has cleaned up (\"error 18: User interrupt occurred\")."},
+         {}});
+    p.sections.push_back(
+        {"SEE ALSO", {"KelvorQueuePE(1), KelvorSystemPE(1), Kelvor41PERepair(1)"}, {}});
+    return p;
 }
+
+// The ways of calling a command on one line, joined by " | ", for a usage error.
+std::string oneLineUsage(const Command& cmd) {
+    std::string s = cmd.usage;
+    for (size_t i; (i = s.find('\n')) != std::string::npos;) s.replace(i, 1, " | ");
+    return s;
+}
+
+void printCommandHelp(const Command& cmd) {
+    std::string usage = cmd.usage;
+    for (size_t i = 0; (i = usage.find('\n', i)) != std::string::npos; i += 8)
+        usage.replace(i, 1, "\n       ");
+    std::cout << "usage: " << usage << "\n";
+    if (*cmd.about) std::cout << "\n" << kelvor::manual::Wrap(cmd.about, 2);
+}
+
+const Command* g_current = nullptr;
 
 // One line: the description may hold line breaks.
 std::string oneLine(std::string s) {
@@ -94,11 +185,32 @@ std::string oneLine(std::string s) {
     return s;
 }
 
+int usageError(const std::string& usage) {
+    std::cerr << "error " << kelvor::err::kInvalidProcedureCall << ": usage: " << usage << "\n";
+    return 1;
+}
+
+int unknownCommand(const std::string& name) {
+    std::cerr << "error " << kelvor::err::kInvalidProcedureCall << ": unknown command '" << name
+              << "' (kelvor help lists them)\n";
+    return 1;
+}
+
+// `kelvor NAME ... --help`: before a "--", whose followers belong to another program.
+bool asksForHelp(const kelvor::tool::Args& args) {
+    for (const auto& a : args) {
+        if (a == "--") return false;
+        if (a == "--help" || a == "-h") return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 namespace kelvor::tool {
-void Usage(const std::string& text) {
-    throw Error(err::kInvalidProcedureCall, "usage: " + text);
+void Usage() {
+    throw Error(err::kInvalidProcedureCall,
+                "usage: " + (g_current ? oneLineUsage(*g_current) : std::string("kelvor help")));
 }
 
 void PrintError(int32_t number, const std::string& description) {
@@ -108,33 +220,51 @@ void PrintError(int32_t number, const std::string& description) {
 
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
-    if (argc < 2) {
-        printHelp(std::cerr);
-        return 1;
-    }
+    if (argc < 2) return usageError("kelvor COMMAND [ARGUMENT...] (kelvor help lists them)");
     std::string name = argv[1];
-    if (name == "-h" || name == "--help" || name == "help") {
-        printHelp(std::cout);
-        return 0;
+    if (name == "--version" || name == "--manual-page" || name == "-h" || name == "--help") {
+        if (argc != 2) return usageError("kelvor " + name);
+        std::string text = name == "--version"       ? "kelvor " KELVOR_VERSION "\n"
+                           : name == "--manual-page" ? kelvor::manual::Troff(manualPage())
+                                                     : kelvor::manual::Text(manualPage());
+        std::cout << text;
+        return std::cout.flush() ? 0 : 1;
+    }
+    if (name == "help") {
+        if (argc > 3) return usageError("kelvor help [COMMAND]");
+        if (argc == 2) {
+            std::cout << kelvor::manual::Text(manualPage());
+            return std::cout.flush() ? 0 : 1;
+        }
+        auto it = commands().find(argv[2]);
+        if (it == commands().end()) return unknownCommand(argv[2]);
+        printCommandHelp(it->second);
+        return std::cout.flush() ? 0 : 1;
     }
     auto it = commands().find(name);
-    if (it == commands().end()) {
-        std::cerr << "error " << kelvor::err::kInvalidProcedureCall << ": unknown command '" << name
-                  << "' (kelvor --help lists them)\n";
-        return 1;
-    }
+    if (it == commands().end()) return unknownCommand(name);
+    g_current = &it->second;
     kelvor::tool::Args args(argv + 2, argv + argc);
+    if (asksForHelp(args)) {
+        printCommandHelp(it->second);
+        return std::cout.flush() ? 0 : 1;
+    }
+    int rc = 1;
     try {
-        int rc = it->second.run(args);
-        std::cout.flush();
-        return rc;
+        rc = it->second.run(args);
     } catch (const kelvor::Error& e) {
         std::cout.flush();
         kelvor::tool::PrintError(e.number(), e.description());
-        return 1;
     } catch (const std::exception& e) {
         std::cout.flush();
         kelvor::tool::PrintError(kelvor::err::kInvalidProcedureCall, e.what());
-        return 1;
     }
+    std::cout.flush();
+    // Stopped by Ctrl-C, and cleaned up: end as the interrupt would have ended the program, so
+    // that the shell (and a script's loop) sees an interrupt, not an ordinary failure.
+    if (kelvor::tool::Interrupted()) {
+        std::signal(SIGINT, SIG_DFL);
+        std::raise(SIGINT);
+    }
+    return rc;
 }

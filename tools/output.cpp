@@ -20,9 +20,18 @@ size_t displayWidth(const std::string& s) {
 // a long remark does not push every row off the screen; JSON Lines carry whole values.
 constexpr size_t kMaxCell = 60;
 
+// A date as Jet shows it: the day alone at midnight, the time alone on day 0 (1899-12-30,
+// where a time of day without a date is kept), else both.
+std::string dateText(const Date& d) {
+    std::string s = d.toString();  // "YYYY-MM-DD HH:MM:SS"
+    if (d.dayNumber() == 0) return s.substr(11);
+    if (d.seconds() == d.datePart().seconds()) return s.substr(0, 10);
+    return s;
+}
+
 std::string cellText(const Value& v) {
     if (v.isNull()) return "";
-    std::string s = v.toString();
+    std::string s = v.type() == VarType::Date ? dateText(v.toDate()) : v.toString();
     std::string out;
     out.reserve(s.size());
     size_t chars = 0;

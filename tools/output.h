@@ -1,6 +1,7 @@
-// Printing recordsets: as an aligned table for people, or as JSON Lines for scripts
-// (Null as null, Booleans as true/false, dates as "YYYY-MM-DD HH:MM:SS", money as an exact
-// decimal number).
+// Printing recordsets: as an aligned table for people (dates as Jet shows them: "YYYY-MM-DD"
+// at midnight, "HH:MM:SS" for a time of day alone), or as JSON Lines for scripts (Null as null,
+// Booleans as true/false, dates always as "YYYY-MM-DD HH:MM:SS", money as an exact decimal
+// number).
 #pragma once
 
 #include <ostream>

@@ -16,9 +16,6 @@ namespace kelvor::tool {
 
 namespace {
 
-const char* const kUsage =
-    "kelvor report --dt PATH [--ca PATH] [--out FILE] [--json] [--today YYYY-MM-DD]";
-
 // Written beside the destination and renamed over it, so that a reader never sees half a report
 // and a failure leaves the old one in place.
 void writeFile(const std::string& path, const std::string& text) {
@@ -53,14 +50,14 @@ int Report(const Args& args) {
                    i + 1 < args.size() && !opt.count(a)) {
             opt[a] = args[++i];
         } else {
-            Usage(kUsage);
+            Usage();
         }
     }
-    if (!opt.count("--dt")) Usage(kUsage);
+    if (!opt.count("--dt")) Usage();
     Date today = Date::today();
     if (opt.count("--today")) {
         const std::string& t = opt["--today"];
-        if (t.size() != 10 || t[4] != '-' || t[7] != '-') Usage(kUsage);
+        if (t.size() != 10 || t[4] != '-' || t[7] != '-') Usage();
         today = Date::parse(t);
     }
 

@@ -33,10 +33,6 @@ namespace kelvor::tool {
 
 namespace {
 
-const char* const kUsage =
-    "kelvor schedule add --dt PATH --ca PATH [--so PATH] --at HH:MM[,HH:MM...] [--name NAME] "
-    "[--force] [--system --account USER] | list [--system] | remove NAME [--system] | run --dt "
-    "PATH --ca PATH [--so PATH]";
 const char* const kPrefix = "kelvor-update-";
 const size_t kUnitNameMax = 255;  // systemd's limit on a unit's name
 
@@ -63,7 +59,7 @@ Options parse(const Args& args) {
                    i + 1 < args.size()) {
             o.values[a] = args[++i];
         } else if (a.rfind("--", 0) == 0) {
-            Usage(kUsage);
+            Usage();
         } else {
             o.words.push_back(a);
         }
@@ -281,7 +277,7 @@ std::string shellWord(const std::string& s) {
 int add(const Options& o) {
     if (!o.words.empty() || !o.values.count("--dt") || !o.values.count("--ca") ||
         !o.values.count("--at") || o.system != (o.values.count("--account") > 0))
-        Usage(kUsage);
+        Usage();
     std::vector<std::string> times = parseTimes(o.values.at("--at"));
     std::string dt = absolute("the DT path", o.values.at("--dt"));
     std::string ca = absolute("the CA path", o.values.at("--ca"));
@@ -425,14 +421,14 @@ std::vector<Schedule> schedules(const fs::path& dir) {
 }
 
 int list(const Options& o) {
-    if (!o.words.empty() || !o.values.empty() || o.force) Usage(kUsage);
+    if (!o.words.empty() || !o.values.empty() || o.force) Usage();
     for (const auto& s : schedules(unitDir(o.system)))
         std::cout << s.name << "\t" << s.at << "\t" << s.dt << "\t" << s.unit << ".timer\n";
     return 0;
 }
 
 int remove(const Options& o) {
-    if (o.words.size() != 1 || !o.values.empty() || o.force || o.words[0].empty()) Usage(kUsage);
+    if (o.words.size() != 1 || !o.values.empty() || o.force || o.words[0].empty()) Usage();
     const std::string& name = o.words[0];
     std::string unit = kPrefix + instanceOf(name);
     fs::path dir = unitDir(o.system);
@@ -475,9 +471,9 @@ std::string squeezed(const std::string& s) {
 int run(const Options& o) {
     if (!o.words.empty() || o.system || o.force || !o.values.count("--dt") ||
         !o.values.count("--ca"))
-        Usage(kUsage);
+        Usage();
     for (const auto& [k, v] : o.values)
-        if (k != "--dt" && k != "--ca" && k != "--so") Usage(kUsage);
+        if (k != "--dt" && k != "--ca" && k != "--so") Usage();
     std::string dt = o.values.at("--dt"), ca = o.values.at("--ca");
     std::string so = o.values.count("--so") ? o.values.at("--so") : "";
     auto started = std::chrono::steady_clock::now();
@@ -530,13 +526,13 @@ int run(const Options& o) {
 }  // namespace
 
 int Schedule(const Args& args) {
-    if (args.empty()) Usage(kUsage);
+    if (args.empty()) Usage();
     Options o = parse(args);
     if (args[0] == "add") return add(o);
     if (args[0] == "list") return list(o);
     if (args[0] == "remove") return remove(o);
     if (args[0] == "run") return run(o);
-    Usage(kUsage);
+    Usage();
 }
 
 }  // namespace kelvor::tool

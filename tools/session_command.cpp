@@ -58,10 +58,9 @@ std::string xmlEscape(const std::string& s) {
 }  // namespace
 
 int Session(const Args& args) {
-    const char* usage = "kelvor session -- COMMAND [ARG...]";
     size_t start = 0;
     if (!args.empty() && args[0] == "--") start = 1;
-    if (start >= args.size()) Usage(usage);
+    if (start >= args.size()) Usage();
 
     std::string dir = serviceDir();
     char conf[] = "/tmp/kelvor-bus-XXXXXX";

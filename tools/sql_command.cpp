@@ -80,7 +80,6 @@ void runStatement(Database& db, const std::string& sql, bool json) {
 }  // namespace
 
 int Sql(const Args& args) {
-    const char* usage = "kelvor sql [--json] DATABASE ['STATEMENT'] | kelvor sql --create DATABASE";
     bool json = false, create = false;
     size_t i = 0;
     for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
@@ -89,17 +88,17 @@ int Sql(const Args& args) {
         } else if (args[i] == "--create") {
             create = true;
         } else {
-            Usage(usage);
+            Usage();
         }
     }
-    if (i >= args.size()) Usage(usage);
+    if (i >= args.size()) Usage();
     const std::string& path = args[i++];
     if (create) {
-        if (i != args.size() || json) Usage(usage);
+        if (i != args.size() || json) Usage();
         DBEngine().CreateDatabase(path);
         return 0;
     }
-    if (args.size() - i > 1) Usage(usage);
+    if (args.size() - i > 1) Usage();
     Database db = DBEngine().Workspaces(0).OpenDatabase(path);
     if (i < args.size()) {
         runStatement(db, args[i], json);
@@ -124,8 +123,7 @@ int Sql(const Args& args) {
 }
 
 int Link(const Args& args) {
-    if (args.size() < 3 || args.size() > 4)
-        Usage("kelvor link DATABASE NAME SOURCE_DATABASE [SOURCE_TABLE]");
+    if (args.size() < 3 || args.size() > 4) Usage();
     Database db = DBEngine().Workspaces(0).OpenDatabase(args[0]);
     db.LinkTable(args[1], args[2], args.size() == 4 ? args[3] : std::string());
     return 0;

@@ -16,6 +16,7 @@ constexpr Entry kCatalogue[] = {
     {err::kInvalidProcedureCall, "Invalid procedure call or argument"},
     {err::kOverflow, "Overflow"},
     {err::kDivisionByZero, "Division by zero"},
+    {err::kUserInterrupt, "User interrupt occurred"},
     {err::kOutOfMemory, "Out of memory"},
     {err::kTypeMismatch, "Type mismatch"},
     {err::kObjectNotSet, "Object variable or With block variable not set"},

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <vector>
 
 #include "kelvor/dao.h"
 
@@ -128,7 +129,9 @@ void fillSample(Database& dt, Database& ca, const SampleOptions& sample) {
     Recordset hist = ca.OpenRecordset("tblCaClientHist", dbOpenDynaset, dbAppendOnly);
     Recordset logs = dt.OpenRecordset("tblDtCallLogHeader", dbOpenDynaset, dbAppendOnly);
     int32_t logId = 0;
+    if (sample.progress) sample.progress(0, sample.customers);
     for (int i = 1; i <= sample.customers; ++i) {
+        if (i % 1000 == 1 && i > 1 && sample.progress) sample.progress(i - 1, sample.customers);
         char id[16];
         std::snprintf(id, sizeof id, "C%06d", i);
         bool paidUp = r.chance(25);
@@ -191,19 +194,9 @@ void fillSample(Database& dt, Database& ca, const SampleOptions& sample) {
 
 }  // namespace
 
-CompanyFiles CreateCompany(const std::string& dir, const SampleOptions& sample) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) throw Error::make(err::kInvalidPath, dir);
-    std::string base = std::filesystem::absolute(dir).lexically_normal().string();
-    if (base.size() > 1 && base.back() == '/') base.pop_back();
-    CompanyFiles f{base + "/DT.mdb", base + "/CA.mdb", base + "/SO.mdb", base + "/GL.mdb"};
-    for (const auto* p : {&f.dt, &f.ca, &f.so, &f.gl}) {
-        struct stat sb;
-        if (::stat(p->c_str(), &sb) == 0) throw Error::make(err::kDatabaseExists);
-    }
-    for (const auto* p : {&f.dt, &f.ca, &f.so, &f.gl}) createDatabase(*p);
+namespace {
 
+void makeCompany(const CompanyFiles& f, const SampleOptions& sample) {
     Workspace ws = DBEngine().Workspaces(0);
     {
         Database so = ws.OpenDatabase(f.so);
@@ -243,6 +236,35 @@ CompanyFiles CreateCompany(const std::string& dir, const SampleOptions& sample) 
             DBEngine().Rollback();
             throw;
         }
+    }
+}
+
+}  // namespace
+
+CompanyFiles CreateCompany(const std::string& dir, const SampleOptions& sample) {
+    std::error_code ec;
+    bool madeDir = std::filesystem::create_directories(dir, ec);
+    if (ec) throw Error::make(err::kInvalidPath, dir);
+    std::string base = std::filesystem::absolute(dir).lexically_normal().string();
+    if (base.size() > 1 && base.back() == '/') base.pop_back();
+    CompanyFiles f{base + "/DT.mdb", base + "/CA.mdb", base + "/SO.mdb", base + "/GL.mdb"};
+    for (const auto* p : {&f.dt, &f.ca, &f.so, &f.gl}) {
+        struct stat sb;
+        if (::stat(p->c_str(), &sb) == 0) throw Error::make(err::kDatabaseExists);
+    }
+    std::vector<std::string> made;
+    try {
+        for (const auto* p : {&f.dt, &f.ca, &f.so, &f.gl}) {
+            createDatabase(*p);
+            made.push_back(*p);
+        }
+        makeCompany(f, sample);
+    } catch (...) {
+        // Half a company is no company: what this call made goes (every handle on it is
+        // closed by now, so each lock file has gone with its last user).
+        for (const auto& p : made) std::filesystem::remove(p, ec);
+        if (madeDir) std::filesystem::remove(dir, ec);
+        throw;
     }
     return f;
 }

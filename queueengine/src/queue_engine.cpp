@@ -34,24 +34,29 @@ bool QueueEngine::ProcessQueue(const std::string& DT_UNCPath, const std::string&
         const struct {
             Step step;
             bool runs;
+            const char* name;
         } steps[] = {
-            {&QueueEngine::LastQueueProcTimeStamp, true},
-            {&QueueEngine::EmptyQueue, m_options.Chk_ResetQueue},
-            {&QueueEngine::TransferQueueToHist, true},
-            {&QueueEngine::FollowUp3, m_options.Chk_FollowUp3},
-            {&QueueEngine::FollowUp2, m_options.Chk_FollowUp2},
-            {&QueueEngine::FollowUp1, m_options.Chk_FollowUp1},
-            {&QueueEngine::Exceed120Days, m_options.Chk_120Days},
-            {&QueueEngine::Exceed90Days, m_options.Chk_90Days},
-            {&QueueEngine::Exceed60Days, m_options.Chk_60Days},
-            {&QueueEngine::Exceed30Days, m_options.Chk_30Days},
-            {&QueueEngine::OverLimit, m_options.Chk_OverLimit},
-            {&QueueEngine::NearLimit, m_options.Chk_NearLimit},
-            {&QueueEngine::CreditHold, m_options.Chk_CreditHold},
-            {&QueueEngine::MinFIA, m_options.Chk_MinFIA},
+            {&QueueEngine::LastQueueProcTimeStamp, true, "LastQueueProcTimeStamp"},
+            {&QueueEngine::EmptyQueue, m_options.Chk_ResetQueue, "EmptyQueue"},
+            {&QueueEngine::TransferQueueToHist, true, "TransferQueueToHist"},
+            {&QueueEngine::FollowUp3, m_options.Chk_FollowUp3, "FollowUp3"},
+            {&QueueEngine::FollowUp2, m_options.Chk_FollowUp2, "FollowUp2"},
+            {&QueueEngine::FollowUp1, m_options.Chk_FollowUp1, "FollowUp1"},
+            {&QueueEngine::Exceed120Days, m_options.Chk_120Days, "Exceed120Days"},
+            {&QueueEngine::Exceed90Days, m_options.Chk_90Days, "Exceed90Days"},
+            {&QueueEngine::Exceed60Days, m_options.Chk_60Days, "Exceed60Days"},
+            {&QueueEngine::Exceed30Days, m_options.Chk_30Days, "Exceed30Days"},
+            {&QueueEngine::OverLimit, m_options.Chk_OverLimit, "OverLimit"},
+            {&QueueEngine::NearLimit, m_options.Chk_NearLimit, "NearLimit"},
+            {&QueueEngine::CreditHold, m_options.Chk_CreditHold, "CreditHold"},
+            {&QueueEngine::MinFIA, m_options.Chk_MinFIA, "MinFIA"},
         };
+        m_at = {0, 0, "", 0};
+        for (const auto& s : steps) m_at.steps += s.runs;
         for (const auto& s : steps) {
             if (!s.runs) continue;
+            m_at = {m_at.step + 1, m_at.steps, s.name, 0};
+            if (m_progress) m_progress(m_at);
             localErr = 0;
             if (!(this->*s.step)(localErr, localError))
                 throw Error(localErr, localError, "QueueEngine");

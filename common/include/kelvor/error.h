@@ -28,6 +28,7 @@ inline constexpr int kInvalidProcedureCall = 5;
 inline constexpr int kOverflow = 6;
 inline constexpr int kOutOfMemory = 7;
 inline constexpr int kDivisionByZero = 11;
+inline constexpr int kUserInterrupt = 18;  // Ctrl-C stopped long work of a program
 inline constexpr int kTypeMismatch = 13;
 inline constexpr int kInternalError = 51;  // a failure that is no engine error; text + detail
 inline constexpr int kRuntimeFileNotFound = 53;

@@ -237,6 +237,10 @@ void StagedFile::publish(const struct stat* owner) {
     }
 }
 
+void StagedFile::withdraw() {
+    if (placed_ && sameFile(fd_, final_)) ::unlink(final_.c_str());
+}
+
 void Compact(const std::string& source, const std::string& destination,
              const CompactOptions& options) {
     struct stat src;
@@ -302,7 +306,16 @@ void Compact(const std::string& source, const std::string& destination,
         CheckDatabase(copy.path());
     }
     copy.publish(&src);
-    if (progress) progress.finished();
+    // The last report may still stop the compaction (a user's Ctrl-C): then, as for any
+    // earlier one, nothing stays under the destination's name.
+    if (progress) {
+        try {
+            progress.finished();
+        } catch (...) {
+            copy.withdraw();
+            throw;
+        }
+    }
     // Still under the exclusive lock: a caller that puts the copy in the source's place does it
     // here, so that nobody writes to the source between the copy and the swap.
     if (options.whileLocked) options.whileLocked();

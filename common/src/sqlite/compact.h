@@ -75,6 +75,8 @@ class StagedFile {
     // Gives the file `owner`'s owner, group and permission bits (when given), syncs it, gives it
     // the final name unless something has that name (3204) and syncs the folder.
     void publish(const struct stat* owner);
+    // Takes back a published file: the final name goes, if it is still this file's.
+    void withdraw();
 
   private:
     std::string final_;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace kelvor::queueengine {
@@ -14,11 +15,15 @@ struct CompanyFiles {
 struct SampleOptions {
     int customers = 0;  // customers of generated data; 0 makes empty tables
     uint64_t seed = 1;  // the same seed gives the same data
+    // Called before the first customer and after every 1000: what it throws stops the filling,
+    // and CreateCompany fails as it would for any other failure.
+    std::function<void(int done, int total)> progress = nullptr;
 };
 
 // Creates `dir` when it is missing and in it the four databases, every table the queue engine
 // and the application server use, one options row with every rule switched on, and the two
-// saved queries. Throws Error (3204 when a database file exists already).
+// saved queries. Throws Error (3204 when a database file exists already); a failure removes the
+// databases it has made, and the folder when it made it.
 CompanyFiles CreateCompany(const std::string& dir, const SampleOptions& sample = {});
 
 // The text of the saved queries, also for tests that make their own databases.

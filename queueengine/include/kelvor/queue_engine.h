@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "kelvor/dao.h"
@@ -50,8 +51,23 @@ struct QueueOptions {
     bool Chk_MinFIA = false;
 };
 
+// Where a run is: the step under way (1-based, of the steps the options switch on), its
+// procedure's name, and the rows of the rule's selection handled so far.
+struct RunProgress {
+    int step;
+    int steps;
+    const char* name;
+    long rows;
+};
+
 class QueueEngine {
   public:
+    // Called as each step begins and after every 1000 rows a rule hands on, for a caller that
+    // shows the run or wants to stop it: what it throws fails the run, which is rolled back.
+    void SetProgress(std::function<void(const RunProgress&)> progress) {
+        m_progress = std::move(progress);
+    }
+
     // Opens the DT, CA and (when given) SO databases, reads the options and runs the stamp,
     // the housekeeping steps and the rules inside one transaction: all of it is committed,
     // or on the first failure all of it is rolled back.
@@ -96,6 +112,8 @@ class QueueEngine {
     Workspace m_oWorkspace;
     Database m_oDTDatabase, m_oCADatabase, m_oSODatabase;
     QueueOptions m_options;
+    std::function<void(const RunProgress&)> m_progress;
+    RunProgress m_at{0, 0, "", 0};
 };
 
 }  // namespace kelvor::queueengine
