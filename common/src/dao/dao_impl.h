@@ -145,7 +145,7 @@ class RecordsetImpl {
     void requireCurrent();
     void requireUpdatable() const;
     void releaseTableLock();
-    std::vector<Value> readRow(sqlite3_stmt* st, int offset) const;
+    std::vector<Value> readRow(const sqlite::StmtLease& st, int offset) const;
 };
 
 class QueryDefImpl {

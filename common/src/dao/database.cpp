@@ -235,11 +235,7 @@ long DatabaseImpl::execute(std::string_view sql, const sqlite::ParamValues* para
     if (tr.kind == Statement::Kind::Select) throw JetError::make(err::kCantExecuteSelect);
     if (tr.kind == Statement::Kind::SelectInto) return selectInto(p, params);
     checkWritable(tr.writeSchema, tr.writeTable);
-    sqlite::StmtLease lease = conn().lease(p.entry);
-    sqlite::BindSlots(lease.get(), *p.entry->tr, p.literals, params);
-    int rc = sqlite3_step(lease.get());
-    if (rc != SQLITE_DONE && rc != SQLITE_ROW) sqlite::ThrowSqlite(conn().handle(), rc, path_);
-    recordsAffected = static_cast<long>(sqlite3_changes(conn().handle()));
+    recordsAffected = conn().run(p.entry, p.literals, params, path_);
     return recordsAffected;
 }
 
@@ -265,12 +261,7 @@ std::shared_ptr<RecordsetImpl> DatabaseImpl::open(std::string_view source, int t
 }
 
 void DatabaseImpl::afterDesignChange() {
-    auto& c = conn();
-    sqlite::Stmt v(c.handle(), sqlite::dialect::UserVersionSql(att_->schema));
-    long version = v.step() ? static_cast<long>(v.integer(0)) : 0;
-    v = sqlite::Stmt();
-    sqlite::Exec(c.handle(), sqlite::dialect::BumpUserVersionSql(att_->schema, version + 1));
-    c.reloadCatalog(*att_);
+    conn().designChanged(*att_);
 }
 
 void DatabaseImpl::saveQuery(const std::string& name, const std::string& sql, bool replace) {
@@ -284,18 +275,9 @@ void DatabaseImpl::saveQuery(const std::string& name, const std::string& sql, bo
     auto& c = conn();
     if (cat.query(name)) {
         if (!replace) throw JetError::make(err::kObjectExists, name);
-        sqlite::Stmt del(c.handle(), sqlite::dialect::DeleteObjectSql(att_->schema));
-        sqlite3_bind_text(del.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
-        del.step();
+        c.deleteObject(*att_, name);
     }
-    sqlite::Exec(c.handle(), sqlite::dialect::CreateObjectsTableSql(att_->schema));
-    sqlite::Stmt ins(c.handle(), sqlite::dialect::InsertObjectSql(att_->schema));
-    sqlite3_bind_text(ins.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int(ins.get(), 2, sqlite::dialect::kObjectTypeQuery);
-    sqlite3_bind_null(ins.get(), 3);
-    sqlite3_bind_null(ins.get(), 4);
-    sqlite3_bind_text(ins.get(), 5, sql.c_str(), -1, SQLITE_TRANSIENT);
-    ins.step();
+    c.putObject(*att_, name, sqlite::dialect::kObjectTypeQuery, nullptr, nullptr, &sql);
     afterDesignChange();
 }
 
@@ -304,15 +286,7 @@ void DatabaseImpl::guardTable(const std::string& table, const std::string& guard
     const auto& cat = att_->catalog;
     if (!cat.table(table)) throw JetError::make(err::kInputTableNotFound, table);
     if (!cat.table(guard)) throw JetError::make(err::kInputTableNotFound, guard);
-    auto& c = conn();
-    sqlite::Exec(c.handle(), sqlite::dialect::CreateObjectsTableSql(att_->schema));
-    sqlite::Stmt ins(c.handle(), sqlite::dialect::InsertObjectSql(att_->schema));
-    sqlite3_bind_text(ins.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int(ins.get(), 2, sqlite::dialect::kObjectTypeGuard);
-    sqlite3_bind_null(ins.get(), 3);
-    sqlite3_bind_text(ins.get(), 4, guard.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_null(ins.get(), 5);
-    ins.step();
+    conn().putObject(*att_, table, sqlite::dialect::kObjectTypeGuard, nullptr, &guard, nullptr);
     afterDesignChange();
 }
 
@@ -330,15 +304,7 @@ void DatabaseImpl::linkTable(const std::string& name, const std::string& sourceP
     Attachment* src = sourceAttachment(*att_, source);
     Resolved r = resolveIn(*src, table, 1);
     if (r.kind != Resolved::Kind::Table) throw JetError::make(err::kInputTableNotFound, table);
-    auto& c = conn();
-    sqlite::Exec(c.handle(), sqlite::dialect::CreateObjectsTableSql(att_->schema));
-    sqlite::Stmt ins(c.handle(), sqlite::dialect::InsertObjectSql(att_->schema));
-    sqlite3_bind_text(ins.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int(ins.get(), 2, sqlite::dialect::kObjectTypeLink);
-    sqlite3_bind_text(ins.get(), 3, source.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(ins.get(), 4, table.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_null(ins.get(), 5);
-    ins.step();
+    conn().putObject(*att_, name, sqlite::dialect::kObjectTypeLink, &source, &table, nullptr);
     afterDesignChange();
 }
 
@@ -349,31 +315,7 @@ long DatabaseImpl::selectInto(Prepared& p, const sqlite::ParamValues* params) {
     const std::string& name = tr.writeTable;
     if (cat.table(name) || cat.link(name) || cat.query(name))
         throw JetError::make(err::kTableExists, name);
-    std::string create = "CREATE TABLE " + sqlite::dialect::QuoteIdent(att_->schema) + "." +
-                         sqlite::dialect::QuoteIdent(name) + " (";
-    std::string columns;
-    for (size_t i = 0; i < tr.columns.size(); ++i) {
-        sqlite::ColumnInfo c;
-        c.name = tr.columns[i].name;
-        c.type = tr.columns[i].type;
-        // A column of no one type (a Variant, Null) holds text, as long as it may be.
-        if (c.type == jetsql::JType::Variant || c.type == jetsql::JType::Null)
-            c.type = jetsql::JType::Memo;
-        if (c.type == jetsql::JType::Text) c.size = 255;
-        create += (i ? ", " : "") + sqlite::dialect::ColumnDeclaration(c);
-        columns += (i ? ", " : "") + sqlite::dialect::QuoteIdent(c.name);
-    }
-    auto& c = conn();
-    c.invalidate();
-    sqlite::Exec(c.handle(), create + ")", path_);
-    afterDesignChange();
-    sqlite::Stmt insert(c.handle(),
-                        "INSERT INTO " + sqlite::dialect::QuoteIdent(att_->schema) + "." +
-                            sqlite::dialect::QuoteIdent(name) + " (" + columns + ") " + tr.sql,
-                        path_);
-    sqlite::BindSlots(insert.get(), tr, p.literals, params);
-    insert.step();
-    recordsAffected = static_cast<long>(sqlite3_changes(c.handle()));
+    recordsAffected = conn().selectInto(*att_, tr, p.literals, params, path_);
     return recordsAffected;
 }
 
@@ -390,9 +332,7 @@ void DatabaseImpl::executeDdl(Statement& st) {
             if (st.kind == Statement::Kind::DropQuery || isLink) {
                 if (st.kind == Statement::Kind::DropQuery && !cat.query(st.objectName))
                     throw JetError::make(err::kObjectNotFound, st.objectName);
-                sqlite::Stmt del(c.handle(), sqlite::dialect::DeleteObjectSql(att_->schema));
-                sqlite3_bind_text(del.get(), 1, st.objectName.c_str(), -1, SQLITE_TRANSIENT);
-                del.step();
+                c.deleteObject(*att_, st.objectName);
                 afterDesignChange();
                 return;
             }
@@ -401,10 +341,7 @@ void DatabaseImpl::executeDdl(Statement& st) {
         default:
             break;
     }
-    std::string sql = sqlite::TranslateDdl(st, att_->schema, cat);
-    c.invalidate();  // no cached statement may hold the table while it changes
-    sqlite::Exec(c.handle(), sql, path_);
-    afterDesignChange();
+    c.runDdl(*att_, st, path_);
 }
 
 }  // namespace kelvor::detail

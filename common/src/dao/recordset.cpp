@@ -41,7 +41,7 @@ RecordsetImpl::RecordsetImpl(std::shared_ptr<DatabaseImpl> db, Prepared p, int t
     }
     if (type_ == dbOpenForwardOnly) {
         stmt_ = db_->conn().lease(entry_);
-        sqlite::BindSlots(stmt_.get(), tr(), literals_, params_ ? &*params_ : nullptr);
+        stmt_.bindSlots(tr(), literals_, params_ ? &*params_ : nullptr);
         moveNext();
         return;
     }
@@ -80,31 +80,28 @@ int RecordsetImpl::fieldIndex(std::string_view name) const {
     throw JetError::make(err::kItemNotFound);
 }
 
-std::vector<Value> RecordsetImpl::readRow(sqlite3_stmt* st, int offset) const {
+std::vector<Value> RecordsetImpl::readRow(const sqlite::StmtLease& st, int offset) const {
     std::vector<Value> row;
     row.reserve(tr().columns.size());
     for (size_t i = 0; i < tr().columns.size(); ++i)
-        row.push_back(sqlite::ReadColumn(st, static_cast<int>(i) + offset, tr().columns[i].type));
+        row.push_back(st.value(static_cast<int>(i) + offset, tr().columns[i].type));
     return row;
 }
 
 void RecordsetImpl::load() {
     if (loaded_) return;
     sqlite::StmtLease lease = db_->conn().lease(entry_);
-    sqlite::BindSlots(lease.get(), tr(), literals_, params_ ? &*params_ : nullptr);
+    lease.bindSlots(tr(), literals_, params_ ? &*params_ : nullptr);
     bool keyed = type_ == dbOpenDynaset && tr().updatable;
-    for (;;) {
-        int rc = sqlite3_step(lease.get());
-        if (rc == SQLITE_DONE) break;
-        if (rc != SQLITE_ROW) sqlite::ThrowSqlite(db_->conn().handle(), rc, db_->path());
+    while (lease.step(db_->path())) {
         if (keyed) {
-            keys_.push_back(sqlite3_column_int64(lease.get(), 0));
+            keys_.push_back(lease.key(0));
             if (keys_.size() == 1) {
-                current_ = readRow(lease.get(), 1);
+                current_ = readRow(lease, 1);
                 currentValid_ = true;
             }
         } else {
-            rows_.push_back(readRow(lease.get(), offset_));
+            rows_.push_back(readRow(lease, offset_));
         }
     }
     loaded_ = true;
@@ -125,12 +122,10 @@ void RecordsetImpl::requireCurrent() {
 void RecordsetImpl::fetchCurrent() {
     if (currentValid_) return;
     sqlite::StmtLease lease = db_->conn().lease(entry_, true);
-    sqlite::BindSlots(lease.get(), tr(), literals_, params_ ? &*params_ : nullptr);
-    sqlite3_bind_int64(lease.get(), static_cast<int>(tr().slots.size() + 1), keys_[pos_]);
-    int rc = sqlite3_step(lease.get());
-    if (rc == SQLITE_DONE) throw JetError::make(err::kRecordDeleted);
-    if (rc != SQLITE_ROW) sqlite::ThrowSqlite(db_->conn().handle(), rc, db_->path());
-    current_ = readRow(lease.get(), 0);
+    lease.bindSlots(tr(), literals_, params_ ? &*params_ : nullptr);
+    lease.bindKey(static_cast<int>(tr().slots.size() + 1), keys_[pos_]);
+    if (!lease.step(db_->path())) throw JetError::make(err::kRecordDeleted);
+    current_ = readRow(lease, 0);
     currentValid_ = true;
 }
 
@@ -143,7 +138,7 @@ Value RecordsetImpl::value(int i) {
     }
     if (type_ == dbOpenForwardOnly) {
         if (eof_) throw JetError::make(err::kNoCurrentRecord);
-        return sqlite::ReadColumn(stmt_.get(), i + offset_, tr().columns[k].type);
+        return stmt_.value(i + offset_, tr().columns[k].type);
     }
     requireCurrent();
     if (type_ == dbOpenDynaset && tr().updatable) {
@@ -158,14 +153,16 @@ void RecordsetImpl::moveNext() {
     mode_ = Mode::None;
     if (type_ == dbOpenForwardOnly) {
         if (!stmt_) throw JetError::make(err::kNoCurrentRecord);
-        int rc = sqlite3_step(stmt_.get());
-        if (rc == SQLITE_ROW) {
-            eof_ = false;
-            return;
+        bool row;
+        try {
+            row = stmt_.step(db_->path());
+        } catch (...) {
+            eof_ = true;
+            stmt_.release();
+            throw;
         }
-        eof_ = true;
-        stmt_.release();  // the statement goes back to the cache as soon as it is read through
-        if (rc != SQLITE_DONE) sqlite::ThrowSqlite(db_->conn().handle(), rc, db_->path());
+        eof_ = !row;
+        if (eof_) stmt_.release();  // back to the cache as soon as it is read through
         return;
     }
     requireCurrent();
@@ -208,45 +205,20 @@ void RecordsetImpl::update() {
     checkOpen();
     if (mode_ == Mode::None) throw JetError::make(err::kUpdateWithoutAddNew);
     const sqlite::Translation& t = tr();
-    std::vector<std::string> names;
-    std::vector<const sqlite::ColumnInfo*> infos;
+    std::vector<int> columns;
     std::vector<const Value*> values;
-    std::string key(mode_ == Mode::Adding ? "\x03ins " : "\x03upd ");
-    key += t.schema + "." + t.table.name;
     for (size_t i = 0; i < pending_.size(); ++i) {
         if (!pending_[i]) continue;
-        const sqlite::ColumnInfo& ci =
-            t.table.columns[static_cast<size_t>(t.columns[i].baseColumn)];
-        names.push_back(ci.name);
-        infos.push_back(&ci);
+        columns.push_back(t.columns[i].baseColumn);
         values.push_back(&*pending_[i]);
-        key += "," + std::to_string(t.columns[i].baseColumn);
     }
     db_->checkWritable(t.schema, t.table.name);
     auto& conn = db_->conn();
-    if (mode_ == Mode::Editing && names.empty()) {
-        mode_ = Mode::None;
-        return;
-    }
-    bool adding = mode_ == Mode::Adding;
-    auto entry = conn.entry(key, [&] {
-        auto w = std::make_shared<sqlite::Translation>();
-        w->kind = adding ? jetsql::Statement::Kind::Insert : jetsql::Statement::Kind::Update;
-        w->sql = adding ? sqlite::dialect::InsertRowSql(t.schema, t.table.name, names)
-                        : sqlite::dialect::UpdateRowSql(t.schema, t.table, names);
-        return w;
-    });
-    sqlite::StmtLease lease = conn.lease(entry);
-    for (size_t k = 0; k < values.size(); ++k)
-        sqlite::BindValue(lease.get(), static_cast<int>(k + 1), *values[k], *infos[k]);
-    if (!adding) {
-        sqlite3_bind_int64(lease.get(), static_cast<int>(values.size() + 1), keys_[pos_]);
-    }
-    int rc = sqlite3_step(lease.get());
-    if (rc != SQLITE_DONE) sqlite::ThrowSqlite(conn.handle(), rc, db_->path());
-    if (adding) {
-        if (loaded_ && !appendOnly_) keys_.push_back(sqlite3_last_insert_rowid(conn.handle()));
-    } else {
+    if (mode_ == Mode::Adding) {
+        int64_t key = conn.insertRow(t.schema, t.table, columns, values, db_->path());
+        if (loaded_ && !appendOnly_) keys_.push_back(key);
+    } else if (!columns.empty()) {
+        conn.updateRow(t.schema, t.table, columns, values, keys_[pos_], db_->path());
         currentValid_ = false;
     }
     mode_ = Mode::None;

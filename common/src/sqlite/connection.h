@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -40,6 +41,9 @@ struct CacheEntry {
     bool dead = false;
 };
 
+// Named parameter values of a saved or temporary query.
+using ParamValues = std::map<std::string, Value, NoCaseLess>;
+
 // A prepared statement on loan from the cache; returns it (reset) when destroyed.
 class StmtLease {
   public:
@@ -58,14 +62,23 @@ class StmtLease {
     explicit operator bool() const { return st_ != nullptr; }
     void release();
 
+    // Binds the slots of its translation: literals, constants of inlined saved queries and
+    // named parameters. Throws 3061 when parameters have no value.
+    void bindSlots(const Translation& tr, const std::vector<jetsql::Literal>& lits,
+                   const ParamValues* params);
+    void bindKey(int index, int64_t key);
+    // A value as stored in a column of the given type; throws 3421, 3163 for bad values.
+    void bindValue(int index, const Value& v, const ColumnInfo& col);
+    // True with a row to read, false at the end; throws the storage's failure, naming `path`.
+    bool step(std::string_view path = {});
+    int64_t key(int col) const;  // a record's key, as the first column of updatable results
+    Value value(int col, jetsql::JType type) const;
+
   private:
     std::shared_ptr<CacheEntry> entry_;
     sqlite3_stmt* st_ = nullptr;
     bool fetch_ = false;
 };
-
-// Named parameter values of a saved or temporary query.
-using ParamValues = std::map<std::string, Value, NoCaseLess>;
 
 class Connection {
   public:
@@ -111,6 +124,32 @@ class Connection {
     // An uncached entry (statements whose text names a saved query's parameters, DDL...).
     StmtLease lease(const std::shared_ptr<CacheEntry>& e, bool fetch = false);
 
+    // ---- what the object model asks of its storage (operations.cpp) ----
+    // Runs an INSERT, UPDATE or DELETE; the number of records it changed.
+    long run(const std::shared_ptr<CacheEntry>& e, const std::vector<jetsql::Literal>& lits,
+             const ParamValues* params, std::string_view path);
+    // One record of a table: the columns (indexes into table.columns) and their values. An
+    // insert gives the new record's key.
+    int64_t insertRow(const std::string& schema, const TableInfo& table,
+                      const std::vector<int>& columns, const std::vector<const Value*>& values,
+                      std::string_view path);
+    void updateRow(const std::string& schema, const TableInfo& table,
+                   const std::vector<int>& columns, const std::vector<const Value*>& values,
+                   int64_t key, std::string_view path);
+    // The layer's own objects of a database: saved queries, links, guards (a null text is
+    // stored as Null).
+    void putObject(const Attachment& a, const std::string& name, int type,
+                   const std::string* database, const std::string* foreign, const std::string* sql);
+    void deleteObject(const Attachment& a, const std::string& name);
+    // After a change to a database's design: other connections learn of it, and this one
+    // reads the catalog again.
+    void designChanged(Attachment& a);
+    // CREATE / DROP / ALTER on a database.
+    void runDdl(Attachment& a, const jetsql::Statement& st, std::string_view path);
+    // SELECT ... INTO: a new table with the query's columns and types, then its rows.
+    long selectInto(Attachment& a, const Translation& tr, const std::vector<jetsql::Literal>& lits,
+                    const ParamValues* params, std::string_view path);
+
     // Transactions: depth 0 is autocommit; nested levels are savepoints.
     void begin();
     void commit();
@@ -133,6 +172,8 @@ class Connection {
 
     void detachUnused();
     void loadCatalog(Attachment& a);
+    std::shared_ptr<CacheEntry> rowWrite(const std::string& schema, const TableInfo& table,
+                                         const std::vector<int>& columns, bool adding);
 };
 
 // Binds the slots of a translation: literals of this statement, constants of inlined saved
