@@ -170,6 +170,12 @@ TEST(PgRosterTest, EntriesLiveAndDieWithTheirSessions) {
     PGresult* rows = PQexec(admin.get(), ("SELECT count(*) FROM " + s + ".msysroster").c_str());
     EXPECT_STREQ(PQgetvalue(rows, 0, 0), "2");
     PQclear(rows);
+    // Opened inside a transaction: listed once that commits.
+    exec(d.get(), "BEGIN");
+    auto si = LockSession::Connect(d.get(), s, "inside");
+    EXPECT_EQ(roster(watcher.get(), s), "Admin,late");
+    exec(d.get(), "COMMIT");
+    EXPECT_EQ(roster(watcher.get(), s), "Admin,late,inside");
 
     // Schemas that are missing, closed to the role, or have no roster the role may make.
     exec(admin.get(), "DROP SCHEMA IF EXISTS roster_closed CASCADE; CREATE SCHEMA roster_closed");

@@ -90,27 +90,40 @@ LockSession::LockSession(PGconn* conn, std::string schema, uint32_t oid, std::st
 std::unique_ptr<LockSession> LockSession::Connect(PGconn* conn, const std::string& schema,
                                                   const std::string& user) {
     if (PQstatus(conn) != CONNECTION_OK) throw JetError::make(err::kDiskError);
+    auto txn = PQtransactionStatus(conn);
+    if (txn != PQTRANS_IDLE && txn != PQTRANS_INTRANS) throw JetError::make(err::kInvalidOperation);
     flushPending(conn);
     SchemaInfo info = LookUpSchema(conn, schema);
     if (!info.exists) throw JetError::make(err::kFileNotFound, schema);
     if (!info.usable) throw JetError::make(err::kCantOpenFile, schema);
-    if (PQtransactionStatus(conn) != PQTRANS_IDLE) throw JetError::make(err::kInvalidOperation);
     std::unique_ptr<LockSession> s(new LockSession(conn, schema, info.oid, user));
-    if (!CreateRoster(conn, schema)) return s;
+    // Inside the caller's transaction nothing may fail that would end it, so the table is not
+    // made and not tidied there, and the entry is written under a savepoint: it shows once the
+    // caller commits (a rollback takes it back, leaving the connection unlisted but its locks
+    // working).
+    const bool inside = txn == PQTRANS_INTRANS;
+    if (inside ? !HasRoster(conn, schema) : !CreateRoster(conn, schema)) return s;
     const std::string t = RosterTable(conn, schema);
     const std::string oid = std::to_string(info.oid);
     const std::string key1 = std::to_string(static_cast<int32_t>(info.oid));
     // Entries of connections that ended without leaving (the listing skips them already).
-    Query(conn,
-          "DELETE FROM " + t + " r WHERE NOT EXISTS (SELECT 1 FROM pg_catalog.pg_locks l WHERE " +
-              AdvisoryLockIn("l") +
-              " AND l.classid = $1::oid AND l.objid = r.id::oid AND l.objsubid = 2 AND "
-              "l.pid = r.pid)",
-          {oid});
+    if (!inside)
+        Query(conn,
+              "DELETE FROM " + t +
+                  " r WHERE NOT EXISTS (SELECT 1 FROM pg_catalog.pg_locks l WHERE " +
+                  AdvisoryLockIn("l") +
+                  " AND l.classid = $1::oid AND l.objid = r.id::oid AND l.objsubid = 2 AND "
+                  "l.pid = r.pid)",
+              {oid});
+    const char* begin = inside ? "SAVEPOINT kelvor_roster" : "BEGIN";
+    const char* commit = inside ? "RELEASE SAVEPOINT kelvor_roster" : "COMMIT";
+    const char* rollback =
+        inside ? "ROLLBACK TO SAVEPOINT kelvor_roster; RELEASE SAVEPOINT kelvor_roster"
+               : "ROLLBACK";
     // The entry and its lock appear together: others see the row only once it is committed,
     // and by then it is locked. An id whose key is somehow taken is given up for the next.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        if (!Query(conn, "BEGIN").ok()) throw JetError::make(err::kDiskError);
+        if (!Query(conn, begin).ok()) throw JetError::make(err::kDiskError);
         Result r = Query(conn,
                          "WITH e AS (INSERT INTO " + t +
                              " (pid, workstation, username) VALUES (pg_backend_pid(), $2, $3) "
@@ -119,7 +132,7 @@ std::unique_ptr<LockSession> LockSession::Connect(PGconn* conn, const std::strin
                          {key1, locking::HostName(), user});
         if (r.rows() == 1 && r.text(0, 1) == "t") {
             int id = std::stoi(r.text(0, 0));
-            if (Query(conn, "COMMIT").ok()) {
+            if (Query(conn, commit).ok()) {
                 s->entryId_ = id;
                 return s;
             }
@@ -127,7 +140,7 @@ std::unique_ptr<LockSession> LockSession::Connect(PGconn* conn, const std::strin
             throw JetError::make(err::kDiskError);
         }
         std::string code = r.sqlState();
-        Query(conn, "ROLLBACK");
+        Query(conn, rollback);
         if (PQstatus(conn) != CONNECTION_OK) throw JetError::make(err::kDiskError);
         // Refused the insert (a role that may only read): unregistered, as on a file.
         if (!r.ok() && code != "23505") return s;

@@ -45,7 +45,7 @@ class LockSession {
     // Registers a connection of `user` from this workstation on `schema`, making the schema's
     // roster table when it has none and this role may. Throws 3024 when the schema does not
     // exist, 3051 when this role may not use it, 3043 when the server fails, 3219 when the
-    // connection is inside a transaction (a registration must not be rolled back with it).
+    // connection is in a failed transaction.
     // Without a roster table this role may make or write, the connection is unregistered: it
     // is not listed and its table locks are refused (3211).
     static std::unique_ptr<LockSession> Connect(PGconn* conn, const std::string& schema,

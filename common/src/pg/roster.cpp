@@ -8,6 +8,7 @@ namespace kelvor::pg {
 namespace detail {
 
 Result Query(PGconn* conn, const std::string& sql, const std::vector<std::string>& params) {
+    if (params.empty()) return Result(PQexec(conn, sql.c_str()));  // may hold several statements
     std::vector<const char*> values;
     for (const auto& p : params) values.push_back(p.c_str());
     return Result(PQexecParams(conn, sql.c_str(), static_cast<int>(values.size()), nullptr,
@@ -61,11 +62,14 @@ bool CreateRoster(PGconn* conn, const std::string& schema) {
     std::string t = RosterTable(conn, schema);
     // The identity hands out ids without any grant on its sequence; it cycles, and an id still
     // in use after 2^31 registrations is refused by the key and the registration retried.
-    Result r = Query(conn, "CREATE TABLE IF NOT EXISTS " + t +
-                               " (id integer GENERATED ALWAYS AS IDENTITY (MINVALUE 1 MAXVALUE "
-                               "2147483647 CYCLE) PRIMARY KEY, pid integer NOT NULL, "
-                               "workstation text NOT NULL, username text NOT NULL)");
-    if (r.ok()) r = Query(conn, "GRANT SELECT, INSERT, DELETE ON " + t + " TO PUBLIC");
+    // One implicit transaction: a table nobody else may use is never left behind.
+    Result r(PQexec(conn, ("CREATE TABLE IF NOT EXISTS " + t +
+                           " (id integer GENERATED ALWAYS AS IDENTITY (MINVALUE 1 MAXVALUE "
+                           "2147483647 CYCLE) PRIMARY KEY, pid integer NOT NULL, workstation "
+                           "text NOT NULL, username text NOT NULL); GRANT SELECT, INSERT, DELETE "
+                           "ON " +
+                           t + " TO PUBLIC")
+                              .c_str()));
     // Two first connections may race to make it; the loser's error is no failure.
     return r.ok() || HasRoster(conn, schema);
 }
