@@ -327,5 +327,16 @@ TEST(PgRosterTest, OneOfThreeTakesTheQueueProcessingLockAndItDiesWithIt) {
     terminate(admin.get(), conns[winner].get());
     EXPECT_TRUE(waitFor(
         [&] { return errorOf([&] { sessions[other]->lockTable("tblDtQueueProcLock"); }) == 0; }));
-    EXPECT_EQ(errorOf([&] { sessions[(other + 1) % 3]->lockTable("tblDtQueueProcLock"); }), 3262);
+    int third = (other + 1) % 3;
+    EXPECT_EQ(errorOf([&] { sessions[third]->lockTable("tblDtQueueProcLock"); }), 3262);
+
+    // Released inside a failed transaction: held until that ends, then free.
+    PGconn* c = conns[other].get();
+    PQclear(PQexec(c, "BEGIN; SELECT 1/0"));
+    ASSERT_EQ(PQtransactionStatus(c), PQTRANS_INERROR);
+    sessions[other]->unlockTable("tblDtQueueProcLock");
+    EXPECT_EQ(errorOf([&] { sessions[third]->lockTable("tblDtQueueProcLock"); }), 3262);
+    exec(c, "ROLLBACK");
+    LockSession::AfterTransaction(c);
+    EXPECT_EQ(errorOf([&] { sessions[third]->lockTable("tblDtQueueProcLock"); }), 0);
 }
