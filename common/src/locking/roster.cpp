@@ -1,12 +1,16 @@
 #include "kelvor/roster.h"
 
 #include "locking/lock_file.h"
+#include "pg/path.h"
+#include "pg/roster.h"
 
 namespace kelvor {
 
 int ReadRoster(const std::string& path, std::vector<RosterUser>& users) {
     std::vector<locking::RosterEntry> entries;
-    int n = locking::ReadRoster(path, entries);
+    // A schema on a PostgreSQL server keeps its roster on the server.
+    int n =
+        pg::NamesServer(path) ? pg::ReadRoster(path, entries) : locking::ReadRoster(path, entries);
     users.clear();
     for (auto& e : entries)
         users.push_back(RosterUser{std::move(e.workstation), std::move(e.user)});
