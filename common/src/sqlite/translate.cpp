@@ -24,9 +24,7 @@ namespace {
 
 std::string defaultSql(const std::string& lit, JType type) {
     if (lit == "null") return "NULL";
-    bool isText = lit.rfind("s:", 0) == 0, isDate = lit.rfind("d:", 0) == 0;
-    std::string body = (isText || isDate) ? lit.substr(2) : lit;
-    Value v = isDate ? Value(Date::parse(body)) : Value(body);
+    Value v = DefaultValue(lit);
     switch (type) {
         case JType::Text:
         case JType::Memo:
@@ -45,11 +43,22 @@ std::string defaultSql(const std::string& lit, JType type) {
         case JType::Long:
             return std::to_string(v.toInt64());
         default:
-            return isText ? dialect::QuoteText(body) : body;
+            return lit.rfind("s:", 0) == 0 ? dialect::QuoteText(v.toString()) : v.toString();
     }
 }
 
 }  // namespace
+
+Value DefaultValue(const std::string& lit) {
+    bool isText = lit.rfind("s:", 0) == 0, isDate = lit.rfind("d:", 0) == 0;
+    std::string body = (isText || isDate) ? lit.substr(2) : lit;
+    return isDate ? Value(Date::parse(body)) : Value(body);
+}
+
+const DdlDialect& SqliteDdl() {
+    static const DdlDialect d{dialect::ColumnDeclaration, defaultSql, true, false};
+    return d;
+}
 
 std::shared_ptr<Translation> Translate(Statement& st, const std::vector<jetsql::Literal>& literals,
                                        Resolver& resolver) {
@@ -59,6 +68,11 @@ std::shared_ptr<Translation> Translate(Statement& st, const std::vector<jetsql::
 }
 
 std::string TranslateDdl(const Statement& st, const std::string& schema, const Catalog& catalog) {
+    return TranslateDdl(st, schema, catalog, SqliteDdl());
+}
+
+std::string TranslateDdl(const Statement& st, const std::string& schema, const Catalog& catalog,
+                         const DdlDialect& d) {
     std::string s = QuoteIdent(schema);
     switch (st.kind) {
         case Statement::Kind::CreateTable: {
@@ -83,9 +97,9 @@ std::string TranslateDdl(const Statement& st, const std::string& schema, const C
                 if (c.counter && ++counters > 1)
                     throw JetError(err::kSyntaxInFieldDefinition,
                                    "A table can have only one counter field.");
-                sql += (i ? ", " : "") + dialect::ColumnDeclaration(ci);
+                sql += (i ? ", " : "") + d.column(ci);
                 if (c.defaultSql && !c.counter)
-                    sql += " DEFAULT " + defaultSql(*c.defaultSql, c.type);
+                    sql += " DEFAULT " + d.defaultValue(*c.defaultSql, c.type);
                 if (c.unique && !c.counter) sql += " UNIQUE";
                 if (c.primaryKey && !c.counter) pk.push_back(c.name);
             }
@@ -95,8 +109,9 @@ std::string TranslateDdl(const Statement& st, const std::string& schema, const C
                     if (c.counter && pk.size() == 1 && EqualNoCase(pk[0], c.name))
                         counterIsKey = true;
                 if (!counterIsKey) {
-                    // The counter is SQLite's rowid key; a declared key is then a unique index.
-                    sql += counters ? ", UNIQUE (" : ", PRIMARY KEY (";
+                    // Where the counter is the record's identity (SQLite's rowid), a declared
+                    // key is a unique index.
+                    sql += counters && d.counterIsIdentity ? ", UNIQUE (" : ", PRIMARY KEY (";
                     for (size_t i = 0; i < pk.size(); ++i)
                         sql += (i ? ", " : "") + QuoteIdent(pk[i]);
                     sql += ")";
@@ -112,9 +127,12 @@ std::string TranslateDdl(const Statement& st, const std::string& schema, const C
         case Statement::Kind::CreateIndex: {
             const TableInfo* t = catalog.table(st.indexTable);
             if (!t) throw JetError::make(err::kInputTableNotFound, st.indexTable);
-            std::string sql = std::string("CREATE ") + (st.uniqueIndex ? "UNIQUE " : "") +
-                              "INDEX " + s + "." + QuoteIdent(st.objectName) + " ON " +
-                              QuoteIdent(t->name) + " (";
+            std::string sql =
+                std::string("CREATE ") + (st.uniqueIndex ? "UNIQUE " : "") + "INDEX " +
+                (d.indexInTableSchema
+                     ? QuoteIdent(st.objectName) + " ON " + s + "." + QuoteIdent(t->name)
+                     : s + "." + QuoteIdent(st.objectName) + " ON " + QuoteIdent(t->name)) +
+                " (";
             for (size_t i = 0; i < st.indexColumns.size(); ++i) {
                 if (!t->find(st.indexColumns[i].name))
                     throw JetError::make(err::kUnknownName, st.indexColumns[i].name);
@@ -144,9 +162,9 @@ std::string TranslateDdl(const Statement& st, const std::string& schema, const C
             ci.type = c.type;
             ci.size = c.size;
             ci.notNull = c.notNull;
-            std::string sql = "ALTER TABLE " + s + "." + QuoteIdent(t->name) + " ADD COLUMN " +
-                              dialect::ColumnDeclaration(ci);
-            if (c.defaultSql) sql += " DEFAULT " + defaultSql(*c.defaultSql, c.type);
+            std::string sql =
+                "ALTER TABLE " + s + "." + QuoteIdent(t->name) + " ADD COLUMN " + d.column(ci);
+            if (c.defaultSql) sql += " DEFAULT " + d.defaultValue(*c.defaultSql, c.type);
             return sql;
         }
         case Statement::Kind::AlterDrop: {

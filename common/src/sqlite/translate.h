@@ -12,6 +12,7 @@
 
 #include "jetsql/ast.h"
 #include "jetsql/binder.h"
+#include "kelvor/value.h"
 #include "sqlite/catalog.h"
 
 namespace kelvor::sqlite {
@@ -53,6 +54,21 @@ std::shared_ptr<Translation> Translate(jetsql::Statement& st,
 // CREATE TABLE / CREATE INDEX / DROP TABLE / DROP INDEX for the database attached as `schema`.
 std::string TranslateDdl(const jetsql::Statement& st, const std::string& schema,
                          const Catalog& catalog);
+
+// How an engine declares what DDL names: a column, a default value (the parser's literal text:
+// "null", "s:text", "d:date" or a number) for a column of a type, and whether a counter column is
+// the record's identity (so that a declared primary key beside it is a unique index).
+struct DdlDialect {
+    std::string (*column)(const ColumnInfo&);
+    std::string (*defaultValue)(const std::string& literal, jetsql::JType type);
+    bool counterIsIdentity;
+    // CREATE INDEX names the schema on the table (else on the index).
+    bool indexInTableSchema;
+};
+std::string TranslateDdl(const jetsql::Statement& st, const std::string& schema,
+                         const Catalog& catalog, const DdlDialect& dialect);
+// The value of a default as the parser wrote it (not "null").
+Value DefaultValue(const std::string& literal);
 
 using jetsql::LiteralType;
 
