@@ -76,6 +76,12 @@ std::string Emitter::libCall(std::string_view name, const BExpr& e, size_t n) {
     return s + ")";
 }
 
+std::string Emitter::between(const BExpr& e) {
+    std::string r = "(" + val(*e.args[0]) + (e.domain == JType::Text ? caseBlind() : "") +
+                    " BETWEEN " + val(*e.args[1]) + " AND " + val(*e.args[2]) + ")";
+    return e.negated ? "(NOT " + r + ")" : r;
+}
+
 std::string Emitter::sql(const BExpr& e) {
     switch (e.kind) {
         case K::Slot:
@@ -118,11 +124,8 @@ std::string Emitter::sql(const BExpr& e) {
         }
         case K::IsNull:
             return "(" + val(*e.args[0]) + (e.negated ? " IS NOT NULL)" : " IS NULL)");
-        case K::Between: {
-            std::string r = "(" + val(*e.args[0]) + (e.domain == JType::Text ? caseBlind() : "") +
-                            " BETWEEN " + val(*e.args[1]) + " AND " + val(*e.args[2]) + ")";
-            return e.negated ? "(NOT " + r + ")" : r;
-        }
+        case K::Between:
+            return between(e);
         case K::InList: {
             std::string items;
             for (size_t i = 1; i < e.args.size(); ++i)
@@ -154,13 +157,14 @@ std::string Emitter::sql(const BExpr& e) {
             std::string r = "(CASE";
             size_t i = 0;
             for (; i + 1 < e.args.size(); i += 2)
-                r += " WHEN " + cond(*e.args[i]) + " THEN " + val(*e.args[i + 1]);
-            if (i < e.args.size()) r += " ELSE " + val(*e.args[i]);
+                r += " WHEN " + cond(*e.args[i]) + " THEN " + branch(*e.args[i + 1], e.type);
+            if (i < e.args.size()) r += " ELSE " + branch(*e.args[i], e.type);
             return r + " END)";
         }
         case K::Coalesce:
-            if (e.args.size() == 1) return "coalesce(" + val(*e.args[0]) + ", '')";
-            return "coalesce(" + val(*e.args[0]) + ", " + val(*e.args[1]) + ")";
+            if (e.args.size() == 1) return "coalesce(" + branch(*e.args[0], e.type) + ", '')";
+            return "coalesce(" + branch(*e.args[0], e.type) + ", " + branch(*e.args[1], e.type) +
+                   ")";
         case K::Call:
             return call(e);
     }
@@ -289,7 +293,7 @@ std::string Emitter::call(const BExpr& e) {
         case Fn::Choose: {
             std::string r = "(CASE " + arg(0);
             for (size_t i = 1; i < e.args.size(); ++i)
-                r += " WHEN " + std::to_string(i) + " THEN " + arg(i);
+                r += " WHEN " + std::to_string(i) + " THEN " + branch(*e.args[i], e.type);
             return r + " END)";
         }
         case Fn::First:
@@ -384,6 +388,11 @@ std::string Emitter::select(const BoundSelect& s, bool top) {
         body += " GROUP BY ";
         for (size_t i = 0; i < s.rowidGroup.size(); ++i)
             body += (i ? ", " : "") + rowidOf(s.tables[static_cast<size_t>(s.rowidGroup[i])]);
+        if (groupShownWithIdentity()) {
+            for (const auto& item : s.items) body += ", " + val(*item.expr);
+            for (const auto& o : s.orderBy)
+                if (o.outputColumn < 0) body += ", " + val(*o.expr);
+        }
     }
     if (s.having) body += " HAVING " + cond(*s.having);
     if (s.unionNext) {
@@ -453,10 +462,25 @@ std::string Emitter::insert() {
     for (size_t i = 0; i < st_.insertColumns.size(); ++i)
         sql += (i ? ", " : "") + QuoteIdent(st_.insertColumns[i]->name);
     sql += ") ";
-    if (st_.select) return sql + select(*st_.select, false);
+    if (st_.select) {
+        // Each column's value as the engine writes it, where that differs from the value.
+        std::string names, picks;
+        bool differs = false;
+        for (size_t i = 0; i < st_.insertColumns.size(); ++i) {
+            const std::string name = "kv_" + std::to_string(i);
+            const std::string w = writtenOutput(name, *st_.insertColumns[i]);
+            differs = differs || w != name;
+            names += (i ? ", " : "") + name;
+            picks += (i ? ", " : "") + w;
+        }
+        if (!differs) return sql + select(*st_.select, false);
+        return sql + "SELECT " + picks + " FROM (" + select(*st_.select, false) + ") AS kv_s(" +
+               (st_.select->updatable ? "kv_r, " : "") + names + ")";
+    }
     scopes_.push_back(&st_.scope);
     sql += "VALUES (";
-    for (size_t i = 0; i < st_.values.size(); ++i) sql += (i ? ", " : "") + val(*st_.values[i]);
+    for (size_t i = 0; i < st_.values.size(); ++i)
+        sql += (i ? ", " : "") + written(*st_.values[i], *st_.insertColumns[i]);
     scopes_.pop_back();
     return sql + ")";
 }

@@ -47,6 +47,19 @@ class Emitter {
     virtual bool collateItems() const { return false; }
     // A function call; the base knows the ones whose SQL the engines share.
     virtual std::string call(const BExpr& e);
+    // One value of a choice (IIf, Switch, Choose, Nz) whose result has type `type`.
+    virtual std::string branch(const BExpr& x, JType) { return val(x); }
+    // args[0] [Not] Between args[1] And args[2].
+    virtual std::string between(const BExpr& e);
+    // A value written to a column (INSERT and UPDATE).
+    virtual std::string written(const BExpr& x, const sqlite::ColumnInfo&) { return val(x); }
+    // The same for the output column `name` of a SELECT that feeds an INSERT.
+    virtual std::string writtenOutput(const std::string& name, const sqlite::ColumnInfo&) {
+        return name;
+    }
+    // True where GROUP BY record identities must also name the items it shows (the engine
+    // does not know that they depend on the identity).
+    virtual bool groupShownWithIdentity() const { return false; }
 
     // ---- shared ------------------------------------------------------------------------
     std::string sql(const BExpr& e);

@@ -101,14 +101,14 @@ std::string TranslateDdl(const Statement& st, const std::string& schema, const C
                 if (c.defaultSql && !c.counter)
                     sql += " DEFAULT " + d.defaultValue(*c.defaultSql, c.type);
                 if (c.unique && !c.counter) sql += " UNIQUE";
-                if (c.primaryKey && !c.counter) pk.push_back(c.name);
+                if (c.primaryKey && (!c.counter || !d.counterIsIdentity)) pk.push_back(c.name);
             }
             if (!pk.empty()) {
                 bool counterIsKey = false;
                 for (const auto& c : st.columnDefs)
                     if (c.counter && pk.size() == 1 && EqualNoCase(pk[0], c.name))
                         counterIsKey = true;
-                if (!counterIsKey) {
+                if (!counterIsKey || !d.counterIsIdentity) {
                     // Where the counter is the record's identity (SQLite's rowid), a declared
                     // key is a unique index.
                     sql += counters && d.counterIsIdentity ? ", UNIQUE (" : ", PRIMARY KEY (";
