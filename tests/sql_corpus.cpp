@@ -212,10 +212,23 @@ std::vector<std::string> CorpusFiles(const std::string& folder) {
     return files;
 }
 
-void PrintSummary() {
-    for (const auto& [file, n] : Summary())
-        std::printf("[ corpus   ] %-32s %4d cases %4d passing %4d todo %4d todo-crash\n",
-                    file.c_str(), n.cases, n.passing, n.todo, n.crash);
+std::string TestName(const ::testing::TestParamInfo<std::string>& info) {
+    return fs::path(info.param).stem().string();
 }
+
+namespace {
+
+class CorpusSummary : public ::testing::Environment {
+  public:
+    void TearDown() override {
+        for (const auto& [file, n] : Summary())
+            std::printf("[ corpus   ] %-32s %4d cases %4d passing %4d todo %4d todo-crash\n",
+                        file.c_str(), n.cases, n.passing, n.todo, n.crash);
+    }
+};
+[[maybe_unused]] ::testing::Environment* const kSummary =
+    ::testing::AddGlobalTestEnvironment(new CorpusSummary);
+
+}  // namespace
 
 }  // namespace kelvor::corpus

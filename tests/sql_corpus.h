@@ -24,6 +24,8 @@
 // A line `todo ENGINE REASON` (ENGINE "pg") marks a case as todo on that engine only.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -69,9 +71,9 @@ std::string Judge(const Case& c, const Answer& a);
 // as test failures at their lines, and counts them for Summary().
 void RunFile(const std::string& path, const std::string& engine,
              const std::function<Answer(const Case&)>& run);
-// The corpus files, sorted.
+// The corpus files, sorted, and a file's test name (its stem). After the last test, the
+// program prints one line per file run: cases, passing, todo, todo-crash.
 std::vector<std::string> CorpusFiles(const std::string& folder);
-// One line per file run: cases, passing, todo, todo-crash.
-void PrintSummary();
+std::string TestName(const ::testing::TestParamInfo<std::string>& info);
 
 }  // namespace kelvor::corpus

@@ -3,7 +3,6 @@
 // tables later queries read. The format and the judging are in sql_corpus.h.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -18,7 +17,7 @@ namespace {
 using corpus::Answer;
 using corpus::Case;
 
-Answer Run(Database& db, const Case& c) {
+Answer Ask(Database& db, const Case& c) {
     Answer a;
     try {
         if (!c.query) {
@@ -47,23 +46,13 @@ class SqlCorpus : public ::testing::TestWithParam<std::string> {};
 TEST_P(SqlCorpus, File) {
     test::TempDir dir;
     Database db = test::CreateAndOpen(dir.file("corpus.mdb"));
-    corpus::RunFile(GetParam(), "sqlite", [&](const Case& c) { return Run(db, c); });
+    corpus::RunFile(GetParam(), "sqlite", [&](const Case& c) { return Ask(db, c); });
     db.Close();
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, SqlCorpus,
                          ::testing::ValuesIn(corpus::CorpusFiles(KELVOR_SQL_CORPUS)),
-                         [](const ::testing::TestParamInfo<std::string>& info) {
-                             return std::filesystem::path(info.param).stem().string();
-                         });
-
-// Prints the count of each file that ran, after the last test.
-class CorpusSummary : public ::testing::Environment {
-  public:
-    void TearDown() override { corpus::PrintSummary(); }
-};
-[[maybe_unused]] ::testing::Environment* const kSummary =
-    ::testing::AddGlobalTestEnvironment(new CorpusSummary);
+                         corpus::TestName);
 
 }  // namespace
 }  // namespace kelvor

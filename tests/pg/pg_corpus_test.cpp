@@ -90,10 +90,22 @@ class Runner {
 
   private:
     void execute(const Case& c, Answer& a) {
-        jetsql::Lexed lx = jetsql::Lex(c.sql);
-        std::unique_ptr<Statement> st = jetsql::Parse(lx, c.sql);
         sqlite::Catalog cat;
         pg::LoadCatalog(conn_, schema_, cat);
+        // A recordset opened on a bare name reads that table or saved query.
+        std::string sql = c.sql;
+        jetsql::Lexed lx = jetsql::Lex(sql);
+        if (c.query && lx.tokens.size() == 2 && lx.tokens[0].kind == jetsql::Tok::Ident) {
+            const std::string& name = lx.tokens[0].text;
+            if (const sqlite::QueryInfo* q = cat.query(name))
+                sql = q->sql;
+            else if (cat.table(name))
+                sql = "SELECT * FROM [" + name + "]";
+            else
+                throw JetError::make(err::kInputTableNotFound, name);
+            lx = jetsql::Lex(sql);
+        }
+        std::unique_ptr<Statement> st = jetsql::Parse(lx, sql);
         const std::string s = pg::dialect::QuoteIdent(schema_);
         switch (st->kind) {
             case Statement::Kind::CreateQuery:
@@ -104,17 +116,13 @@ class Runner {
                     throw JetError::make(err::kObjectNotFound, st->objectName);
                 pg::Exec(conn_, pg::dialect::DeleteObjectSql(schema_), {st->objectName.c_str()});
                 return;
-            case Statement::Kind::CreateTable:
-            case Statement::Kind::CreateIndex:
-            case Statement::Kind::DropTable:
-            case Statement::Kind::DropIndex:
-            case Statement::Kind::AlterAdd:
-            case Statement::Kind::AlterDrop:
-                if (c.query) throw JetError::make(err::kInvalidOperation);
-                pg::Exec(conn_, sqlite::TranslateDdl(*st, schema_, cat, pg::dialect::Ddl()));
-                return;
             default:
                 break;
+        }
+        if (sqlite::IsTableDdl(st->kind)) {
+            if (c.query) throw JetError::make(err::kInvalidOperation);
+            pg::Exec(conn_, sqlite::TranslateDdl(*st, schema_, cat, pg::dialect::Ddl()));
+            return;
         }
         SchemaResolver resolver(cat, schema_);
         std::unique_ptr<jetsql::BoundStatement> bound = jetsql::Bind(*st, lx.literals, resolver);
@@ -215,16 +223,7 @@ TEST_P(PgSqlCorpus, File) {
 
 INSTANTIATE_TEST_SUITE_P(Files, PgSqlCorpus,
                          ::testing::ValuesIn(corpus::CorpusFiles(KELVOR_SQL_CORPUS)),
-                         [](const ::testing::TestParamInfo<std::string>& info) {
-                             return std::filesystem::path(info.param).stem().string();
-                         });
-
-class CorpusSummary : public ::testing::Environment {
-  public:
-    void TearDown() override { corpus::PrintSummary(); }
-};
-[[maybe_unused]] ::testing::Environment* const kSummary =
-    ::testing::AddGlobalTestEnvironment(new CorpusSummary);
+                         corpus::TestName);
 
 }  // namespace
 }  // namespace kelvor

@@ -408,13 +408,19 @@ std::string Emitter::select(const BoundSelect& s, bool top) {
         const BExpr& x =
             o.outputColumn >= 0 ? *s.items[static_cast<size_t>(o.outputColumn)].expr : *o.expr;
         const std::string collate = IsText(x.type) ? caseBlind() : "";
-        const std::string dir = o.desc ? " DESC" : "";
+        const std::string dir = (o.desc ? " DESC" : "") + nullsOrder(o.desc);
         if (o.outputColumn >= 0)
             order += (i ? ", " : "") + std::to_string(o.outputColumn + 1 + (s.updatable ? 1 : 0)) +
                      (collateItems() ? "" : collate) + dir;
         else
             order += (i ? ", " : "") + val(x) + collate + dir;
         windowOrder += (i ? ", " : "") + val(x) + collate + dir;
+    }
+    if (order.empty() && sortsGroups() && !s.groupBy.empty() && !s.unionNext) {
+        // Grouped rows come in the order of their groups.
+        for (size_t i = 0; i < s.groupBy.size(); ++i)
+            order +=
+                (i ? ", " : "") + val(*s.groupBy[i]) + blind(*s.groupBy[i]) + nullsOrder(false);
     }
     const std::string rowid = s.updatable ? rowidOf(s.tables[0]) : "";
     std::string out;

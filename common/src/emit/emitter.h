@@ -60,6 +60,11 @@ class Emitter {
     // True where GROUP BY record identities must also name the items it shows (the engine
     // does not know that they depend on the identity).
     virtual bool groupShownWithIdentity() const { return false; }
+    // Appended to a sort term where the engine does not sort Null first ascending.
+    virtual std::string nullsOrder(bool) const { return ""; }
+    // True where grouped rows must be sorted by their groups to come in that order (the
+    // engine's order) when the query gives none.
+    virtual bool sortsGroups() const { return false; }
 
     // ---- shared ------------------------------------------------------------------------
     std::string sql(const BExpr& e);

@@ -138,7 +138,7 @@ std::string CreateObjectsTableSql(std::string_view schema) {
 std::string InsertObjectSql(std::string_view schema) {
     return "INSERT INTO " + QuoteIdent(schema) +
            ".\"MSysObjects\" (\"Name\", \"Type\", \"Database\", \"ForeignName\", \"SQL\") "
-           "VALUES ($1, $2, $3, $4, $5)";
+           "VALUES ($1, $2::smallint, $3, $4, $5)";
 }
 
 std::string DeleteObjectSql(std::string_view schema) {

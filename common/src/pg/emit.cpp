@@ -236,9 +236,11 @@ class Emitter : public emit::Emitter {
     std::string between(const BExpr& e) override {
         const BExpr& x = *e.args[0];
         if (x.kind == K::Column || x.kind == K::Slot) return emit::Emitter::between(e);
-        std::string r = "kelvor.kv_between(" + val(x) +
-                        (e.domain == JType::Text ? caseBlind() : "") + ", " + val(*e.args[1]) +
-                        ", " + val(*e.args[2]) + ")";
+        // The three in one type, as the function takes them.
+        const std::string t = std::string("::") + ValueType(e.domain);
+        std::string r = "kelvor.kv_between((" + val(x) + ")" + t +
+                        (e.domain == JType::Text ? caseBlind() : "") + ", (" + val(*e.args[1]) +
+                        ")" + t + ", (" + val(*e.args[2]) + ")" + t + ")";
         return e.negated ? "(NOT " + r + ")" : r;
     }
 
@@ -250,6 +252,11 @@ class Emitter : public emit::Emitter {
         return c.type == JType::Boolean ? "(" + name + " <> 0)" : name;
     }
     bool groupShownWithIdentity() const override { return true; }
+    bool sortsGroups() const override { return true; }
+    // The engine sorts Null first ascending and last descending; PostgreSQL the other way.
+    std::string nullsOrder(bool desc) const override {
+        return desc ? " NULLS LAST" : " NULLS FIRST";
+    }
 
     std::string call(const BExpr& e) override {
         auto arg = [&](size_t i) { return val(*e.args[i]); };
@@ -264,9 +271,9 @@ class Emitter : public emit::Emitter {
             case Fn::Count:
                 return "count(" + arg(0) + ")::integer";
             case Fn::Chr:
-                return "chr(" + arg(0) + ")";
+                return "chr((" + arg(0) + ")::integer)";
             case Fn::InStr:
-                return "strpos(kelvor.kv_fold(" + arg(0) + "), kelvor.kv_fold(" + arg(1) + "))";
+                return "kelvor.kv_instr(1, " + arg(0) + ", " + arg(1) + ")";
             case Fn::Len:
                 return "length(" + arg(0) + ")";
             case Fn::StDev:

@@ -28,7 +28,7 @@ LANGUAGE plpgsql AS $$ BEGIN PERFORM kelvor.kv_fail(n); RETURN t; END $$;
 
 -- Case folded as the layer folds for Like and InStr: ICU's lower case of the root locale.
 CREATE OR REPLACE FUNCTION kelvor.kv_fold(s text) RETURNS text LANGUAGE sql IMMUTABLE STRICT AS
-$$ SELECT lower(s COLLATE "und-x-icu") COLLATE "C" $$;
+$$ SELECT lower(s COLLATE "und-x-icu") $$;
 
 CREATE OR REPLACE FUNCTION kelvor.kv_concat(a text, b text) RETURNS text LANGUAGE sql IMMUTABLE AS
 $$ SELECT CASE WHEN a IS NULL AND b IS NULL THEN NULL ELSE coalesce(a, '') || coalesce(b, '') END $$;
@@ -36,17 +36,18 @@ $$ SELECT CASE WHEN a IS NULL AND b IS NULL THEN NULL ELSE coalesce(a, '') || co
 -- A Like pattern (* ? # [list] [!list] [a-z]) as a regular expression; NULL for a list that
 -- is never closed, which matches nothing.
 CREATE OR REPLACE FUNCTION kelvor.kv_like_regex(p text) RETURNS text LANGUAGE plpgsql IMMUTABLE STRICT AS $$
-DECLARE r text := '^'; i integer := 1; n integer := length(p); c text; j integer; body text;
+DECLARE q text COLLATE "C" := p; r text COLLATE "C" := '^'; i integer := 1;
+        n integer := length(p); c text COLLATE "C"; j integer; body text COLLATE "C";
 BEGIN
   WHILE i <= n LOOP
-    c := substr(p, i, 1);
+    c := substr(q, i, 1);
     IF c = '*' THEN r := r || '.*';
     ELSIF c = '?' THEN r := r || '.';
     ELSIF c = '#' THEN r := r || '[0-9]';
     ELSIF c = '[' THEN
-      j := strpos(substr(p, i + 1), ']');
+      j := strpos(substr(q, i + 1), ']');
       IF j = 0 THEN RETURN NULL; END IF;
-      body := substr(p, i + 1, j - 1);
+      body := substr(q, i + 1, j - 1);
       IF body = '' OR body = '!' THEN
         r := r || CASE WHEN body = '' THEN '(?!)' ELSE '.' END;
       ELSE
@@ -66,7 +67,7 @@ END $$;
 CREATE OR REPLACE FUNCTION kelvor.kv_like(s text, p text) RETURNS boolean LANGUAGE sql IMMUTABLE AS $$
 SELECT CASE WHEN s IS NULL OR p IS NULL THEN NULL
             WHEN kelvor.kv_like_regex(kelvor.kv_fold(p)) IS NULL THEN false
-            ELSE kelvor.kv_fold(s) ~ ('(?s)' || kelvor.kv_like_regex(kelvor.kv_fold(p))) END $$;
+            ELSE kelvor.kv_fold(s) COLLATE "C" ~ ('(?s)' || kelvor.kv_like_regex(kelvor.kv_fold(p))) END $$;
 
 -- ---- numbers -------------------------------------------------------------------------
 CREATE OR REPLACE FUNCTION kelvor.kv_div(a double precision, b double precision) RETURNS double precision
@@ -143,11 +144,12 @@ END $$;
 
 -- Text read as a number as the engine reads it: a point as decimal separator, blanks around.
 CREATE OR REPLACE FUNCTION kelvor.kv_cdbl(s text) RETURNS double precision LANGUAGE plpgsql IMMUTABLE AS $$
+DECLARE t text COLLATE "C" := btrim(s);
 BEGIN
   IF s IS NULL THEN RETURN NULL; END IF;
-  IF btrim(s) ~* '^(true|false)$' THEN RETURN CASE WHEN lower(btrim(s)) = 'true' THEN -1 ELSE 0 END; END IF;
-  IF btrim(s) !~ '^[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eEdD][+-]?[0-9]+)?$' THEN PERFORM kelvor.kv_fail(3464); END IF;
-  RETURN translate(btrim(s), 'dD', 'ee')::double precision;
+  IF t ~* '^(true|false)$' THEN RETURN CASE WHEN lower(t) = 'true' THEN -1 ELSE 0 END; END IF;
+  IF t !~ '^[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eEdD][+-]?[0-9]+)?$' THEN PERFORM kelvor.kv_fail(3464); END IF;
+  RETURN translate(t, 'dD', 'ee')::double precision;
 END $$;
 CREATE OR REPLACE FUNCTION kelvor.kv_ccur(s text) RETURNS numeric LANGUAGE sql IMMUTABLE AS
 $$ SELECT kelvor.kv_ccur(kelvor.kv_cdbl(s)) $$;
@@ -224,11 +226,10 @@ BEGIN
   IF NOT (d BETWEEN -657434 AND 2958465.99999) THEN PERFORM kelvor.kv_fail(6); END IF;
   RETURN TIMESTAMP '1899-12-30' + kelvor.kv_days(d);
 END $$;
-CREATE OR REPLACE FUNCTION kelvor.kv_cdate(s text) RETURNS timestamp LANGUAGE plpgsql STABLE AS $$
-DECLARE m text[];
+CREATE OR REPLACE FUNCTION kelvor.kv_cdate(v text) RETURNS timestamp LANGUAGE plpgsql STABLE AS $$
+DECLARE m text[]; s text COLLATE "C" := btrim(v);
 BEGIN
   IF s IS NULL THEN RETURN NULL; END IF;
-  s := btrim(s);
   IF s ~ '^[+-]?[0-9.]+$' THEN RETURN kelvor.kv_fromserial(s::double precision); END IF;
   m := regexp_match(s, '^(\d{1,2})/(\d{1,2})/(\d{2}|\d{4})(?:\s+(.*))?$');
   IF m IS NOT NULL THEN
@@ -364,9 +365,9 @@ BEGIN
 END $$;
 CREATE OR REPLACE FUNCTION kelvor.kv_space(n bigint) RETURNS text LANGUAGE sql IMMUTABLE STRICT AS
 $$ SELECT repeat(' ', greatest(n, 0)::int) $$;
-CREATE OR REPLACE FUNCTION kelvor.kv_instr(start bigint, s text, t text, textual bigint DEFAULT 1) RETURNS integer
+CREATE OR REPLACE FUNCTION kelvor.kv_instr(start bigint, x text, y text, textual bigint DEFAULT 1) RETURNS integer
 LANGUAGE plpgsql IMMUTABLE AS $$
-DECLARE p integer;
+DECLARE p integer; s text COLLATE "C" := x; t text COLLATE "C" := y;
 BEGIN
   IF start IS NULL OR s IS NULL OR t IS NULL THEN RETURN NULL; END IF;
   IF start < 1 THEN start := 1; END IF;
@@ -384,7 +385,7 @@ SELECT CASE WHEN a IS NULL OR b IS NULL THEN NULL
 -- Val: the number at the start of the text, blanks ignored; &H and &O numbers are 16-bit
 -- when they fit four hex (six octal) digits, else 32-bit, as the runtime reads them.
 CREATE OR REPLACE FUNCTION kelvor.kv_val(s text) RETURNS double precision LANGUAGE plpgsql IMMUTABLE STRICT AS $$
-DECLARE t text := regexp_replace(s, '[ \t\r\n]', '', 'g'); m text; v bigint := 0; hex boolean; i int; d int;
+DECLARE t text COLLATE "C" := regexp_replace(s COLLATE "C", '[ \t\r\n]', '', 'g'); m text; v bigint := 0; hex boolean; i int; d int;
 BEGIN
   IF t ~* '^&[ho]' AND length(t) > 2 THEN
     hex := upper(substr(t, 2, 1)) = 'H';
@@ -410,9 +411,9 @@ END $$;
 -- Format: named formats, number patterns (0 # , . % and literal text, sections for negative
 -- numbers and zero), date patterns (yyyy yy mmmm mmm mm m dd d hh h nn ss AM/PM) and > < on
 -- text, as the SQLite side's kv_format. `v` is the value as text, `type` its engine type.
-CREATE OR REPLACE FUNCTION kelvor.kv_fmtnumber(x double precision, f text) RETURNS text
+CREATE OR REPLACE FUNCTION kelvor.kv_fmtnumber(x double precision, g text) RETURNS text
 LANGUAGE plpgsql IMMUTABLE AS $$
-DECLARE sections text[] := regexp_split_to_array(f, ';'); minus boolean := x < 0;
+DECLARE f text COLLATE "C" := g; sections text[] := regexp_split_to_array(g COLLATE "C", ';'); minus boolean := x < 0;
         pt int; ip text; fp text; minint int; fracreq int; fracall int; grouping boolean;
         digits text; frac text; prefix text; suffix text; n numeric;
 BEGIN
@@ -444,8 +445,8 @@ BEGIN
          || CASE WHEN frac <> '' THEN '.' || frac ELSE '' END || suffix;
 END $$;
 
-CREATE OR REPLACE FUNCTION kelvor.kv_fmtdate(t timestamp, f text) RETURNS text LANGUAGE plpgsql IMMUTABLE AS $$
-DECLARE r text := ''; i int := 1; tok text; twelve boolean := f ~* 'am/pm'; h int := extract(hour FROM t);
+CREATE OR REPLACE FUNCTION kelvor.kv_fmtdate(t timestamp, g text) RETURNS text LANGUAGE plpgsql IMMUTABLE AS $$
+DECLARE f text COLLATE "C" := g; r text := ''; i int := 1; tok text; twelve boolean := g COLLATE "C" ~* 'am/pm'; h int := extract(hour FROM t);
 BEGIN
   WHILE i <= length(f) LOOP
     tok := substring(substr(f, i) FROM '^(yyyy|yy|mmmm|mmm|mm|m|dddd|ddd|dd|d|hh|h|nn|n|ss|s|AM/PM|am/pm)');
@@ -470,8 +471,9 @@ BEGIN
   RETURN r;
 END $$;
 
-CREATE OR REPLACE FUNCTION kelvor.kv_format(v text, f text, type integer) RETURNS text
+CREATE OR REPLACE FUNCTION kelvor.kv_format(w text, g text, type integer) RETURNS text
 LANGUAGE plpgsql IMMUTABLE AS $$
+DECLARE v text COLLATE "C" := w; f text COLLATE "C" := g;
 BEGIN
   IF v IS NULL THEN RETURN NULL; END IF;
   f := coalesce(CASE lower(f) WHEN 'fixed' THEN '0.00' WHEN 'standard' THEN '#,##0.00'

@@ -110,15 +110,7 @@ std::vector<std::optional<std::string>> SlotTexts(
             else
                 out.emplace_back(textOf(it->second, slot.conv));
         } catch (const JetError& e) {
-            if (lit && lit->kind == Tok::DateLit)
-                throw JetError(
-                    err::kSyntaxInExpression,
-                    "Syntax error in date in query expression near '#" + lit->text + "#'.");
-            if (e.number() == err::kTypeMismatch) throw JetError::make(err::kDataTypeMismatch);
-            if (e.number() == err::kOverflow && (tr.kind == jetsql::Statement::Kind::Insert ||
-                                                 tr.kind == jetsql::Statement::Kind::Update))
-                throw JetError::make(err::kNumericFieldOverflow);
-            throw;
+            throw sqlite::SlotError(e, lit, tr.kind);
         }
     }
     if (missing) throw JetError::make(err::kTooFewParameters, std::to_string(missing));

@@ -67,6 +67,33 @@ std::shared_ptr<Translation> Translate(Statement& st, const std::vector<jetsql::
     return Emit(*bound);
 }
 
+JetError SlotError(const JetError& e, const jetsql::Literal* literal, Statement::Kind kind) {
+    if (literal && literal->kind == Tok::DateLit)
+        return JetError(err::kSyntaxInExpression,
+                        "Syntax error in date in query expression near '#" + literal->text + "#'.");
+    if (e.number() == err::kTypeMismatch) return JetError::make(err::kDataTypeMismatch);
+    // In a write the value is most likely bound for a column; either way the statement fails
+    // before anything is written.
+    if (e.number() == err::kOverflow &&
+        (kind == Statement::Kind::Insert || kind == Statement::Kind::Update))
+        return JetError::make(err::kNumericFieldOverflow);
+    return e;
+}
+
+bool IsTableDdl(Statement::Kind kind) {
+    switch (kind) {
+        case Statement::Kind::CreateTable:
+        case Statement::Kind::CreateIndex:
+        case Statement::Kind::DropTable:
+        case Statement::Kind::DropIndex:
+        case Statement::Kind::AlterAdd:
+        case Statement::Kind::AlterDrop:
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::string TranslateDdl(const Statement& st, const std::string& schema, const Catalog& catalog) {
     return TranslateDdl(st, schema, catalog, SqliteDdl());
 }

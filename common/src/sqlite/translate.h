@@ -12,6 +12,7 @@
 
 #include "jetsql/ast.h"
 #include "jetsql/binder.h"
+#include "kelvor/jet_error.h"
 #include "kelvor/value.h"
 #include "sqlite/catalog.h"
 
@@ -54,6 +55,13 @@ std::shared_ptr<Translation> Translate(jetsql::Statement& st,
 // CREATE TABLE / CREATE INDEX / DROP TABLE / DROP INDEX for the database attached as `schema`.
 std::string TranslateDdl(const jetsql::Statement& st, const std::string& schema,
                          const Catalog& catalog);
+// The error for a slot's value that could not take the type its place needs: 3075 naming a
+// date literal that is no date, 3464 for a type mismatch, 3349 for an overflow in a write.
+// `literal` is the slot's literal, or null for a parameter.
+JetError SlotError(const JetError& e, const jetsql::Literal* literal, jetsql::Statement::Kind kind);
+
+// True for the statements TranslateDdl takes (ALTER TABLE too).
+bool IsTableDdl(jetsql::Statement::Kind kind);
 
 // How an engine declares what DDL names: a column, a default value (the parser's literal text:
 // "null", "s:text", "d:date" or a number) for a column of a type, and whether a counter column is
