@@ -19,6 +19,20 @@ CREATE SCHEMA IF NOT EXISTS kelvor;
 -- Columns depend on the collation: it is made once and never replaced.
 CREATE COLLATION IF NOT EXISTS kelvor.kelvor_text (provider = icu, locale = 'und-u-ks-level2', deterministic = false);
 CREATE TABLE IF NOT EXISTS kelvor.library (version integer NOT NULL);
+GRANT USAGE ON SCHEMA kelvor TO PUBLIC;
+GRANT SELECT ON kelvor.library TO PUBLIC;
+
+-- An older library's functions go first: a function whose arguments or result changed
+-- cannot be replaced in place. Nothing outside the schema depends on them.
+DO $$
+DECLARE r record;
+BEGIN
+  FOR r IN SELECT p.oid::regprocedure AS f, p.prokind FROM pg_proc p
+           WHERE p.pronamespace = 'kelvor'::regnamespace ORDER BY p.prokind = 'a' DESC LOOP
+    EXECUTE CASE WHEN r.prokind = 'a' THEN 'DROP AGGREGATE IF EXISTS ' ELSE 'DROP FUNCTION IF EXISTS ' END
+            || r.f::text || ' CASCADE';
+  END LOOP;
+END $$;
 
 CREATE OR REPLACE FUNCTION kelvor.kv_fail(n integer) RETURNS void LANGUAGE plpgsql AS $$
 BEGIN RAISE EXCEPTION 'kelvor runtime error %', n; END $$;
@@ -498,8 +512,6 @@ CREATE OR REPLACE FUNCTION kelvor.kv_last_step(s anyarray, v anyelement) RETURNS
 LANGUAGE sql IMMUTABLE AS $$ SELECT ARRAY[v] $$;
 CREATE OR REPLACE FUNCTION kelvor.kv_kept(s anyarray) RETURNS anyelement
 LANGUAGE sql IMMUTABLE AS $$ SELECT s[1] $$;
-DROP AGGREGATE IF EXISTS kelvor.kv_first(anyelement);
-DROP AGGREGATE IF EXISTS kelvor.kv_last(anyelement);
 CREATE AGGREGATE kelvor.kv_first(anyelement)
   (SFUNC = kelvor.kv_first_step, STYPE = anyarray, FINALFUNC = kelvor.kv_kept);
 CREATE AGGREGATE kelvor.kv_last(anyelement)
@@ -574,16 +586,15 @@ void InstallLibrary(PGconn* conn) {
     Exec(conn, "BEGIN");
     try {
         Exec(conn, "SELECT pg_advisory_xact_lock(4929121)");  // one installer at a time
-        Result v(PQexec(conn, "SELECT version FROM kelvor.library"));
-        bool current = PQresultStatus(v.get()) == PGRES_TUPLES_OK && PQntuples(v.get()) == 1 &&
-                       std::atoi(PQgetvalue(v.get(), 0, 0)) == kLibraryVersion;
-        if (PQresultStatus(v.get()) != PGRES_TUPLES_OK) {
-            // No library yet: the failed look-up ended the transaction's usefulness.
-            Exec(conn, "ROLLBACK");
-            Exec(conn, "BEGIN");
-            Exec(conn, "SELECT pg_advisory_xact_lock(4929121)");
+        int version = 0;
+        Result has = Exec(conn, "SELECT to_regclass('kelvor.library') IS NOT NULL");
+        if (std::string_view(PQgetvalue(has.get(), 0, 0)) == "t") {
+            Result v = Exec(conn, "SELECT max(version) FROM kelvor.library");
+            version = std::atoi(PQgetvalue(v.get(), 0, 0));
         }
-        if (!current) {
+        // A library as new as this one or newer (a newer program's, with the same names and
+        // meanings) stays; an older one is replaced.
+        if (version < kLibraryVersion) {
             Result r(PQexec(conn, kLibrary));
             if (PQresultStatus(r.get()) != PGRES_COMMAND_OK &&
                 PQresultStatus(r.get()) != PGRES_TUPLES_OK)

@@ -13,10 +13,11 @@
 
 namespace kelvor::pg {
 
-// The library's version; InstallLibrary replaces a library of another version.
+// The library's version; InstallLibrary replaces an older library and leaves a newer one.
 inline constexpr int kLibraryVersion = 1;
 
-// Installs the library into the connection's database unless this version is there already.
+// Installs the library into the connection's database unless this version or a newer one is
+// there already. It needs the right to create a schema (once), not a superuser.
 // Several programs may call it at once: it runs under a transaction-level advisory lock.
 // Throws JetError.
 void InstallLibrary(PGconn* conn);
