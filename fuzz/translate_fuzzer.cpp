@@ -33,8 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::unique_ptr<Statement> st = jetsql::Parse(lx, sql);
         if (sqlite::IsTableDdl(st->kind))
             sqlite::TranslateDdl(*st, db->attachment().schema, db->attachment().catalog);
-        else if (st->kind != Statement::Kind::CreateQuery &&
-                 st->kind != Statement::Kind::DropQuery)
+        else if (st->kind != Statement::Kind::CreateQuery && st->kind != Statement::Kind::DropQuery)
             sqlite::Translate(*st, lx.literals, *db);  // a saved query's body: when it is used
     } catch (const JetError&) {
     }

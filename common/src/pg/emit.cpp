@@ -267,10 +267,6 @@ class Emitter : public emit::Emitter {
             case Fn::Avg:
                 if (e.type == JType::Currency) return "round(avg(" + arg(0) + "), 4)";
                 return "avg((" + arg(0) + ")::double precision)";
-            case Fn::Sum:
-                if (e.type == JType::Long)
-                    return "kelvor.kv_cround(sum(" + arg(0) + ")::double precision)";
-                break;
             case Fn::Count:
                 return "count(" + arg(0) + ")::integer";
             case Fn::Chr:

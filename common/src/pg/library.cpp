@@ -40,9 +40,11 @@ BEGIN RAISE EXCEPTION 'kelvor runtime error %', n; END $$;
 CREATE OR REPLACE FUNCTION kelvor.kv_raise(n integer, t anyelement) RETURNS anyelement
 LANGUAGE plpgsql AS $$ BEGIN PERFORM kelvor.kv_fail(n); RETURN t; END $$;
 
--- Case folded as the layer folds for Like and InStr: ICU's lower case of the root locale.
+-- Case folded for Like and InStr: ICU's lower case of the root locale, with a final sigma as
+-- any other (the SQLite side folds each character with ICU's case folding; the two differ only
+-- where a lower case takes more than one character, as for a dotted capital I).
 CREATE OR REPLACE FUNCTION kelvor.kv_fold(s text) RETURNS text LANGUAGE sql IMMUTABLE STRICT AS
-$$ SELECT lower(s COLLATE "und-x-icu") $$;
+$$ SELECT translate(lower(s COLLATE "und-x-icu"), 'ς', 'σ') $$;
 
 CREATE OR REPLACE FUNCTION kelvor.kv_concat(a text, b text) RETURNS text LANGUAGE sql IMMUTABLE AS
 $$ SELECT CASE WHEN a IS NULL AND b IS NULL THEN NULL ELSE coalesce(a, '') || coalesce(b, '') END $$;
@@ -542,13 +544,15 @@ JetError ErrorOf(const PGresult* res) {
         const char* state;
         int number;
     } kStates[] = {
-        {"22012", err::kDivisionByZero},  // division by zero
-        {"22003", err::kOverflow},        // numeric value out of range
-        {"22008", err::kOverflow},        // datetime field overflow
-        {"22001", err::kFieldTooSmall},   // string data right truncation
-        {"23505", err::kDuplicateKey},    // unique violation
-        {"23502", err::kFieldRequired},   // not null violation
-        {"23514", err::kFieldTooSmall},   // check violation
+        {"22012", err::kDivisionByZero},        // division by zero
+        {"22003", err::kOverflow},              // numeric value out of range
+        {"22008", err::kOverflow},              // datetime field overflow
+        {"2201F", err::kInvalidProcedureCall},  // square root of a negative number
+        {"2201E", err::kInvalidProcedureCall},  // logarithm of zero or a negative number
+        {"22001", err::kFieldTooSmall},         // string data right truncation
+        {"23505", err::kDuplicateKey},          // unique violation
+        {"23502", err::kFieldRequired},         // not null violation
+        {"23514", err::kFieldTooSmall},         // check violation
         {"22P02", err::kDataTypeMismatch},
         {"42804", err::kDataTypeMismatch},
         {"42P01", err::kInputTableNotFound},
