@@ -40,6 +40,7 @@ class PgLibrary : public ::testing::Test {
         ASSERT_FALSE(Conninfo().empty()) << "no private cluster: KELVOR_TEST_PG_STATE/conninfo";
         admin_ = Connect("postgres");
         ASSERT_EQ(PQstatus(admin_.get()), CONNECTION_OK);
+        pg::Exec(admin_.get(), "SET client_min_messages = warning");
         pg::Exec(admin_.get(), "DROP DATABASE IF EXISTS " + db_);
         pg::Exec(admin_.get(), "CREATE DATABASE " + db_);
     }

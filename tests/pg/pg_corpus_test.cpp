@@ -167,32 +167,13 @@ class Runner {
     // transaction.
     void selectInto(const sqlite::Catalog& cat, const sqlite::Translation& tr,
                     const std::vector<std::optional<std::string>>& values) {
-        const std::string& name = tr.writeTable;
-        if (cat.table(name) || cat.query(name)) throw JetError::make(err::kTableExists, name);
-        const std::string target =
-            pg::dialect::QuoteIdent(schema_) + "." + pg::dialect::QuoteIdent(name);
-        std::string create = "CREATE TABLE " + target + " (", columns, picks,
-                    names = tr.updatable ? "kv_r" : "";
-        for (size_t i = 0; i < tr.columns.size(); ++i) {
-            sqlite::ColumnInfo c;
-            c.name = tr.columns[i].name;
-            c.type = tr.columns[i].type;
-            if (c.type == JType::Variant || c.type == JType::Null) c.type = JType::Memo;
-            if (c.type == JType::Text) c.size = 255;
-            const std::string v = "kv_" + std::to_string(i);
-            create += (i ? ", " : "") + pg::dialect::ColumnDeclaration(c);
-            columns += (i ? ", " : "") + pg::dialect::QuoteIdent(c.name);
-            names += (names.empty() ? "" : ", ") + v;
-            // Truth values are the engine's -1 and 0 until they reach a YESNO column.
-            picks += (i ? ", " : "") + (c.type == JType::Boolean ? "(" + v + " <> 0)" : v);
-        }
+        if (cat.table(tr.writeTable) || cat.query(tr.writeTable))
+            throw JetError::make(err::kTableExists, tr.writeTable);
+        const pg::dialect::SelectInto sql = pg::dialect::SelectIntoSql(schema_, tr);
         pg::Exec(conn_, "BEGIN");
         try {
-            pg::Exec(conn_, create + ")");
-            pg::Exec(conn_,
-                     "INSERT INTO " + target + " (" + columns + ") SELECT " + picks + " FROM (" +
-                         tr.sql + ") AS kv_s(" + names + ")",
-                     Pointers(values));
+            pg::Exec(conn_, sql.create);
+            pg::Exec(conn_, sql.insert, Pointers(values));
             pg::Exec(conn_, "COMMIT");
         } catch (...) {
             pg::Result r(PQexec(conn_, "ROLLBACK"));
@@ -212,6 +193,7 @@ TEST_P(PgSqlCorpus, File) {
     std::unique_ptr<PGconn, decltype(&PQfinish)> conn(PQconnectdb(conninfo.c_str()), PQfinish);
     ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
     pg::InstallLibrary(conn.get());
+    pg::Exec(conn.get(), "SET client_min_messages = warning");
     const std::string schema = "corpus_" + std::filesystem::path(GetParam()).stem().string();
     const std::string q = pg::dialect::QuoteIdent(schema);
     pg::Exec(conn.get(), "DROP SCHEMA IF EXISTS " + q + " CASCADE");

@@ -124,6 +124,23 @@ const sqlite::DdlDialect& Ddl() {
     return d;
 }
 
+SelectInto SelectIntoSql(std::string_view schema, const sqlite::Translation& tr) {
+    const std::string target = QuoteIdent(schema) + "." + QuoteIdent(tr.writeTable);
+    std::string create = "CREATE TABLE " + target + " (", columns, picks;
+    std::string names = tr.updatable ? "kv_r" : "";  // the record's identity comes first
+    const std::vector<sqlite::ColumnInfo> cols = sqlite::SelectIntoColumns(tr);
+    for (size_t i = 0; i < cols.size(); ++i) {
+        const std::string v = "kv_" + std::to_string(i);
+        create += (i ? ", " : "") + ColumnDeclaration(cols[i]);
+        columns += (i ? ", " : "") + QuoteIdent(cols[i].name);
+        names += (names.empty() ? "" : ", ") + v;
+        // Truth values are the engine's -1 and 0 until they reach a YESNO column.
+        picks += (i ? ", " : "") + (cols[i].type == JType::Boolean ? "(" + v + " <> 0)" : v);
+    }
+    return {create + ")", "INSERT INTO " + target + " (" + columns + ") SELECT " + picks +
+                              " FROM (" + tr.sql + ") AS kv_s(" + names + ")"};
+}
+
 std::string CreateSchemaSql(std::string_view schema) {
     return "CREATE SCHEMA IF NOT EXISTS " + QuoteIdent(schema);
 }

@@ -27,6 +27,13 @@ sqlite::ColumnInfo ColumnFromSchema(std::string_view name, std::string_view data
                                     bool notNull, bool identity, bool byteCheck);
 const sqlite::DdlDialect& Ddl();
 
+// SELECT ... INTO `tr.writeTable`: the table, then its rows (the translation's slots bind as
+// they are). Run both in one transaction.
+struct SelectInto {
+    std::string create, insert;
+};
+SelectInto SelectIntoSql(std::string_view schema, const sqlite::Translation& tr);
+
 std::string CreateSchemaSql(std::string_view schema);
 std::string CreateObjectsTableSql(std::string_view schema);
 // $1 name $2 type $3 database $4 foreign name $5 sql

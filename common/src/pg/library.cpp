@@ -589,7 +589,8 @@ Result Exec(PGconn* conn, const std::string& sql, const std::vector<const char*>
 void InstallLibrary(PGconn* conn) {
     Exec(conn, "BEGIN");
     try {
-        Exec(conn, "SELECT pg_advisory_xact_lock(4929121)");  // one installer at a time
+        Exec(conn, "SELECT pg_advisory_xact_lock(4929121)");    // one installer at a time
+        Exec(conn, "SET LOCAL client_min_messages = warning");  // "already exists, skipping"
         int version = 0;
         Result has = Exec(conn, "SELECT to_regclass('kelvor.library') IS NOT NULL");
         if (std::string_view(PQgetvalue(has.get(), 0, 0)) == "t") {

@@ -80,6 +80,18 @@ JetError SlotError(const JetError& e, const jetsql::Literal* literal, Statement:
     return e;
 }
 
+std::vector<ColumnInfo> SelectIntoColumns(const Translation& tr) {
+    std::vector<ColumnInfo> out;
+    for (const auto& oc : tr.columns) {
+        ColumnInfo c;
+        c.name = oc.name;
+        c.type = oc.type == JType::Variant || oc.type == JType::Null ? JType::Memo : oc.type;
+        if (c.type == JType::Text) c.size = 255;
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
 bool IsTableDdl(Statement::Kind kind) {
     switch (kind) {
         case Statement::Kind::CreateTable:

@@ -60,6 +60,10 @@ std::string TranslateDdl(const jetsql::Statement& st, const std::string& schema,
 // `literal` is the slot's literal, or null for a parameter.
 JetError SlotError(const JetError& e, const jetsql::Literal* literal, jetsql::Statement::Kind kind);
 
+// The columns of the table SELECT ... INTO makes: the query's, with their types; a column of
+// no one type (a Variant, Null) holds text as long as it may be, a Text column 255 characters.
+std::vector<ColumnInfo> SelectIntoColumns(const Translation& tr);
+
 // True for the statements TranslateDdl takes (ALTER TABLE too).
 bool IsTableDdl(jetsql::Statement::Kind kind);
 
