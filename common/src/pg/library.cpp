@@ -350,12 +350,6 @@ EXCEPTION WHEN datetime_field_overflow OR numeric_value_out_of_range THEN
 END $$;
 
 -- ---- text ----------------------------------------------------------------------------
-CREATE OR REPLACE FUNCTION kelvor.kv_left(s text, n bigint) RETURNS text LANGUAGE plpgsql IMMUTABLE AS $$
-BEGIN
-  IF s IS NULL OR n IS NULL THEN RETURN NULL; END IF;
-  IF n < 0 THEN PERFORM kelvor.kv_fail(5); END IF;
-  RETURN left(s, least(n, 2147483647)::int);
-END $$;
 CREATE OR REPLACE FUNCTION kelvor.kv_right(s text, n bigint) RETURNS text LANGUAGE plpgsql IMMUTABLE AS $$
 BEGIN
   IF s IS NULL OR n IS NULL THEN RETURN NULL; END IF;
@@ -369,6 +363,8 @@ BEGIN
   IF start < 1 OR n < 0 THEN PERFORM kelvor.kv_fail(5); END IF;
   RETURN substr(s, least(start, 2147483647)::int, least(n, 2147483647)::int);
 END $$;
+CREATE OR REPLACE FUNCTION kelvor.kv_left(s text, n bigint) RETURNS text LANGUAGE sql IMMUTABLE AS
+$$ SELECT kelvor.kv_mid(s, 1, n) $$;
 CREATE OR REPLACE FUNCTION kelvor.kv_ucase(s text) RETURNS text LANGUAGE sql IMMUTABLE STRICT AS
 $$ SELECT upper(s COLLATE "und-x-icu") $$;
 CREATE OR REPLACE FUNCTION kelvor.kv_lcase(s text) RETURNS text LANGUAGE sql IMMUTABLE STRICT AS
