@@ -69,8 +69,11 @@ class Emitter : public emit::Emitter {
     std::string ceiling(const std::string& x) const override { return "ceil(" + x + ")"; }
     bool collateItems() const override { return true; }
 
+    // A truth value: a predicate, or a YESNO column of a stored table (PostgreSQL's boolean;
+    // a derived table's Boolean columns hold the engine's -1 and 0).
     bool isTruth(const BExpr& e) const {
-        return IsPredicate(e) || (e.kind == K::Column && e.type == JType::Boolean);
+        return IsPredicate(e) ||
+               (e.kind == K::Column && e.type == JType::Boolean && tableAt(e.depth, e.table).base);
     }
     std::string val(const BExpr& e) override {
         std::string s = sql(e);
