@@ -31,21 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         jetsql::Lexed lx = jetsql::Lex(sql);
         std::unique_ptr<Statement> st = jetsql::Parse(lx, sql);
-        switch (st->kind) {
-            case Statement::Kind::CreateTable:
-            case Statement::Kind::CreateIndex:
-            case Statement::Kind::DropTable:
-            case Statement::Kind::DropIndex:
-            case Statement::Kind::AlterAdd:
-            case Statement::Kind::AlterDrop:
-                sqlite::TranslateDdl(*st, db->attachment().schema, db->attachment().catalog);
-                break;
-            case Statement::Kind::CreateQuery:
-            case Statement::Kind::DropQuery:
-                break;  // kept as text: the body is translated when the query is used
-            default:
-                sqlite::Translate(*st, lx.literals, *db);
-        }
+        if (sqlite::IsTableDdl(st->kind))
+            sqlite::TranslateDdl(*st, db->attachment().schema, db->attachment().catalog);
+        else if (st->kind != Statement::Kind::CreateQuery && st->kind != Statement::Kind::DropQuery)
+            sqlite::Translate(*st, lx.literals, *db);  // a saved query's body: when it is used
     } catch (const JetError&) {
     }
     return 0;

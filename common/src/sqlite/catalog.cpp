@@ -35,11 +35,31 @@ const ColumnInfo* TableInfo::find(std::string_view column) const {
     return nullptr;
 }
 
-void Catalog::load(sqlite3* db, const std::string& schema) {
+void Catalog::clear() {
     tables_.clear();
     links_.clear();
     queries_.clear();
     guards_.clear();
+}
+
+void Catalog::addTable(TableInfo t) {
+    std::string name = t.name;
+    tables_.emplace(std::move(name), std::move(t));
+}
+
+void Catalog::addObject(int type, const std::string& name, const std::string& database,
+                        const std::string& foreignName, const std::string& sql) {
+    if (type == dialect::kObjectTypeLink) {
+        links_.emplace(name, LinkInfo{name, database, foreignName});
+    } else if (type == dialect::kObjectTypeQuery) {
+        queries_.emplace(name, QueryInfo{name, sql});
+    } else if (type == dialect::kObjectTypeGuard) {
+        guards_.emplace(name, foreignName);
+    }
+}
+
+void Catalog::load(sqlite3* db, const std::string& schema) {
+    clear();
     std::vector<std::string> names;
     {
         Stmt st(db, dialect::ListTablesSql(schema));
@@ -74,21 +94,12 @@ void Catalog::load(sqlite3* db, const std::string& schema) {
         for (const auto& c : t.columns)
             if (t.rowid.empty() && c.counter) t.rowid = dialect::QuoteIdent(c.name);
         if (EqualNoCase(n, dialect::kObjectsTable)) haveObjects = true;
-        tables_.emplace(n, std::move(t));
+        addTable(std::move(t));
     }
     if (!haveObjects) return;
     Stmt st(db, dialect::ListObjectsSql(schema));
-    while (st.step()) {
-        int type = static_cast<int>(st.integer(1));
-        std::string name = st.text(0);
-        if (type == dialect::kObjectTypeLink) {
-            links_.emplace(name, LinkInfo{name, st.text(2), st.text(3)});
-        } else if (type == dialect::kObjectTypeQuery) {
-            queries_.emplace(name, QueryInfo{name, st.text(4)});
-        } else if (type == dialect::kObjectTypeGuard) {
-            guards_.emplace(name, st.text(3));
-        }
-    }
+    while (st.step())
+        addObject(static_cast<int>(st.integer(1)), st.text(0), st.text(2), st.text(3), st.text(4));
 }
 
 const TableInfo* Catalog::table(std::string_view name) const {

@@ -52,6 +52,12 @@ class Catalog {
   public:
     // Reads the catalog of the database attached under `schema`. Throws JetError.
     void load(sqlite3* db, const std::string& schema);
+    // For an engine's own catalog reader: a table, and a row of the metadata table (a link,
+    // saved query or guard: dialect::kObjectType...).
+    void clear();
+    void addTable(TableInfo t);
+    void addObject(int type, const std::string& name, const std::string& database,
+                   const std::string& foreignName, const std::string& sql);
 
     const TableInfo* table(std::string_view name) const;
     const LinkInfo* link(std::string_view name) const;

@@ -24,9 +24,7 @@ namespace {
 
 std::string defaultSql(const std::string& lit, JType type) {
     if (lit == "null") return "NULL";
-    bool isText = lit.rfind("s:", 0) == 0, isDate = lit.rfind("d:", 0) == 0;
-    std::string body = (isText || isDate) ? lit.substr(2) : lit;
-    Value v = isDate ? Value(Date::parse(body)) : Value(body);
+    Value v = DefaultValue(lit);
     switch (type) {
         case JType::Text:
         case JType::Memo:
@@ -45,11 +43,22 @@ std::string defaultSql(const std::string& lit, JType type) {
         case JType::Long:
             return std::to_string(v.toInt64());
         default:
-            return isText ? dialect::QuoteText(body) : body;
+            return lit.rfind("s:", 0) == 0 ? dialect::QuoteText(v.toString()) : v.toString();
     }
 }
 
 }  // namespace
+
+Value DefaultValue(const std::string& lit) {
+    bool isText = lit.rfind("s:", 0) == 0, isDate = lit.rfind("d:", 0) == 0;
+    std::string body = (isText || isDate) ? lit.substr(2) : lit;
+    return isDate ? Value(Date::parse(body)) : Value(body);
+}
+
+const DdlDialect& SqliteDdl() {
+    static const DdlDialect d{dialect::ColumnDeclaration, defaultSql, true, false};
+    return d;
+}
 
 std::shared_ptr<Translation> Translate(Statement& st, const std::vector<jetsql::Literal>& literals,
                                        Resolver& resolver) {
@@ -58,7 +67,51 @@ std::shared_ptr<Translation> Translate(Statement& st, const std::vector<jetsql::
     return Emit(*bound);
 }
 
+JetError SlotError(const JetError& e, const jetsql::Literal* literal, Statement::Kind kind) {
+    if (literal && literal->kind == Tok::DateLit)
+        return JetError(err::kSyntaxInExpression,
+                        "Syntax error in date in query expression near '#" + literal->text + "#'.");
+    if (e.number() == err::kTypeMismatch) return JetError::make(err::kDataTypeMismatch);
+    // In a write the value is most likely bound for a column; either way the statement fails
+    // before anything is written.
+    if (e.number() == err::kOverflow &&
+        (kind == Statement::Kind::Insert || kind == Statement::Kind::Update))
+        return JetError::make(err::kNumericFieldOverflow);
+    return e;
+}
+
+std::vector<ColumnInfo> SelectIntoColumns(const Translation& tr) {
+    std::vector<ColumnInfo> out;
+    for (const auto& oc : tr.columns) {
+        ColumnInfo c;
+        c.name = oc.name;
+        c.type = oc.type == JType::Variant || oc.type == JType::Null ? JType::Memo : oc.type;
+        if (c.type == JType::Text) c.size = 255;
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+bool IsTableDdl(Statement::Kind kind) {
+    switch (kind) {
+        case Statement::Kind::CreateTable:
+        case Statement::Kind::CreateIndex:
+        case Statement::Kind::DropTable:
+        case Statement::Kind::DropIndex:
+        case Statement::Kind::AlterAdd:
+        case Statement::Kind::AlterDrop:
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::string TranslateDdl(const Statement& st, const std::string& schema, const Catalog& catalog) {
+    return TranslateDdl(st, schema, catalog, SqliteDdl());
+}
+
+std::string TranslateDdl(const Statement& st, const std::string& schema, const Catalog& catalog,
+                         const DdlDialect& d) {
     std::string s = QuoteIdent(schema);
     switch (st.kind) {
         case Statement::Kind::CreateTable: {
@@ -83,20 +136,21 @@ std::string TranslateDdl(const Statement& st, const std::string& schema, const C
                 if (c.counter && ++counters > 1)
                     throw JetError(err::kSyntaxInFieldDefinition,
                                    "A table can have only one counter field.");
-                sql += (i ? ", " : "") + dialect::ColumnDeclaration(ci);
+                sql += (i ? ", " : "") + d.column(ci);
                 if (c.defaultSql && !c.counter)
-                    sql += " DEFAULT " + defaultSql(*c.defaultSql, c.type);
+                    sql += " DEFAULT " + d.defaultValue(*c.defaultSql, c.type);
                 if (c.unique && !c.counter) sql += " UNIQUE";
-                if (c.primaryKey && !c.counter) pk.push_back(c.name);
+                if (c.primaryKey && (!c.counter || !d.counterIsIdentity)) pk.push_back(c.name);
             }
             if (!pk.empty()) {
                 bool counterIsKey = false;
                 for (const auto& c : st.columnDefs)
                     if (c.counter && pk.size() == 1 && EqualNoCase(pk[0], c.name))
                         counterIsKey = true;
-                if (!counterIsKey) {
-                    // The counter is SQLite's rowid key; a declared key is then a unique index.
-                    sql += counters ? ", UNIQUE (" : ", PRIMARY KEY (";
+                if (!counterIsKey || !d.counterIsIdentity) {
+                    // Where the counter is the record's identity (SQLite's rowid), a declared
+                    // key is a unique index.
+                    sql += counters && d.counterIsIdentity ? ", UNIQUE (" : ", PRIMARY KEY (";
                     for (size_t i = 0; i < pk.size(); ++i)
                         sql += (i ? ", " : "") + QuoteIdent(pk[i]);
                     sql += ")";
@@ -112,9 +166,12 @@ std::string TranslateDdl(const Statement& st, const std::string& schema, const C
         case Statement::Kind::CreateIndex: {
             const TableInfo* t = catalog.table(st.indexTable);
             if (!t) throw JetError::make(err::kInputTableNotFound, st.indexTable);
-            std::string sql = std::string("CREATE ") + (st.uniqueIndex ? "UNIQUE " : "") +
-                              "INDEX " + s + "." + QuoteIdent(st.objectName) + " ON " +
-                              QuoteIdent(t->name) + " (";
+            std::string sql =
+                std::string("CREATE ") + (st.uniqueIndex ? "UNIQUE " : "") + "INDEX " +
+                (d.indexInTableSchema
+                     ? QuoteIdent(st.objectName) + " ON " + s + "." + QuoteIdent(t->name)
+                     : s + "." + QuoteIdent(st.objectName) + " ON " + QuoteIdent(t->name)) +
+                " (";
             for (size_t i = 0; i < st.indexColumns.size(); ++i) {
                 if (!t->find(st.indexColumns[i].name))
                     throw JetError::make(err::kUnknownName, st.indexColumns[i].name);
@@ -144,9 +201,9 @@ std::string TranslateDdl(const Statement& st, const std::string& schema, const C
             ci.type = c.type;
             ci.size = c.size;
             ci.notNull = c.notNull;
-            std::string sql = "ALTER TABLE " + s + "." + QuoteIdent(t->name) + " ADD COLUMN " +
-                              dialect::ColumnDeclaration(ci);
-            if (c.defaultSql) sql += " DEFAULT " + defaultSql(*c.defaultSql, c.type);
+            std::string sql =
+                "ALTER TABLE " + s + "." + QuoteIdent(t->name) + " ADD COLUMN " + d.column(ci);
+            if (c.defaultSql) sql += " DEFAULT " + d.defaultValue(*c.defaultSql, c.type);
             return sql;
         }
         case Statement::Kind::AlterDrop: {

@@ -12,6 +12,8 @@
 
 #include "jetsql/ast.h"
 #include "jetsql/binder.h"
+#include "kelvor/jet_error.h"
+#include "kelvor/value.h"
 #include "sqlite/catalog.h"
 
 namespace kelvor::sqlite {
@@ -53,6 +55,32 @@ std::shared_ptr<Translation> Translate(jetsql::Statement& st,
 // CREATE TABLE / CREATE INDEX / DROP TABLE / DROP INDEX for the database attached as `schema`.
 std::string TranslateDdl(const jetsql::Statement& st, const std::string& schema,
                          const Catalog& catalog);
+// The error for a slot's value that could not take the type its place needs: 3075 naming a
+// date literal that is no date, 3464 for a type mismatch, 3349 for an overflow in a write.
+// `literal` is the slot's literal, or null for a parameter.
+JetError SlotError(const JetError& e, const jetsql::Literal* literal, jetsql::Statement::Kind kind);
+
+// The columns of the table SELECT ... INTO makes: the query's, with their types; a column of
+// no one type (a Variant, Null) holds text as long as it may be, a Text column 255 characters.
+std::vector<ColumnInfo> SelectIntoColumns(const Translation& tr);
+
+// True for the statements TranslateDdl takes (ALTER TABLE too).
+bool IsTableDdl(jetsql::Statement::Kind kind);
+
+// How an engine declares what DDL names: a column, a default value (the parser's literal text:
+// "null", "s:text", "d:date" or a number) for a column of a type, and whether a counter column is
+// the record's identity (so that a declared primary key beside it is a unique index).
+struct DdlDialect {
+    std::string (*column)(const ColumnInfo&);
+    std::string (*defaultValue)(const std::string& literal, jetsql::JType type);
+    bool counterIsIdentity;
+    // CREATE INDEX names the schema on the table (else on the index).
+    bool indexInTableSchema;
+};
+std::string TranslateDdl(const jetsql::Statement& st, const std::string& schema,
+                         const Catalog& catalog, const DdlDialect& dialect);
+// The value of a default as the parser wrote it (not "null").
+Value DefaultValue(const std::string& literal);
 
 using jetsql::LiteralType;
 

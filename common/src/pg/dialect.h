@@ -1,0 +1,43 @@
+// PostgreSQL's SQL text outside the statement emitter: how the engine's types are declared,
+// DDL, and the metadata table. One database of the layer is one schema; its tables are the
+// schema's tables, and its links and saved queries are rows of the schema's table
+// "MSysObjects", with the same columns as on SQLite.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "sqlite/catalog.h"
+#include "sqlite/translate.h"
+
+namespace kelvor::pg::dialect {
+
+// Identifiers are quoted as on SQLite: "name" with embedded quotes doubled.
+std::string QuoteIdent(std::string_view name);
+std::string QuoteText(std::string_view text);
+
+// The column's declaration: TEXT(n) varchar(n) and MEMO text under kelvor.kelvor_text, BYTE,
+// SHORT smallint (BYTE checked 0..255 by a check that names it), LONG integer, COUNTER an
+// identity, CURRENCY numeric(19,4), SINGLE real, DOUBLE double precision, DATETIME
+// timestamp(0) (the library keeps computed dates within the years 100 to 9999), YESNO boolean.
+std::string ColumnDeclaration(const sqlite::ColumnInfo& c);
+// The engine's type of a column as the schema declares it (information_schema's data_type,
+// character_maximum_length, numeric precision, identity, check on a BYTE).
+sqlite::ColumnInfo ColumnFromSchema(std::string_view name, std::string_view dataType, int length,
+                                    bool notNull, bool identity, bool byteCheck);
+const sqlite::DdlDialect& Ddl();
+
+// SELECT ... INTO `tr.writeTable`: the table, then its rows (the translation's slots bind as
+// they are). Run both in one transaction.
+struct SelectInto {
+    std::string create, insert;
+};
+SelectInto SelectIntoSql(std::string_view schema, const sqlite::Translation& tr);
+
+std::string CreateSchemaSql(std::string_view schema);
+std::string CreateObjectsTableSql(std::string_view schema);
+// $1 name $2 type $3 database $4 foreign name $5 sql
+std::string InsertObjectSql(std::string_view schema);
+std::string DeleteObjectSql(std::string_view schema);  // $1 name
+
+}  // namespace kelvor::pg::dialect

@@ -1,0 +1,28 @@
+// Values across libpq, as text: a translation's slots bound from the statement's literals and
+// the named parameters, and a result's field read back as the layer's Value of its column's
+// engine type.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "jetsql/lexer.h"
+#include "kelvor/value.h"
+#include "sqlite/translate.h"
+
+namespace kelvor::pg {
+
+// The text of each slot ($1..$N), nullopt for Null. Throws JetError as the SQLite side does
+// (3061 for missing parameters, 3075 for a date literal that is no date, 3464 for a value that
+// cannot take the type its place needs).
+std::vector<std::optional<std::string>> SlotTexts(
+    const sqlite::Translation& tr, const std::vector<jetsql::Literal>& literals,
+    const std::map<std::string, Value, sqlite::NoCaseLess>* params);
+
+// A field's text as a Value of `type`; a value that does not fit the type is read in a wider
+// one, never cut (as the SQLite side reads values another tool stored).
+Value ReadValue(const char* text, jetsql::JType type);
+
+}  // namespace kelvor::pg
