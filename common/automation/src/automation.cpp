@@ -6,8 +6,11 @@
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QEventLoop>
 #include <QHash>
 #include <QThread>
 #include <QTimer>
@@ -25,6 +28,7 @@ constexpr int kNoTimeout = INT_MAX;
 constexpr int kIdleStartMs = 60000;
 constexpr int kBusCheckMs = 500;
 constexpr int kQuitGraceMs = 50;
+constexpr int kReplyCheckMs = 100;
 
 [[noreturn]] void cannotCreate(const QString& progId, const QString& why) {
     throw Error(err::kCantCreateObject,
@@ -47,9 +51,24 @@ bool isGone(const QString& errorName) {
            errorName == QLatin1String("org.freedesktop.DBus.Error.UnknownObject");
 }
 
-// Sends a call and waits for its reply while serving calls made to this process.
+// Sends a call and waits for its reply while serving calls made to this process (a server's
+// call-backs to its caller arrive during the wait). Under load, Qt's own wait
+// (QDBus::BlockWithGui) was seen to sleep on with the callee idle, and a call without a time-out
+// then never returns: this wait also looks at the call every kReplyCheckMs.
 QDBusMessage callAndWait(const QDBusMessage& msg) {
-    return Bus().call(msg, QDBus::BlockWithGui, kNoTimeout);
+    QDBusPendingCall pending = Bus().asyncCall(msg, kNoTimeout);
+    if (!pending.isFinished()) {
+        QDBusPendingCallWatcher watcher(pending);
+        QEventLoop loop;
+        QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+        QTimer check;
+        QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+            if (pending.isFinished()) loop.quit();
+        });
+        check.start(kReplyCheckMs);
+        if (!pending.isFinished()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    return pending.reply();
 }
 
 }  // namespace

@@ -619,17 +619,7 @@ void BindSlots(sqlite3_stmt* st, const Translation& tr, const std::vector<jetsql
                                              ? &lits[static_cast<size_t>(slot.literal)]
                                          : slot.kind == Slot::Kind::Constant ? &slot.constant
                                                                              : nullptr;
-            if (lit && lit->kind == Tok::DateLit)
-                throw JetError(
-                    err::kSyntaxInExpression,
-                    "Syntax error in date in query expression near '#" + lit->text + "#'.");
-            if (e.number() == err::kTypeMismatch) throw JetError::make(err::kDataTypeMismatch);
-            // In a write the value is most likely bound for a column; either way the statement
-            // fails before anything is written.
-            if (e.number() == err::kOverflow && (tr.kind == jetsql::Statement::Kind::Insert ||
-                                                 tr.kind == jetsql::Statement::Kind::Update))
-                throw JetError::make(err::kNumericFieldOverflow);
-            throw;
+            throw SlotError(e, lit, tr.kind);
         }
     }
     if (missing) throw JetError::make(err::kTooFewParameters, std::to_string(missing));

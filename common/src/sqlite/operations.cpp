@@ -138,16 +138,11 @@ long Connection::selectInto(Attachment& a, const Translation& tr,
     std::string create =
         "CREATE TABLE " + dialect::QuoteIdent(a.schema) + "." + dialect::QuoteIdent(name) + " (";
     std::string columns;
-    for (size_t i = 0; i < tr.columns.size(); ++i) {
-        ColumnInfo c;
-        c.name = tr.columns[i].name;
-        c.type = tr.columns[i].type;
-        // A column of no one type (a Variant, Null) holds text, as long as it may be.
-        if (c.type == jetsql::JType::Variant || c.type == jetsql::JType::Null)
-            c.type = jetsql::JType::Memo;
-        if (c.type == jetsql::JType::Text) c.size = 255;
-        create += (i ? ", " : "") + dialect::ColumnDeclaration(c);
-        columns += (i ? ", " : "") + dialect::QuoteIdent(c.name);
+    bool first = true;
+    for (const ColumnInfo& c : SelectIntoColumns(tr)) {
+        create += (first ? "" : ", ") + dialect::ColumnDeclaration(c);
+        columns += (first ? "" : ", ") + dialect::QuoteIdent(c.name);
+        first = false;
     }
     invalidate();
     Exec(db_, create + ")", path);
