@@ -1,4 +1,5 @@
 #include "output.h"
+#include "report/report_render.h"
 
 #include <charconv>
 #include <cmath>
@@ -55,35 +56,7 @@ std::string cellText(const Value& v) {
 }  // namespace
 
 std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out.push_back(static_cast<char>(c));
-                }
-        }
-    }
-    return out + "\"";
+    return report::JsonString(s);
 }
 
 std::string JsonValue(const Value& v) {
