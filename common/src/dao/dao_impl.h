@@ -18,7 +18,7 @@ class WorkspaceImpl {
   public:
     WorkspaceImpl(std::string name, std::string user)
         : name_(std::move(name)), user_(std::move(user)) {}
-    sqlite::Connection& connection();
+    engine::Connection& connection();
     const std::string& name() const { return name_; }
     const std::string& user() const { return user_; }
     void close() { closed_ = true; }
@@ -26,13 +26,13 @@ class WorkspaceImpl {
 
   private:
     std::string name_, user_;
-    std::shared_ptr<sqlite::Connection> conn_;
+    std::shared_ptr<engine::Connection> conn_;
     bool closed_ = false;
 };
 
 // A statement ready to run: its cached translation and this statement's literal values.
 struct Prepared {
-    std::shared_ptr<sqlite::CacheEntry> entry;
+    std::shared_ptr<engine::CacheEntry> entry;
     std::vector<jetsql::Literal> literals;
     std::unique_ptr<jetsql::Statement> ddl;  // set for CREATE / DROP, which are not cached
 };
@@ -59,7 +59,7 @@ class DatabaseImpl : public sqlite::Resolver, public std::enable_shared_from_thi
     void lockTable(const std::string& schema, const std::string& table);
     void unlockTable(const std::string& schema, const std::string& table);
 
-    sqlite::Connection& conn() { return ws_->connection(); }
+    engine::Connection& conn() { return ws_->connection(); }
     sqlite::Attachment& attachment() { return *att_; }
     const std::string& path() const { return path_; }
     void checkOpen() const;
@@ -113,7 +113,7 @@ class RecordsetImpl {
   private:
     enum class Mode { None, Adding, Editing };
     std::shared_ptr<DatabaseImpl> db_;
-    std::shared_ptr<sqlite::CacheEntry> entry_;
+    std::shared_ptr<engine::CacheEntry> entry_;
     std::vector<jetsql::Literal> literals_;
     std::optional<sqlite::ParamValues> params_;
     int type_;
@@ -124,7 +124,7 @@ class RecordsetImpl {
     bool denyWrite_ = false;  // holds a deny-write lock on its table until closed
 
     // forward-only
-    sqlite::StmtLease stmt_;
+    engine::Lease stmt_;
     bool eof_ = true;
     // snapshot, and dynasets over queries that cannot be updated
     bool loaded_ = false;
@@ -145,7 +145,7 @@ class RecordsetImpl {
     void requireCurrent();
     void requireUpdatable() const;
     void releaseTableLock();
-    std::vector<Value> readRow(const sqlite::StmtLease& st, int offset) const;
+    std::vector<Value> readRow(const engine::Lease& st, int offset) const;
 };
 
 class QueryDefImpl {

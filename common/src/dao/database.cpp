@@ -200,7 +200,7 @@ Prepared DatabaseImpl::prepare(std::string_view sql) {
     auto translate = [&] {
         jetsql::Lexed lx = jetsql::Lex(sql);
         auto st = jetsql::Parse(lx, sql);
-        return sqlite::Translate(*st, lx.literals, *this);
+        return conn().translate(*st, lx.literals, *this);
     };
     try {
         p.entry = conn().entry(key, translate);

@@ -55,7 +55,7 @@ EngineState& state() {
 }  // namespace
 
 namespace detail {
-sqlite::Connection& WorkspaceImpl::connection() {
+engine::Connection& WorkspaceImpl::connection() {
     if (closed_) throw JetError::make(err::kObjectInvalid);
     if (!conn_) conn_ = std::make_shared<sqlite::Connection>();
     return *conn_;

@@ -41,7 +41,7 @@ RecordsetImpl::RecordsetImpl(std::shared_ptr<DatabaseImpl> db, Prepared p, int t
     }
     if (type_ == dbOpenForwardOnly) {
         stmt_ = db_->conn().lease(entry_);
-        stmt_.bindSlots(tr(), literals_, params_ ? &*params_ : nullptr);
+        stmt_->bindSlots(tr(), literals_, params_ ? &*params_ : nullptr);
         moveNext();
         return;
     }
@@ -80,22 +80,22 @@ int RecordsetImpl::fieldIndex(std::string_view name) const {
     throw JetError::make(err::kItemNotFound);
 }
 
-std::vector<Value> RecordsetImpl::readRow(const sqlite::StmtLease& st, int offset) const {
+std::vector<Value> RecordsetImpl::readRow(const engine::Lease& st, int offset) const {
     std::vector<Value> row;
     row.reserve(tr().columns.size());
     for (size_t i = 0; i < tr().columns.size(); ++i)
-        row.push_back(st.value(static_cast<int>(i) + offset, tr().columns[i].type));
+        row.push_back(st->value(static_cast<int>(i) + offset, tr().columns[i].type));
     return row;
 }
 
 void RecordsetImpl::load() {
     if (loaded_) return;
-    sqlite::StmtLease lease = db_->conn().lease(entry_);
-    lease.bindSlots(tr(), literals_, params_ ? &*params_ : nullptr);
+    engine::Lease lease = db_->conn().lease(entry_);
+    lease->bindSlots(tr(), literals_, params_ ? &*params_ : nullptr);
     bool keyed = type_ == dbOpenDynaset && tr().updatable;
-    while (lease.step(db_->path())) {
+    while (lease->step(db_->path())) {
         if (keyed) {
-            keys_.push_back(lease.key(0));
+            keys_.push_back(lease->key(0));
             if (keys_.size() == 1) {
                 current_ = readRow(lease, 1);
                 currentValid_ = true;
@@ -121,10 +121,10 @@ void RecordsetImpl::requireCurrent() {
 
 void RecordsetImpl::fetchCurrent() {
     if (currentValid_) return;
-    sqlite::StmtLease lease = db_->conn().lease(entry_, true);
-    lease.bindSlots(tr(), literals_, params_ ? &*params_ : nullptr);
-    lease.bindKey(static_cast<int>(tr().slots.size() + 1), keys_[pos_]);
-    if (!lease.step(db_->path())) throw JetError::make(err::kRecordDeleted);
+    engine::Lease lease = db_->conn().lease(entry_, true);
+    lease->bindSlots(tr(), literals_, params_ ? &*params_ : nullptr);
+    lease->bindKey(static_cast<int>(tr().slots.size() + 1), keys_[pos_]);
+    if (!lease->step(db_->path())) throw JetError::make(err::kRecordDeleted);
     current_ = readRow(lease, 0);
     currentValid_ = true;
 }
@@ -138,7 +138,7 @@ Value RecordsetImpl::value(int i) {
     }
     if (type_ == dbOpenForwardOnly) {
         if (eof_) throw JetError::make(err::kNoCurrentRecord);
-        return stmt_.value(i + offset_, tr().columns[k].type);
+        return stmt_->value(i + offset_, tr().columns[k].type);
     }
     requireCurrent();
     if (type_ == dbOpenDynaset && tr().updatable) {
@@ -155,7 +155,7 @@ void RecordsetImpl::moveNext() {
         if (!stmt_) throw JetError::make(err::kNoCurrentRecord);
         bool row;
         try {
-            row = stmt_.step(db_->path());
+            row = stmt_->step(db_->path());
         } catch (...) {
             eof_ = true;
             stmt_.release();

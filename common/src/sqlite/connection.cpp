@@ -181,31 +181,6 @@ void NoteFailure(sqlite3* db, int rc, const JetError& error) {
     if (c) c->noteFailure(rc, error);
 }
 
-StmtLease& StmtLease::operator=(StmtLease&& o) noexcept {
-    if (this != &o) {
-        release();
-        entry_ = std::move(o.entry_);
-        st_ = o.st_;
-        fetch_ = o.fetch_;
-        o.st_ = nullptr;
-    }
-    return *this;
-}
-
-void StmtLease::release() {
-    if (!st_) return;
-    // Bindings stay: every use binds every parameter again.
-    sqlite3_reset(st_);
-    auto& pool = fetch_ ? entry_->idleFetch : entry_->idle;
-    if (entry_->dead || pool.size() >= 4) {
-        sqlite3_finalize(st_);
-    } else {
-        pool.push_back(st_);
-    }
-    st_ = nullptr;
-    entry_.reset();
-}
-
 // The connection's main database is a scratch file of its own, not one of the user's: SQLite
 // writes the super-journal that makes a multi-file commit atomic only when the main database
 // is a real file, and keeping user files as attachments lets any of them be closed on its own.
@@ -378,31 +353,19 @@ void Connection::refreshCatalogs() {
     if (changed) invalidate();
 }
 
-void Connection::invalidate() {
-    for (auto& [key, e] : cache_) {
-        for (auto* st : e->idle) sqlite3_finalize(st);
-        for (auto* st : e->idleFetch) sqlite3_finalize(st);
-        e->idle.clear();
-        e->idleFetch.clear();
-        e->dead = true;
-    }
-    cache_.clear();
-}
-
-StmtLease Connection::lease(const std::shared_ptr<CacheEntry>& e, bool fetch) {
-    checkUsable();
-    auto& pool = fetch ? e->idleFetch : e->idle;
-    if (!pool.empty()) {
-        sqlite3_stmt* st = pool.back();
-        pool.pop_back();
-        return StmtLease(e, st, fetch);
-    }
-    const std::string& sql = fetch ? e->tr->fetchSql : e->tr->sql;
+std::unique_ptr<engine::Cursor> Connection::prepare(const CacheEntry& e, bool fetch) {
+    const std::string& sql = fetch ? e.tr->fetchSql : e.tr->sql;
     sqlite3_stmt* st = nullptr;
     int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
                                 SQLITE_PREPARE_PERSISTENT, &st, nullptr);
     if (rc != SQLITE_OK) ThrowSqlite(db_, rc);
-    return StmtLease(e, st, fetch);
+    return std::make_unique<Cursor>(st);
+}
+
+std::shared_ptr<Translation> Connection::translate(jetsql::Statement& st,
+                                                   const std::vector<jetsql::Literal>& literals,
+                                                   Resolver& resolver) {
+    return Translate(st, literals, resolver);
 }
 
 // ---- transactions ----------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/storage.h"
 #include "jetsql/lexer.h"
 #include "kelvor/jet_error.h"
 #include "kelvor/value.h"
@@ -22,68 +23,36 @@
 
 namespace kelvor::sqlite {
 
-struct Attachment {
-    std::string path;    // canonical path of the database file
-    std::string schema;  // the name it is attached under
-    int refs = 0;
-    Catalog catalog;
-    // The file's design stamp (schema cookie and user version) when the catalog was read, and
-    // the transaction in which the file was last seen unchanged.
-    uint64_t stamp = 0;
-    uint64_t checkedIn = 0;
-};
+using Attachment = engine::Attachment;
+using CacheEntry = engine::CacheEntry;
+using ParamValues = engine::ParamValues;
+using StmtLease = engine::Lease;
 
-// A cached translation with its prepared statements, shared by every statement of its shape.
-struct CacheEntry {
-    std::shared_ptr<Translation> tr;
-    std::vector<sqlite3_stmt*> idle;
-    std::vector<sqlite3_stmt*> idleFetch;
-    bool dead = false;
-};
-
-// Named parameter values of a saved or temporary query.
-using ParamValues = std::map<std::string, Value, NoCaseLess>;
-
-// A prepared statement on loan from the cache; returns it (reset) when destroyed.
-class StmtLease {
+// A prepared SQLite statement.
+class Cursor final : public engine::Cursor {
   public:
-    StmtLease() = default;
-    StmtLease(std::shared_ptr<CacheEntry> e, sqlite3_stmt* st, bool fetch)
-        : entry_(std::move(e)), st_(st), fetch_(fetch) {}
-    ~StmtLease() { release(); }
-    StmtLease(StmtLease&& o) noexcept : entry_(std::move(o.entry_)), st_(o.st_), fetch_(o.fetch_) {
-        o.st_ = nullptr;
-    }
-    StmtLease& operator=(StmtLease&& o) noexcept;
-    StmtLease(const StmtLease&) = delete;
-    StmtLease& operator=(const StmtLease&) = delete;
+    explicit Cursor(sqlite3_stmt* st) : st_(st) {}
+    ~Cursor() override;
+    Cursor(const Cursor&) = delete;
+    Cursor& operator=(const Cursor&) = delete;
 
-    sqlite3_stmt* get() const { return st_; }
-    explicit operator bool() const { return st_ != nullptr; }
-    void release();
-
-    // Binds the slots of its translation: literals, constants of inlined saved queries and
-    // named parameters. Throws 3061 when parameters have no value.
     void bindSlots(const Translation& tr, const std::vector<jetsql::Literal>& lits,
-                   const ParamValues* params);
-    void bindKey(int index, int64_t key);
-    // A value as stored in a column of the given type; throws 3421, 3163 for bad values.
-    void bindValue(int index, const Value& v, const ColumnInfo& col);
-    // True with a row to read, false at the end; throws the storage's failure, naming `path`.
-    bool step(std::string_view path = {});
-    int64_t key(int col) const;  // a record's key, as the first column of updatable results
-    Value value(int col, jetsql::JType type) const;
+                   const ParamValues* params) override;
+    void bindKey(int index, int64_t key) override;
+    void bindValue(int index, const Value& v, const ColumnInfo& col) override;
+    bool step(std::string_view path) override;
+    int64_t key(int col) const override;
+    Value value(int col, jetsql::JType type) const override;
+    void reset() override;
 
   private:
-    std::shared_ptr<CacheEntry> entry_;
-    sqlite3_stmt* st_ = nullptr;
-    bool fetch_ = false;
+    sqlite3_stmt* st_;
 };
 
-class Connection {
+class Connection final : public engine::Connection {
   public:
     Connection();
-    ~Connection();
+    ~Connection() override;
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -91,73 +60,47 @@ class Connection {
 
     // Attaches the database file at `path` (or takes another reference to it). Throws 3024
     // for a missing file, 3343 for one that is not a database, 3048 past the attachment limit.
-    Attachment* attach(const std::string& path);
-    void release(Attachment* a);
-    void reloadCatalog(Attachment& a);
-    void reloadAllCatalogs();
-
-    // Drops every cached translation (after a change to any database's design).
-    void invalidate();
-
-    // Before a statement uses the catalog: re-reads the catalog of every attached file whose
-    // design another connection (or a rollback) changed since it was read. Outside a
-    // transaction every statement checks; inside one, the first statement does.
-    void refreshCatalogs();
-
-    // Throws the error that ended this connection's transaction on its own, if one did.
-    void checkUsable() const;
+    Attachment* attach(const std::string& path) override;
+    void release(Attachment* a) override;
+    void reloadCatalog(Attachment& a) override;
+    void reloadAllCatalogs() override;
+    // Outside a transaction every statement checks the files' stamps; inside one, the first.
+    void refreshCatalogs() override;
+    void checkUsable() const override;
     // Called with every SQLite failure on this connection (see statement.h).
     void noteFailure(int rc, const JetError& error);
 
-    // The translation for a statement of this shape against this database, and a prepared
-    // statement to run it. `translate` is called on a cache miss.
-    template <typename TranslateFn>
-    std::shared_ptr<CacheEntry> entry(const std::string& key, TranslateFn translate) {
-        auto it = cache_.find(key);
-        if (it != cache_.end()) return it->second;
-        auto e = std::make_shared<CacheEntry>();
-        e->tr = translate();
-        if (cache_.size() > kMaxCacheEntries) invalidate();
-        cache_.emplace(key, e);
-        return e;
-    }
-    // An uncached entry (statements whose text names a saved query's parameters, DDL...).
-    StmtLease lease(const std::shared_ptr<CacheEntry>& e, bool fetch = false);
+    std::shared_ptr<Translation> translate(jetsql::Statement& st,
+                                           const std::vector<jetsql::Literal>& literals,
+                                           Resolver& resolver) override;
 
-    // ---- what the object model asks of its storage (operations.cpp) ----
-    // Runs an INSERT, UPDATE or DELETE; the number of records it changed.
+    // What the object model asks of its storage (operations.cpp).
     long run(const std::shared_ptr<CacheEntry>& e, const std::vector<jetsql::Literal>& lits,
-             const ParamValues* params, std::string_view path);
-    // One record of a table: the columns (indexes into table.columns) and their values. An
-    // insert gives the new record's key.
+             const ParamValues* params, std::string_view path) override;
     int64_t insertRow(const std::string& schema, const TableInfo& table,
                       const std::vector<int>& columns, const std::vector<const Value*>& values,
-                      std::string_view path);
+                      std::string_view path) override;
     void updateRow(const std::string& schema, const TableInfo& table,
                    const std::vector<int>& columns, const std::vector<const Value*>& values,
-                   int64_t key, std::string_view path);
-    // The layer's own objects of a database: saved queries, links, guards (a null text is
-    // stored as Null).
+                   int64_t key, std::string_view path) override;
     void putObject(const Attachment& a, const std::string& name, int type,
-                   const std::string* database, const std::string* foreign, const std::string* sql);
-    void deleteObject(const Attachment& a, const std::string& name);
-    // After a change to a database's design: other connections learn of it, and this one
-    // reads the catalog again.
-    void designChanged(Attachment& a);
-    // CREATE / DROP / ALTER on a database.
-    void runDdl(Attachment& a, const jetsql::Statement& st, std::string_view path);
-    // SELECT ... INTO: a new table with the query's columns and types, then its rows.
+                   const std::string* database, const std::string* foreign,
+                   const std::string* sql) override;
+    void deleteObject(const Attachment& a, const std::string& name) override;
+    void designChanged(Attachment& a) override;
+    void runDdl(Attachment& a, const jetsql::Statement& st, std::string_view path) override;
     long selectInto(Attachment& a, const Translation& tr, const std::vector<jetsql::Literal>& lits,
-                    const ParamValues* params, std::string_view path);
+                    const ParamValues* params, std::string_view path) override;
 
-    // Transactions: depth 0 is autocommit; nested levels are savepoints.
-    void begin();
-    void commit();
-    void rollback();
-    int depth() const { return depth_; }
+    void begin() override;
+    void commit() override;
+    void rollback() override;
+    int depth() const override { return depth_; }
+
+  protected:
+    std::unique_ptr<engine::Cursor> prepare(const CacheEntry& e, bool fetch) override;
 
   private:
-    static constexpr size_t kMaxCacheEntries = 2000;
     sqlite3* db_ = nullptr;
     std::string scratchPath_;
     int scratchLock_ = -1;  // held (flock) while this connection lives; see connection.cpp
@@ -166,7 +109,6 @@ class Connection {
     // later statement fails with it until the caller rolls back.
     std::optional<JetError> failed_;
     std::vector<std::unique_ptr<Attachment>> attachments_;
-    std::unordered_map<std::string, std::shared_ptr<CacheEntry>> cache_;
     int depth_ = 0;
     long schemaCounter_ = 0;
 

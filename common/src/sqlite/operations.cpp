@@ -9,34 +9,42 @@
 
 namespace kelvor::sqlite {
 
-// ---- a statement on loan --------------------------------------------------------------------
+// ---- a prepared statement ------------------------------------------------------------------
 
-void StmtLease::bindSlots(const Translation& tr, const std::vector<jetsql::Literal>& lits,
-                          const ParamValues* params) {
+Cursor::~Cursor() {
+    sqlite3_finalize(st_);
+}
+
+void Cursor::bindSlots(const Translation& tr, const std::vector<jetsql::Literal>& lits,
+                       const ParamValues* params) {
     BindSlots(st_, tr, lits, params);
 }
 
-void StmtLease::bindKey(int index, int64_t key) {
+void Cursor::bindKey(int index, int64_t key) {
     sqlite3_bind_int64(st_, index, key);
 }
 
-void StmtLease::bindValue(int index, const Value& v, const ColumnInfo& col) {
+void Cursor::bindValue(int index, const Value& v, const ColumnInfo& col) {
     BindValue(st_, index, v, col);
 }
 
-bool StmtLease::step(std::string_view path) {
+bool Cursor::step(std::string_view path) {
     int rc = sqlite3_step(st_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
     ThrowSqlite(sqlite3_db_handle(st_), rc, path);
 }
 
-int64_t StmtLease::key(int col) const {
+int64_t Cursor::key(int col) const {
     return sqlite3_column_int64(st_, col);
 }
 
-Value StmtLease::value(int col, jetsql::JType type) const {
+Value Cursor::value(int col, jetsql::JType type) const {
     return ReadColumn(st_, col, type);
+}
+
+void Cursor::reset() {
+    sqlite3_reset(st_);
 }
 
 // ---- statements and records -----------------------------------------------------------------
@@ -44,8 +52,8 @@ Value StmtLease::value(int col, jetsql::JType type) const {
 long Connection::run(const std::shared_ptr<CacheEntry>& e, const std::vector<jetsql::Literal>& lits,
                      const ParamValues* params, std::string_view path) {
     StmtLease st = lease(e);
-    st.bindSlots(*e->tr, lits, params);
-    st.step(path);
+    st->bindSlots(*e->tr, lits, params);
+    st->step(path);
     return static_cast<long>(sqlite3_changes(db_));
 }
 
@@ -70,9 +78,9 @@ int64_t Connection::insertRow(const std::string& schema, const TableInfo& table,
                               const std::vector<const Value*>& values, std::string_view path) {
     StmtLease st = lease(rowWrite(schema, table, columns, true));
     for (size_t k = 0; k < values.size(); ++k)
-        st.bindValue(static_cast<int>(k + 1), *values[k],
-                     table.columns[static_cast<size_t>(columns[k])]);
-    st.step(path);
+        st->bindValue(static_cast<int>(k + 1), *values[k],
+                      table.columns[static_cast<size_t>(columns[k])]);
+    st->step(path);
     return sqlite3_last_insert_rowid(db_);
 }
 
@@ -81,10 +89,10 @@ void Connection::updateRow(const std::string& schema, const TableInfo& table,
                            int64_t key, std::string_view path) {
     StmtLease st = lease(rowWrite(schema, table, columns, false));
     for (size_t k = 0; k < values.size(); ++k)
-        st.bindValue(static_cast<int>(k + 1), *values[k],
-                     table.columns[static_cast<size_t>(columns[k])]);
-    st.bindKey(static_cast<int>(values.size() + 1), key);
-    st.step(path);
+        st->bindValue(static_cast<int>(k + 1), *values[k],
+                      table.columns[static_cast<size_t>(columns[k])]);
+    st->bindKey(static_cast<int>(values.size() + 1), key);
+    st->step(path);
 }
 
 // ---- the layer's own objects and design changes ---------------------------------------------

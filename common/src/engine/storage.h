@@ -1,0 +1,178 @@
+// What the object model needs of a storage engine: a connection that holds the databases of one
+// workspace, and cursors over its prepared statements. SQLite files (sqlite/connection.h) are one
+// engine; each engine translates Jet SQL with its own emitter. Internal to the engine layer.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "jetsql/ast.h"
+#include "kelvor/value.h"
+#include "sqlite/catalog.h"
+#include "sqlite/translate.h"
+
+namespace kelvor::engine {
+
+using sqlite::Catalog;
+using sqlite::ColumnInfo;
+using sqlite::TableInfo;
+using sqlite::Translation;
+
+// Named parameter values of a saved or temporary query.
+using ParamValues = std::map<std::string, Value, sqlite::NoCaseLess>;
+
+// One database of a connection.
+struct Attachment {
+    std::string path;    // canonical: the file's real path, or the server and schema
+    std::string schema;  // the name statements give it
+    int refs = 0;
+    Catalog catalog;
+    // The database's design stamp when the catalog was read, and the transaction in which the
+    // database was last seen unchanged.
+    uint64_t stamp = 0;
+    uint64_t checkedIn = 0;
+};
+
+// One prepared statement of an engine.
+class Cursor {
+  public:
+    virtual ~Cursor() = default;
+    // Binds the slots of its translation: literals, constants of inlined saved queries and
+    // named parameters. Throws 3061 when parameters have no value.
+    virtual void bindSlots(const Translation& tr, const std::vector<jetsql::Literal>& lits,
+                           const ParamValues* params) = 0;
+    virtual void bindKey(int index, int64_t key) = 0;
+    // A value as stored in a column of the given type; throws 3421, 3163 for bad values.
+    virtual void bindValue(int index, const Value& v, const ColumnInfo& col) = 0;
+    // True with a row to read, false at the end; throws the storage's failure, naming `path`.
+    virtual bool step(std::string_view path) = 0;
+    virtual int64_t key(
+        int col) const = 0;  // a record's key, the first column of updatable results
+    virtual Value value(int col, jetsql::JType type) const = 0;
+    // Ready for its next use (its bindings may stay: every use binds every slot again).
+    virtual void reset() = 0;
+};
+
+// A cached translation with its idle cursors, shared by every statement of its shape.
+struct CacheEntry {
+    std::shared_ptr<Translation> tr;
+    std::vector<std::unique_ptr<Cursor>> idle;
+    std::vector<std::unique_ptr<Cursor>> idleFetch;
+    bool dead = false;
+};
+
+// A cursor on loan from the cache; goes back (reset) when the lease ends.
+class Lease {
+  public:
+    Lease() = default;
+    Lease(std::shared_ptr<CacheEntry> e, std::unique_ptr<Cursor> c, bool fetch)
+        : entry_(std::move(e)), cursor_(std::move(c)), fetch_(fetch) {}
+    ~Lease() { release(); }
+    Lease(Lease&& o) noexcept = default;
+    Lease& operator=(Lease&& o) noexcept {
+        if (this != &o) {
+            release();
+            entry_ = std::move(o.entry_);
+            cursor_ = std::move(o.cursor_);
+            fetch_ = o.fetch_;
+        }
+        return *this;
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+
+    explicit operator bool() const { return cursor_ != nullptr; }
+    Cursor* operator->() const { return cursor_.get(); }
+    void release();
+
+  private:
+    std::shared_ptr<CacheEntry> entry_;
+    std::unique_ptr<Cursor> cursor_;
+    bool fetch_ = false;
+};
+
+class Connection {
+  public:
+    virtual ~Connection() = default;
+
+    // The database at `path` (or another reference to it). Throws 3024 for a missing one, 3343
+    // for one that is not a database, 3048 past the limit.
+    virtual Attachment* attach(const std::string& path) = 0;
+    virtual void release(Attachment* a) = 0;
+    virtual void reloadCatalog(Attachment& a) = 0;
+    virtual void reloadAllCatalogs() = 0;
+    // Before a statement uses the catalog: re-reads the catalog of every database whose design
+    // another connection (or a rollback) changed since it was read.
+    virtual void refreshCatalogs() = 0;
+    // Throws the error that ended this connection's transaction on its own, if one did.
+    virtual void checkUsable() const = 0;
+
+    // Jet SQL in this engine's SQL.
+    virtual std::shared_ptr<Translation> translate(jetsql::Statement& st,
+                                                   const std::vector<jetsql::Literal>& literals,
+                                                   sqlite::Resolver& resolver) = 0;
+
+    // The translation for a statement of this shape, and cursors to run it. `translate` is
+    // called on a cache miss.
+    template <typename TranslateFn>
+    std::shared_ptr<CacheEntry> entry(const std::string& key, TranslateFn translate) {
+        auto it = cache_.find(key);
+        if (it != cache_.end()) return it->second;
+        auto e = std::make_shared<CacheEntry>();
+        e->tr = translate();
+        if (cache_.size() > kMaxCacheEntries) invalidate();
+        cache_.emplace(key, e);
+        return e;
+    }
+    Lease lease(const std::shared_ptr<CacheEntry>& e, bool fetch = false);
+    // Drops every cached translation (after a change to any database's design).
+    void invalidate();
+
+    // Runs an INSERT, UPDATE or DELETE; the number of records it changed.
+    virtual long run(const std::shared_ptr<CacheEntry>& e, const std::vector<jetsql::Literal>& lits,
+                     const ParamValues* params, std::string_view path) = 0;
+    // One record of a table: the columns (indexes into table.columns) and their values. An
+    // insert gives the new record's key.
+    virtual int64_t insertRow(const std::string& schema, const TableInfo& table,
+                              const std::vector<int>& columns,
+                              const std::vector<const Value*>& values, std::string_view path) = 0;
+    virtual void updateRow(const std::string& schema, const TableInfo& table,
+                           const std::vector<int>& columns, const std::vector<const Value*>& values,
+                           int64_t key, std::string_view path) = 0;
+    // The layer's own objects of a database: saved queries, links, guards (a null text is
+    // stored as Null).
+    virtual void putObject(const Attachment& a, const std::string& name, int type,
+                           const std::string* database, const std::string* foreign,
+                           const std::string* sql) = 0;
+    virtual void deleteObject(const Attachment& a, const std::string& name) = 0;
+    // After a change to a database's design: other connections learn of it, and this one reads
+    // the catalog again.
+    virtual void designChanged(Attachment& a) = 0;
+    // CREATE / DROP / ALTER on a database.
+    virtual void runDdl(Attachment& a, const jetsql::Statement& st, std::string_view path) = 0;
+    // SELECT ... INTO: a new table with the query's columns and types, then its rows.
+    virtual long selectInto(Attachment& a, const Translation& tr,
+                            const std::vector<jetsql::Literal>& lits, const ParamValues* params,
+                            std::string_view path) = 0;
+
+    // Transactions: depth 0 is autocommit; nested levels are savepoints.
+    virtual void begin() = 0;
+    virtual void commit() = 0;
+    virtual void rollback() = 0;
+    virtual int depth() const = 0;
+
+  protected:
+    // A new cursor for the entry's statement (or its fetch of one record).
+    virtual std::unique_ptr<Cursor> prepare(const CacheEntry& e, bool fetch) = 0;
+
+  private:
+    static constexpr size_t kMaxCacheEntries = 2000;
+    std::unordered_map<std::string, std::shared_ptr<CacheEntry>> cache_;
+};
+
+}  // namespace kelvor::engine
