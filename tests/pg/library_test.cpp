@@ -13,6 +13,7 @@
 
 #include "kelvor/jet_error.h"
 #include "pg/library.h"
+#include "pg/pg_cluster.h"
 
 namespace kelvor {
 namespace {
@@ -20,10 +21,7 @@ namespace {
 using Conn = std::unique_ptr<PGconn, decltype(&PQfinish)>;
 
 std::string Conninfo(const std::string& dbname = "postgres") {
-    const char* state = std::getenv("KELVOR_TEST_PG_STATE");
-    std::ifstream in(std::string(state ? state : "") + "/conninfo");
-    std::string line;
-    std::getline(in, line);
+    std::string line = kelvor::test::ClusterConninfo();
     return line.empty() ? line : line + " dbname=" + dbname;
 }
 

@@ -21,6 +21,7 @@
 #include "pg/dialect.h"
 #include "pg/emit.h"
 #include "pg/library.h"
+#include "pg/pg_cluster.h"
 #include "pg/values.h"
 #include "sql_corpus.h"
 #include "sqlite/dialect.h"
@@ -35,12 +36,7 @@ using jetsql::Statement;
 using Resolved = jetsql::Resolver::Resolved;
 
 std::string Conninfo() {
-    const char* state = std::getenv("KELVOR_TEST_PG_STATE");
-    if (!state) return {};
-    std::ifstream in(std::string(state) + "/conninfo");
-    std::string line;
-    std::getline(in, line);
-    return line;
+    return kelvor::test::ClusterConninfo();
 }
 
 class SchemaResolver : public jetsql::Resolver {

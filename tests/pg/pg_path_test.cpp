@@ -8,6 +8,7 @@
 
 #include "kelvor/jet_error.h"
 #include "pg/path.h"
+#include "pg/pg_cluster.h"
 
 using kelvor::JetError;
 using kelvor::pg::NamesServer;
@@ -15,13 +16,8 @@ using kelvor::pg::ParseServerPath;
 
 namespace {
 
-// The cluster scripts/pg-cluster.sh started for this test run (CTest's fixture).
 std::string clusterConninfo() {
-    const char* state = std::getenv("KELVOR_TEST_PG_STATE");
-    std::ifstream in(std::string(state ? state : "") + "/conninfo");
-    std::string line;
-    std::getline(in, line);
-    return line;
+    return kelvor::test::ClusterConninfo();
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "kelvor/roster.h"
 #include "locking/lock_file.h"
 #include "pg/locks.h"
+#include "pg/pg_cluster.h"
 #include "pg/roster.h"
 
 using kelvor::JetError;
@@ -31,11 +32,7 @@ namespace {
 constexpr char kClerk[] = "kelvor_clerk";  // no superuser, no pg_read_all_stats
 
 std::string clusterConninfo() {
-    const char* state = std::getenv("KELVOR_TEST_PG_STATE");
-    std::ifstream in(std::string(state ? state : "") + "/conninfo");
-    std::string line;
-    std::getline(in, line);
-    return line;
+    return kelvor::test::ClusterConninfo();
 }
 
 using Conn = std::unique_ptr<PGconn, decltype(&PQfinish)>;

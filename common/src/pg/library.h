@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kelvor/jet_error.h"
+#include "pg/result.h"
 
 namespace kelvor::pg {
 
@@ -26,22 +27,6 @@ void InstallLibrary(PGconn* conn);
 // number in their message ("kelvor runtime error N"), PostgreSQL's own are mapped by SQLSTATE
 // (22012 division by zero 11, 22003 overflow 6, 23505 duplicate key 3022, ...).
 JetError ErrorOf(const PGresult* res);
-
-// A result that clears itself.
-class Result {
-  public:
-    explicit Result(PGresult* r = nullptr) : r_(r) {}
-    ~Result() { PQclear(r_); }
-    Result(Result&& o) noexcept : r_(o.r_) { o.r_ = nullptr; }
-    Result& operator=(Result&& o) noexcept {
-        std::swap(r_, o.r_);
-        return *this;
-    }
-    PGresult* get() const { return r_; }
-
-  private:
-    PGresult* r_;
-};
 
 // Runs `sql` with text parameters (a null pointer for Null); throws the engine's error.
 Result Exec(PGconn* conn, const std::string& sql, const std::vector<const char*>& params = {});

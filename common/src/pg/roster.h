@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "locking/lock_file.h"
+#include "pg/result.h"
 
 namespace kelvor::pg {
 
@@ -57,29 +58,6 @@ int ReadRoster(const std::string& path, std::vector<locking::RosterEntry>& out);
 namespace detail {
 
 // What both the roster and the locks need from libpq.
-class Result {
-  public:
-    explicit Result(PGresult* r = nullptr) : r_(r) {}
-    ~Result() { PQclear(r_); }
-    Result(Result&& o) noexcept : r_(o.r_) { o.r_ = nullptr; }
-    Result& operator=(Result&& o) noexcept {
-        std::swap(r_, o.r_);
-        return *this;
-    }
-    bool ok() const {
-        auto s = PQresultStatus(r_);
-        return s == PGRES_TUPLES_OK || s == PGRES_COMMAND_OK;
-    }
-    int rows() const { return ok() ? PQntuples(r_) : 0; }
-    std::string text(int row, int col) const { return PQgetvalue(r_, row, col); }
-    std::string sqlState() const {
-        const char* s = PQresultErrorField(r_, PG_DIAG_SQLSTATE);
-        return s ? s : "";
-    }
-
-  private:
-    PGresult* r_;
-};
 
 Result Query(PGconn* conn, const std::string& sql, const std::vector<std::string>& params = {});
 std::string QuoteIdent(PGconn* conn, const std::string& name);
