@@ -244,11 +244,11 @@ void readOptions(Database& dt, Figures& f) {
             if (sameName(rs.Fields(i).Name(), column)) return rs.Fields(i).Value();
         return std::nullopt;
     };
-    for (const OptionSpec& spec : optionSpecs()) {
-        std::optional<Value> on = find(spec.column);
+    for (const OptionSpec& rule : optionSpecs()) {
+        std::optional<Value> on = find(rule.column);
         if (!on) continue;
-        RuleOption o{spec.column, spec.label, spec.type, *on, {}};
-        for (const SettingSpec& s : spec.settings) {
+        RuleOption o{rule.column, rule.label, rule.type, *on, {}};
+        for (const SettingSpec& s : rule.settings) {
             std::optional<Value> v = find(s.column);
             if (!v) continue;
             // A run counts a Null number as 0 and fails on a Null switch.
