@@ -1,8 +1,12 @@
 // The private cluster scripts/pg-cluster.sh started for this test run (CTest's fixture).
 #pragma once
 
+#include <libpq-fe.h>
+
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 
 namespace kelvor::test {
@@ -15,6 +19,23 @@ inline std::string ClusterConninfo() {
     std::string line;
     std::getline(in, line);
     return line;
+}
+
+// A database path for the schema `name` (lower-cased) on the cluster, which has no such schema:
+// one a run before left is dropped. Throws when there is no cluster.
+inline std::string NewSchemaPath(std::string name) {
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string conninfo = ClusterConninfo();
+    PGconn* conn = conninfo.empty() ? nullptr : PQconnectdb(conninfo.c_str());
+    if (!conn || PQstatus(conn) != CONNECTION_OK) {
+        PQfinish(conn);
+        throw std::runtime_error("no private cluster: KELVOR_TEST_PG_STATE/conninfo");
+    }
+    PQclear(PQexec(conn, ("SET client_min_messages = warning; DROP SCHEMA IF EXISTS \"" + name +
+                          "\" CASCADE")
+                             .c_str()));
+    PQfinish(conn);
+    return "pg:" + conninfo + "#" + name;
 }
 
 }  // namespace kelvor::test

@@ -455,7 +455,7 @@ std::string Emitter::select(const BoundSelect& s, bool top) {
     if (top && s.updatable) {
         const BoundTable& b = s.tables[0];
         fetchSql_ = "SELECT " + list + " FROM " + stored(b) + " AS " + alias(b) + " WHERE " +
-                    rowid + " = " + identitySlot(static_cast<int>(st_.slots.size()));
+                    rowid + " = " + identitySlot(static_cast<int>(st_.slots.size()), b.info.rowid);
     }
     scopes_.pop_back();
     return out;

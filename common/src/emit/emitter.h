@@ -29,7 +29,10 @@ class Emitter {
     // Slot `slot` (0-based) holding a value of type `type`.
     virtual std::string slotRef(int slot, JType type) const = 0;
     // The slot after the statement's own that holds a record's identity (Translation::fetchSql).
-    virtual std::string identitySlot(int slot) const { return slotRef(slot, JType::Variant); }
+    // The slot that takes a record's key, for the table whose identity `rowid` names.
+    virtual std::string identitySlot(int slot, const std::string& /*rowid*/) const {
+        return slotRef(slot, JType::Variant);
+    }
     // Appended to a text value to compare it without regard to case.
     virtual std::string caseBlind() const = 0;
     // A function of the engine's library of the engine's answers (kv_*).

@@ -59,6 +59,7 @@ ServerPath ParseServerPath(std::string_view path) {
     }
     if (hash != std::string_view::npos) out.schema = std::string(path.substr(hash + 1));
     shown += "#" + out.schema;
+    out.shown = shown;
     if (!options || password || !validSchema(out.schema))
         throw JetError::make(
             err::kInvalidPath,
