@@ -31,9 +31,9 @@ inline std::string NewSchemaPath(std::string name) {
         PQfinish(conn);
         throw std::runtime_error("no private cluster: KELVOR_TEST_PG_STATE/conninfo");
     }
-    PQclear(PQexec(conn, ("SET client_min_messages = warning; DROP SCHEMA IF EXISTS \"" + name +
-                          "\" CASCADE")
-                             .c_str()));
+    PQclear(PQexec(
+        conn, ("SET client_min_messages = warning; DROP SCHEMA IF EXISTS \"" + name + "\" CASCADE")
+                  .c_str()));
     PQfinish(conn);
     return "pg:" + conninfo + "#" + name;
 }

@@ -16,8 +16,8 @@ namespace {
 class PgSqlCorpus : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(PgSqlCorpus, File) {
-    const std::string path = test::NewSchemaPath(
-        "corpus_" + std::filesystem::path(GetParam()).stem().string());
+    const std::string path =
+        test::NewSchemaPath("corpus_" + std::filesystem::path(GetParam()).stem().string());
     DBEngine().CreateDatabase(path);
     Database db = DBEngine().Workspaces(0).OpenDatabase(path);
     corpus::RunFile(GetParam(), "pg", [&](const corpus::Case& c) { return corpus::Ask(db, c); });

@@ -496,10 +496,12 @@ std::string Emitter::update() {
     scopes_.push_back(&sc);
     const BoundTable& b = sc.tables[static_cast<size_t>(st_.target)];
     std::string sets;
-    for (size_t i = 0; i < st_.assignments.size(); ++i)
-        sets += (i ? ", " : "") +
-                QuoteIdent(b.info.columns[static_cast<size_t>(st_.assignments[i].column)].name) +
-                " = " + val(*st_.assignments[i].value);
+    for (size_t i = 0; i < st_.assignments.size(); ++i) {
+        const sqlite::ColumnInfo& c =
+            b.info.columns[static_cast<size_t>(st_.assignments[i].column)];
+        sets +=
+            (i ? ", " : "") + QuoteIdent(c.name) + " = " + written(*st_.assignments[i].value, c);
+    }
     std::string head = "UPDATE " + stored(b) + " AS " + alias(b) + " SET " + sets;
     std::string where = sc.where ? cond(*sc.where) : "";
     std::string out;

@@ -144,9 +144,8 @@ int64_t Cursor::key(int col) const {
 }
 
 Value Cursor::value(int col, jetsql::JType type) const {
-    return ReadValue(PQgetisnull(res_.get(), row_, col) ? nullptr
-                                                        : PQgetvalue(res_.get(), row_, col),
-                     type);
+    return ReadValue(
+        PQgetisnull(res_.get(), row_, col) ? nullptr : PQgetvalue(res_.get(), row_, col), type);
 }
 
 void Cursor::reset() {
@@ -174,8 +173,8 @@ Connection::Connection(const ServerPath& server) : server_(server) {
         if (std::string zone = localZone(); !zone.empty()) {
             // A zone the server does not know leaves the server's own.
             Result r(PQexecParams(conn_, "SELECT set_config('TimeZone', $1, false)", 1, nullptr,
-                                  std::vector<const char*>{zone.c_str()}.data(), nullptr,
-                                  nullptr, 0));
+                                  std::vector<const char*>{zone.c_str()}.data(), nullptr, nullptr,
+                                  0));
         }
         exec(std::string("LISTEN ") + kDesignChannel);
     } catch (...) {
@@ -210,8 +209,8 @@ Result Connection::checked(PGresult* res, std::string_view path) {
 Result Connection::exec(const std::string& sql, const std::vector<const char*>& params,
                         std::string_view path) {
     const std::vector<Oid> types(params.size(), kTextOid);
-    return checked(PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()),
-                                types.data(), params.data(), nullptr, nullptr, 0),
+    return checked(PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), types.data(),
+                                params.data(), nullptr, nullptr, 0),
                    path);
 }
 
@@ -246,9 +245,9 @@ void Connection::dropUnused() {
 std::string Connection::canonical(const std::string& path) const {
     ServerPath p = ParseServerPath(path);
     if (p.serverKey != server_.serverKey)
-        throw JetError(err::kNotImplemented,
-                       "A link cannot reach a database on another server or in files: '" +
-                           p.shown + "'.");
+        throw JetError(
+            err::kNotImplemented,
+            "A link cannot reach a database on another server or in files: '" + p.shown + "'.");
     return p.serverKey + "#" + p.schema;
 }
 
@@ -416,8 +415,7 @@ void Connection::designChanged(engine::Attachment& a) {
     reloadCatalog(a);
 }
 
-void Connection::runDdl(engine::Attachment& a, const jetsql::Statement& st,
-                        std::string_view path) {
+void Connection::runDdl(engine::Attachment& a, const jetsql::Statement& st, std::string_view path) {
     std::string sql = sqlite::TranslateDdl(st, a.schema, a.catalog, dialect::Ddl());
     invalidate();
     exec(sql, {}, path);

@@ -98,8 +98,7 @@ class Connection final : public engine::Connection {
                    const std::string* sql) override;
     void deleteObject(const engine::Attachment& a, const std::string& name) override;
     void designChanged(engine::Attachment& a) override;
-    void runDdl(engine::Attachment& a, const jetsql::Statement& st,
-                std::string_view path) override;
+    void runDdl(engine::Attachment& a, const jetsql::Statement& st, std::string_view path) override;
     long selectInto(engine::Attachment& a, const sqlite::Translation& tr,
                     const std::vector<jetsql::Literal>& lits, const engine::ParamValues* params,
                     std::string_view path) override;

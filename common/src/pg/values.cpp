@@ -147,8 +147,8 @@ std::optional<std::string> ColumnText(const Value& v, const sqlite::ColumnInfo& 
             case JType::Single:
             case JType::Double: {
                 double d = v.toDouble();
-                if (!(std::fabs(d) <= (col.type == JType::Single ? 3.4028234663852886e38
-                                                                 : 1.7976931348623157e308)))
+                if (!(std::fabs(d) <=
+                      (col.type == JType::Single ? 3.4028234663852886e38 : 1.7976931348623157e308)))
                     throw JetError::make(err::kOverflow);
                 return number(d);
             }
