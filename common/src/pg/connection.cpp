@@ -1,5 +1,7 @@
 #include "pg/connection.h"
 
+#include "kelvor/server.h"
+
 #include <unistd.h>
 
 #include <cctype>
@@ -518,3 +520,17 @@ void CreateDatabase(const std::string& path) {
 }
 
 }  // namespace kelvor::pg
+
+namespace kelvor {
+
+bool NamesServerDatabase(std::string_view path) {
+    return pg::NamesServer(path);
+}
+
+void DropServerDatabase(const std::string& path) {
+    const pg::ServerPath p = pg::ParseServerPath(path);
+    pg::Connection c(p);
+    c.exec("DROP SCHEMA IF EXISTS " + pg::dialect::QuoteIdent(p.schema) + " CASCADE");
+}
+
+}  // namespace kelvor
