@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 
@@ -21,9 +22,11 @@ inline std::string ClusterConninfo() {
     return line;
 }
 
-// A database path for the schema `name` (lower-cased) on the cluster, which has no such schema:
-// one a run before left is dropped. Throws when there is no cluster.
-inline std::string NewSchemaPath(std::string name) {
+// A database path for the schema `name` (lower-cased) on the cluster, which has no such schema
+// nor schemas `name`_SUFFIX for the given suffixes: what a run before left is dropped. Throws
+// when there is no cluster.
+inline std::string NewSchemaPath(std::string name,
+                                 std::initializer_list<const char*> suffixes = {}) {
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const std::string conninfo = ClusterConninfo();
     PGconn* conn = conninfo.empty() ? nullptr : PQconnectdb(conninfo.c_str());
@@ -31,11 +34,17 @@ inline std::string NewSchemaPath(std::string name) {
         PQfinish(conn);
         throw std::runtime_error("no private cluster: KELVOR_TEST_PG_STATE/conninfo");
     }
-    PQclear(PQexec(
-        conn, ("SET client_min_messages = warning; DROP SCHEMA IF EXISTS \"" + name + "\" CASCADE")
-                  .c_str()));
+    std::string sql = "SET client_min_messages = warning; DROP SCHEMA IF EXISTS \"" + name + "\"";
+    for (const char* s : suffixes) sql += ", \"" + name + "_" + s + "\"";
+    PQclear(PQexec(conn, (sql + " CASCADE").c_str()));
     PQfinish(conn);
     return "pg:" + conninfo + "#" + name;
+}
+
+// The path kelvor create-company takes for a company NAME on the cluster (its databases are
+// the schemas NAME_dt, NAME_ca, NAME_so and NAME_gl), none of them there.
+inline std::string NewCompanyPath(const std::string& name) {
+    return NewSchemaPath(name, {"dt", "ca", "so", "gl"});
 }
 
 }  // namespace kelvor::test

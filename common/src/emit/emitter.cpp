@@ -360,7 +360,7 @@ std::string Emitter::fromList(const BoundSelect& s) {
     return out;
 }
 
-std::string Emitter::select(const BoundSelect& s, bool top) {
+std::string Emitter::select(const BoundSelect& s, bool top, bool inRecordOrder) {
     scopes_.push_back(&s);
     std::string fromText = fromList(s);
     // DISTINCT and GROUP BY tell text apart without regard to case, as columns do.
@@ -415,6 +415,16 @@ std::string Emitter::select(const BoundSelect& s, bool top) {
         else
             order += (i ? ", " : "") + val(x) + collate + dir;
         windowOrder += (i ? ", " : "") + val(x) + collate + dir;
+    }
+    // Rows of stored tables come in a defined order whatever plan the engine picks: after the
+    // query's own sort, in the order the records were stored, the first table's first. So a
+    // loop over them, and what it writes, is the same on every engine and every run.
+    if ((top || inRecordOrder) && !distinct && s.groupBy.empty() && s.rowidGroup.empty() &&
+        !s.aggregate && !s.unionNext && s.topSlot < 0) {
+        for (const BoundTable& t : s.tables) {
+            if (t.derived || t.info.rowid.empty()) continue;
+            order += (order.empty() ? "" : ", ") + rowidOf(t) + nullsOrder(false);
+        }
     }
     if (order.empty() && sortsGroups() && !s.groupBy.empty() && !s.unionNext) {
         // Grouped rows come in the order of their groups.
@@ -479,9 +489,9 @@ std::string Emitter::insert() {
             names += (i ? ", " : "") + name;
             picks += (i ? ", " : "") + w;
         }
-        if (!differs) return sql + select(*st_.select, false);
-        return sql + "SELECT " + picks + " FROM (" + select(*st_.select, false) + ") AS kv_s(" +
-               (st_.select->updatable ? "kv_r, " : "") + names + ")";
+        if (!differs) return sql + select(*st_.select, false, true);
+        return sql + "SELECT " + picks + " FROM (" + select(*st_.select, false, true) +
+               ") AS kv_s(" + (st_.select->updatable ? "kv_r, " : "") + names + ")";
     }
     scopes_.push_back(&st_.scope);
     sql += "VALUES (";

@@ -81,7 +81,8 @@ class Emitter {
     std::string from(const jetsql::BoundSelect& s, const jetsql::BoundFrom& f);
     std::string fromList(const jetsql::BoundSelect& s);
     std::string subquery(const jetsql::BoundSelect& s) { return select(s, false); }
-    std::string select(const jetsql::BoundSelect& s, bool top);
+    // `top`: the statement's own SELECT; `inRecordOrder`: rows in a defined order (see there).
+    std::string select(const jetsql::BoundSelect& s, bool top, bool inRecordOrder = false);
     std::string insert();
     std::string update();
     std::string remove();
