@@ -297,9 +297,9 @@ void Connection::checkWritable(const LockSession& session, const std::vector<std
     if (depth_ == 0) return;
     std::string list;
     for (int64_t k : keys) list += (list.empty() ? "{" : ",") + std::to_string(k);
-    Result r = exec(
-        "SELECT bool_and(pg_try_advisory_xact_lock_shared(k)) FROM unnest($1::bigint[]) AS k",
-        {(list + "}").c_str()});
+    Result r =
+        exec("SELECT bool_and(pg_try_advisory_xact_lock_shared(k)) FROM unnest($1::bigint[]) AS k",
+             {(list + "}").c_str()});
     // Locked since the check: refused as if the check had seen it.
     if (std::string_view(PQgetvalue(r.get(), 0, 0)) != "t") throw JetError::make(err::kReadOnly);
     cleared_.insert(keys.begin(), keys.end());
