@@ -53,7 +53,7 @@ class DatabaseImpl : public sqlite::Resolver, public std::enable_shared_from_thi
     Resolved resolve(std::string_view name) override;
 
     Prepared prepare(std::string_view sql);
-    long execute(std::string_view sql, const sqlite::ParamValues* params);
+    engine::Count execute(std::string_view sql, const sqlite::ParamValues* params);
     std::shared_ptr<RecordsetImpl> open(std::string_view source, int type, int options,
                                         const sqlite::ParamValues* params);
     void linkTable(const std::string& name, const std::string& sourcePath,
@@ -78,7 +78,9 @@ class DatabaseImpl : public sqlite::Resolver, public std::enable_shared_from_thi
     // catalog shows what other programs have changed.
     void beginStatement();
     void close();
-    long recordsAffected = 0;
+    engine::Count recordsAffected;
+    // A count as known once the engine has the statement's result.
+    long settled(const engine::Count& c);
 
   private:
     std::shared_ptr<WorkspaceImpl> ws_;
@@ -96,7 +98,7 @@ class DatabaseImpl : public sqlite::Resolver, public std::enable_shared_from_thi
     sqlite::Attachment* attachWithLock(const std::string& path);
     engine::Presence* lockFileFor(const std::string& schema);
     void executeDdl(jetsql::Statement& st);
-    long selectInto(Prepared& p, const sqlite::ParamValues* params);
+    engine::Count selectInto(Prepared& p, const sqlite::ParamValues* params);
     void afterDesignChange();
     void releaseAll();
 };
@@ -171,7 +173,7 @@ class QueryDefImpl {
     std::string name;  // empty for a temporary query
     std::string sql;
     sqlite::ParamValues values;
-    long affected = 0;
+    engine::Count affected;
 };
 
 }  // namespace kelvor::detail

@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -223,13 +224,19 @@ Prepared DatabaseImpl::prepare(std::string_view sql) {
     return p;
 }
 
-long DatabaseImpl::execute(std::string_view sql, const sqlite::ParamValues* params) {
+long DatabaseImpl::settled(const engine::Count& c) {
+    if (!c) return 0;
+    if (*c < 0 && !closed_) conn().settle();
+    return std::max(*c, 0L);
+}
+
+engine::Count DatabaseImpl::execute(std::string_view sql, const sqlite::ParamValues* params) {
     beginStatement();
     Prepared p = prepare(sql);
     if (p.ddl) {
         executeDdl(*p.ddl);
-        recordsAffected = 0;
-        return 0;
+        recordsAffected = std::make_shared<long>(0);
+        return recordsAffected;
     }
     const sqlite::Translation& tr = *p.entry->tr;
     if (tr.kind == Statement::Kind::Select) throw JetError::make(err::kCantExecuteSelect);
@@ -308,13 +315,14 @@ void DatabaseImpl::linkTable(const std::string& name, const std::string& sourceP
 }
 
 // SELECT ... INTO: a new table with the query's columns and types, then its rows.
-long DatabaseImpl::selectInto(Prepared& p, const sqlite::ParamValues* params) {
+engine::Count DatabaseImpl::selectInto(Prepared& p, const sqlite::ParamValues* params) {
     const sqlite::Translation& tr = *p.entry->tr;
     const auto& cat = att_->catalog;
     const std::string& name = tr.writeTable;
     if (cat.table(name) || cat.link(name) || cat.query(name))
         throw JetError::make(err::kTableExists, name);
-    recordsAffected = conn().selectInto(*att_, tr, p.literals, params, path_);
+    recordsAffected =
+        std::make_shared<long>(conn().selectInto(*att_, tr, p.literals, params, path_));
     return recordsAffected;
 }
 

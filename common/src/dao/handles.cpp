@@ -248,7 +248,7 @@ Recordset QueryDef::OpenRecordset(int type, int options) {
     });
 }
 long QueryDef::RecordsAffected() const {
-    return impl().affected;
+    return trapped([&] { return impl().db->settled(impl().affected); });
 }
 
 Value Parameter::Value() const {
@@ -336,7 +336,7 @@ void Database::Execute(std::string_view sql, int) {
     trapped([&] { impl().execute(sql, nullptr); });
 }
 long Database::RecordsAffected() const {
-    return impl().recordsAffected;
+    return trapped([&] { return impl().settled(impl().recordsAffected); });
 }
 void Database::LinkTable(const std::string& name, const std::string& sourcePath,
                          const std::string& sourceTable) {

@@ -215,8 +215,9 @@ void RecordsetImpl::update() {
     db_->checkWritable(t.schema, t.table.name);
     auto& conn = db_->conn();
     if (mode_ == Mode::Adding) {
-        int64_t key = conn.insertRow(t.schema, t.table, columns, values, db_->path());
-        if (loaded_ && !appendOnly_) keys_.push_back(key);
+        const bool wantKey = loaded_ && !appendOnly_;
+        int64_t key = conn.insertRow(t.schema, t.table, columns, values, wantKey, db_->path());
+        if (wantKey) keys_.push_back(key);
     } else if (!columns.empty()) {
         conn.updateRow(t.schema, t.table, columns, values, keys_[pos_], db_->path());
         currentValid_ = false;

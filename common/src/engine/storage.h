@@ -23,6 +23,11 @@ using sqlite::ColumnInfo;
 using sqlite::TableInfo;
 using sqlite::Translation;
 
+// The number of records a statement changed: set when the run returns, or -1 until the engine
+// has the statement's result (an engine may send the writes of a transaction without waiting
+// for each: Connection::settle() waits).
+using Count = std::shared_ptr<long>;
+
 // Named parameter values of a saved or temporary query.
 using ParamValues = std::map<std::string, Value, sqlite::NoCaseLess>;
 
@@ -168,13 +173,15 @@ class Connection {
     void invalidate();
 
     // Runs an INSERT, UPDATE or DELETE; the number of records it changed.
-    virtual long run(const std::shared_ptr<CacheEntry>& e, const std::vector<jetsql::Literal>& lits,
-                     const ParamValues* params, std::string_view path) = 0;
+    virtual Count run(const std::shared_ptr<CacheEntry>& e,
+                      const std::vector<jetsql::Literal>& lits, const ParamValues* params,
+                      std::string_view path) = 0;
     // One record of a table: the columns (indexes into table.columns) and their values. An
-    // insert gives the new record's key.
+    // insert gives the new record's key when `wantKey` (else it may give 0).
     virtual int64_t insertRow(const std::string& schema, const TableInfo& table,
                               const std::vector<int>& columns,
-                              const std::vector<const Value*>& values, std::string_view path) = 0;
+                              const std::vector<const Value*>& values, bool wantKey,
+                              std::string_view path) = 0;
     virtual void updateRow(const std::string& schema, const TableInfo& table,
                            const std::vector<int>& columns, const std::vector<const Value*>& values,
                            int64_t key, std::string_view path) = 0;
@@ -193,6 +200,9 @@ class Connection {
     virtual long selectInto(Attachment& a, const Translation& tr,
                             const std::vector<jetsql::Literal>& lits, const ParamValues* params,
                             std::string_view path) = 0;
+
+    // Waits for every statement sent and not yet answered; throws the first one's failure.
+    virtual void settle() {}
 
     // Transactions: depth 0 is autocommit; nested levels are savepoints.
     virtual void begin() = 0;

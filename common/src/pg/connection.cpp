@@ -120,16 +120,18 @@ void Cursor::bindValue(int index, const Value& v, const sqlite::ColumnInfo& col)
 
 bool Cursor::step(std::string_view path) {
     if (row_ < 0) {
-        if (!sql_.empty()) {
-            c_.prepareNamed(name_, sql_, static_cast<int>(texts_.size()));
-            sql_.clear();
-        }
-        res_ = c_.execPrepared(name_, pointers(texts_), path);
+        res_ = c_.runPrepared(name_, sql_, texts_, path);
+        sql_.clear();
         row_ = 0;
     } else {
         ++row_;
     }
     return row_ < PQntuples(res_.get());
+}
+
+void Cursor::send(const engine::Count& affected) {
+    c_.sendPrepared(name_, sql_, texts_, affected);
+    sql_.clear();
 }
 
 int64_t Cursor::key(int col) const {
@@ -186,6 +188,7 @@ Connection::Connection(const ServerPath& server) : server_(server) {
 }
 
 Connection::~Connection() {
+    discardPipeline();
     invalidate();  // the cursors name this connection
     PQfinish(conn_);
 }
@@ -211,16 +214,10 @@ Result Connection::checked(PGresult* res, std::string_view path) {
 
 Result Connection::exec(const std::string& sql, const std::vector<const char*>& params,
                         std::string_view path) {
+    settle();
     const std::vector<Oid> types(params.size(), kTextOid);
     return checked(PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), types.data(),
                                 params.data(), nullptr, nullptr, 0),
-                   path);
-}
-
-Result Connection::execPrepared(const std::string& name, const std::vector<const char*>& params,
-                                std::string_view path) {
-    return checked(PQexecPrepared(conn_, name.c_str(), static_cast<int>(params.size()),
-                                  params.data(), nullptr, nullptr, 0),
                    path);
 }
 
@@ -230,13 +227,120 @@ std::unique_ptr<engine::Cursor> Connection::prepare(const engine::CacheEntry& e,
                                     paramCount(sql), e.tr->table.rowid == "ctid");
 }
 
-void Connection::prepareNamed(const std::string& name, const std::string& sql, int params) {
-    const std::vector<Oid> types(static_cast<size_t>(params), kTextOid);
-    checked(PQprepare(conn_, name.c_str(), sql.c_str(), params, types.data()), {});
+// ---- pipelining ------------------------------------------------------------------------------
+//
+// Inside a transaction, a write whose answer nobody waits for (an UPDATE of one record, an
+// INSERT whose key is not wanted, a statement whose count is read later if at all) is sent
+// without waiting: it goes to the server with the next statement that needs an answer, in one
+// round trip. A failure among them is thrown by that statement (or CommitTrans), and the
+// transaction has failed as on any failure. The results are read every kMaxPending writes, so
+// that neither side's buffers fill.
+
+namespace {
+constexpr size_t kMaxPending = 256;
+}
+
+void Connection::enterPipeline() {
+    if (pipeline_) return;
+    if (PQenterPipelineMode(conn_) != 1) throw JetError::make(err::kDiskError);
+    pipeline_ = true;
+}
+
+void Connection::sendQuery(const std::string& name, const std::string& sql,
+                           const std::vector<std::optional<std::string>>& params) {
+    enterPipeline();
+    const std::vector<const char*> values = pointers(params);
+    const int n = static_cast<int>(values.size());
+    if (!sql.empty()) {
+        const std::vector<Oid> types(values.size(), kTextOid);
+        if (PQsendPrepare(conn_, name.c_str(), sql.c_str(), n, types.data()) != 1)
+            throw JetError::make(err::kDiskError);
+        pending_.push_back(nullptr);
+    }
+    if (PQsendQueryPrepared(conn_, name.c_str(), n, values.data(), nullptr, nullptr, 0) != 1)
+        throw JetError::make(err::kDiskError);
+}
+
+void Connection::sendPrepared(const std::string& name, const std::string& sql,
+                              const std::vector<std::optional<std::string>>& params,
+                              const engine::Count& affected) {
+    sendQuery(name, sql, params);
+    pending_.push_back(affected);
+    if (pending_.size() >= kMaxPending) settle();
+}
+
+Result Connection::runPrepared(const std::string& name, const std::string& sql,
+                               const std::vector<std::optional<std::string>>& params,
+                               std::string_view path) {
+    if (pipeline_ || !sql.empty()) {
+        // A first run prepares and runs in one round trip.
+        sendQuery(name, sql, params);
+        return finishPipeline(true, path);
+    }
+    const std::vector<const char*> values = pointers(params);
+    return checked(PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()),
+                                  values.data(), nullptr, nullptr, 0),
+                   path);
+}
+
+Result Connection::finishPipeline(bool own, std::string_view path) {
+    ++RoundTrips();
+    const size_t sent = pending_.size() + (own ? 1 : 0);
+    std::optional<JetError> error;
+    Result mine;
+    if (PQpipelineSync(conn_) != 1) error = JetError::make(err::kDiskError);
+    // Each statement's result comes followed by a null; the sync's ends the pipeline.
+    size_t at = 0, nulls = 0;
+    while (!error || PQstatus(conn_) == CONNECTION_OK) {
+        PGresult* r = PQgetResult(conn_);
+        if (!r) {
+            ++at;
+            if (++nulls > sent + 1) break;  // the connection is gone: no sync will come
+            continue;
+        }
+        Result res(r);
+        ExecStatusType st = PQresultStatus(r);
+        if (st == PGRES_PIPELINE_SYNC) break;
+        if (at < pending_.size()) {
+            if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
+                if (pending_[at]) *pending_[at] = std::atol(PQcmdTuples(r));
+            } else if (!error && st != PGRES_PIPELINE_ABORTED) {
+                error = failure(r, path);
+            }
+        } else if (own && at == pending_.size()) {
+            if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK)
+                mine = std::move(res);
+            else if (!error)
+                error = failure(r, path);
+        }
+    }
+    pending_.clear();
+    PQexitPipelineMode(conn_);
+    pipeline_ = false;
+    if (error) {
+        if (depth_ > 0 && !failed_) failed_ = *error;
+        // A prepare among them may have failed: no cursor may count on its statement.
+        invalidate();
+        throw *error;
+    }
+    return mine;
+}
+
+void Connection::settle() {
+    if (pipeline_) finishPipeline(false, {});
+}
+
+void Connection::discardPipeline() {
+    try {
+        settle();
+    } catch (const JetError&) {
+        // what the rollback undoes anyway
+    }
 }
 
 void Connection::dropUnused() {
     if (unused_.empty() || failed_) return;
+    settle();
     std::string sql;
     for (const auto& n : unused_) sql += "DEALLOCATE " + n + ";";
     unused_.clear();
@@ -263,10 +367,14 @@ class ServerPresence final : public engine::Presence {
   public:
     ServerPresence(Connection& c, std::unique_ptr<LockSession> s) : c_(c), s_(std::move(s)) {}
     void lockTable(const std::string& table) override {
+        c_.settle();
         s_->lockTable(table);
         c_.lockTaken();
     }
-    void unlockTable(const std::string& table) override { s_->unlockTable(table); }
+    void unlockTable(const std::string& table) override {
+        c_.settle();
+        s_->unlockTable(table);
+    }
     void checkWritable(const std::vector<std::string>& tables) const override {
         c_.checkWritable(*s_, tables);
     }
@@ -281,6 +389,7 @@ class ServerPresence final : public engine::Presence {
 std::unique_ptr<engine::Presence> Connection::enter(const std::string& path,
                                                     const std::string& user) {
     canonical(path);
+    settle();
     return std::make_unique<ServerPresence>(
         *this, LockSession::Connect(conn_, ParseServerPath(path).schema, user));
 }
@@ -293,6 +402,7 @@ void Connection::checkWritable(const LockSession& session, const std::vector<std
         cleared = cleared && cleared_.count(keys.back());
     }
     if (cleared) return;
+    settle();
     session.checkWritable(tables);
     if (depth_ == 0) return;
     std::string list;
@@ -334,6 +444,7 @@ void Connection::release(engine::Attachment* a) {
 
 void Connection::loadCatalog(engine::Attachment& a) {
     try {
+        settle();
         LoadCatalog(conn_, a.schema, a.catalog);
     } catch (const JetError& e) {
         if (depth_ > 0 && !failed_) failed_ = e;
@@ -392,13 +503,19 @@ std::shared_ptr<sqlite::Translation> Connection::translate(
 
 // ---- statements and records ------------------------------------------------------------------
 
-long Connection::run(const std::shared_ptr<engine::CacheEntry>& e,
-                     const std::vector<jetsql::Literal>& lits, const engine::ParamValues* params,
-                     std::string_view path) {
+engine::Count Connection::run(const std::shared_ptr<engine::CacheEntry>& e,
+                              const std::vector<jetsql::Literal>& lits,
+                              const engine::ParamValues* params, std::string_view path) {
     engine::Lease st = lease(e);
     st->bindSlots(*e->tr, lits, params);
+    auto* cursor = static_cast<Cursor*>(st.operator->());
+    if (defer()) {
+        auto count = std::make_shared<long>(-1);
+        cursor->send(count);
+        return count;
+    }
     st->step(path);
-    return static_cast<Cursor*>(st.operator->())->changes();
+    return std::make_shared<long>(cursor->changes());
 }
 
 std::shared_ptr<engine::CacheEntry> Connection::rowWrite(const std::string& schema,
@@ -420,11 +537,16 @@ std::shared_ptr<engine::CacheEntry> Connection::rowWrite(const std::string& sche
 
 int64_t Connection::insertRow(const std::string& schema, const sqlite::TableInfo& table,
                               const std::vector<int>& columns,
-                              const std::vector<const Value*>& values, std::string_view path) {
+                              const std::vector<const Value*>& values, bool wantKey,
+                              std::string_view path) {
     engine::Lease st = lease(rowWrite(schema, table, columns, true));
     for (size_t k = 0; k < values.size(); ++k)
         st->bindValue(static_cast<int>(k + 1), *values[k],
                       table.columns[static_cast<size_t>(columns[k])]);
+    if (!wantKey && defer()) {
+        static_cast<Cursor*>(st.operator->())->send(nullptr);
+        return 0;
+    }
     if (!st->step(path)) return 0;
     return st->key(0);
 }
@@ -437,7 +559,10 @@ void Connection::updateRow(const std::string& schema, const sqlite::TableInfo& t
         st->bindValue(static_cast<int>(k + 1), *values[k],
                       table.columns[static_cast<size_t>(columns[k])]);
     st->bindKey(static_cast<int>(values.size() + 1), key);
-    st->step(path);
+    if (defer())
+        static_cast<Cursor*>(st.operator->())->send(nullptr);
+    else
+        st->step(path);
 }
 
 // ---- the layer's own objects and design changes ----------------------------------------------
@@ -522,6 +647,7 @@ void Connection::commit() {
 
 void Connection::rollback() {
     if (depth_ == 0) throw JetError::make(err::kCommitWithoutBegin);
+    discardPipeline();
     --depth_;
     const std::string sql = depth_ == 0 ? std::string("ROLLBACK")
                                         : "ROLLBACK TO SAVEPOINT kv_t" + std::to_string(depth_) +

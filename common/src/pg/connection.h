@@ -49,6 +49,9 @@ class Cursor final : public engine::Cursor {
     void reset() override;
     // Records the last run changed.
     long changes() const;
+    // Runs without waiting for the result, which fills `affected` when it arrives (a write
+    // inside a transaction; see Connection::defer).
+    void send(const engine::Count& affected);
 
   private:
     Connection& c_;
@@ -86,11 +89,13 @@ class Connection final : public engine::Connection {
     std::shared_ptr<sqlite::Translation> translate(jetsql::Statement& st,
                                                    const std::vector<jetsql::Literal>& literals,
                                                    sqlite::Resolver& resolver) override;
-    long run(const std::shared_ptr<engine::CacheEntry>& e, const std::vector<jetsql::Literal>& lits,
-             const engine::ParamValues* params, std::string_view path) override;
+    engine::Count run(const std::shared_ptr<engine::CacheEntry>& e,
+                      const std::vector<jetsql::Literal>& lits, const engine::ParamValues* params,
+                      std::string_view path) override;
     int64_t insertRow(const std::string& schema, const sqlite::TableInfo& table,
                       const std::vector<int>& columns, const std::vector<const Value*>& values,
-                      std::string_view path) override;
+                      bool wantKey, std::string_view path) override;
+    void settle() override;
     void updateRow(const std::string& schema, const sqlite::TableInfo& table,
                    const std::vector<int>& columns, const std::vector<const Value*>& values,
                    int64_t key, std::string_view path) override;
@@ -113,11 +118,15 @@ class Connection final : public engine::Connection {
     // inside a transaction ends the transaction (see connection.cpp). Throws JetError.
     Result exec(const std::string& sql, const std::vector<const char*>& params = {},
                 std::string_view path = {});
-    // Runs a prepared statement, as exec does.
-    Result execPrepared(const std::string& name, const std::vector<const char*>& params,
-                        std::string_view path);
-    // Prepares `sql` under `name`, its `params` parameters all sent as text.
-    void prepareNamed(const std::string& name, const std::string& sql, int params);
+    // Runs the statement prepared as `name` (first preparing it from `sql` when that is not
+    // empty), as exec does: one round trip, which also carries the writes sent before it.
+    Result runPrepared(const std::string& name, const std::string& sql,
+                       const std::vector<std::optional<std::string>>& params,
+                       std::string_view path);
+    // The same without waiting (see defer()).
+    void sendPrepared(const std::string& name, const std::string& sql,
+                      const std::vector<std::optional<std::string>>& params,
+                      const engine::Count& affected);
     // Throws 3027 when a deny-write lock of another connection refuses writes to `tables` of
     // the schema `session` registered on. Inside a transaction, a table checked once is held
     // open for writing until the transaction ends, and is not checked again.
@@ -140,10 +149,23 @@ class Connection final : public engine::Connection {
     std::optional<JetError> failed_;
     std::vector<std::string> unused_;
     std::set<int64_t> cleared_;  // table lock keys this transaction holds shared
+    // Statements sent in pipeline mode whose results have not been read, in order; each with
+    // where its count goes (null for a prepare).
+    std::vector<engine::Count> pending_;
+    bool pipeline_ = false;
     int depth_ = 0;
     uint64_t statements_ = 0;
 
     JetError failure(const PGresult* res, std::string_view path);
+    bool defer() const { return depth_ > 0 && !failed_; }
+    void enterPipeline();
+    void sendQuery(const std::string& name, const std::string& sql,
+                   const std::vector<std::optional<std::string>>& params);
+    // Ends the pipeline: a sync, then every result in order. With `own`, the last statement
+    // sent is the caller's, whose result is returned. Throws the first failure.
+    Result finishPipeline(bool own, std::string_view path);
+    // Ends the pipeline whatever its statements did (before a rollback).
+    void discardPipeline();
     Result checked(PGresult* res, std::string_view path);
     void loadCatalog(engine::Attachment& a);
     void dropUnused();

@@ -81,11 +81,12 @@ class Connection final : public engine::Connection {
                                            Resolver& resolver) override;
 
     // What the object model asks of its storage (operations.cpp).
-    long run(const std::shared_ptr<CacheEntry>& e, const std::vector<jetsql::Literal>& lits,
-             const ParamValues* params, std::string_view path) override;
+    engine::Count run(const std::shared_ptr<CacheEntry>& e,
+                      const std::vector<jetsql::Literal>& lits, const ParamValues* params,
+                      std::string_view path) override;
     int64_t insertRow(const std::string& schema, const TableInfo& table,
                       const std::vector<int>& columns, const std::vector<const Value*>& values,
-                      std::string_view path) override;
+                      bool wantKey, std::string_view path) override;
     void updateRow(const std::string& schema, const TableInfo& table,
                    const std::vector<int>& columns, const std::vector<const Value*>& values,
                    int64_t key, std::string_view path) override;

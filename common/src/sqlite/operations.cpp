@@ -49,12 +49,13 @@ void Cursor::reset() {
 
 // ---- statements and records -----------------------------------------------------------------
 
-long Connection::run(const std::shared_ptr<CacheEntry>& e, const std::vector<jetsql::Literal>& lits,
-                     const ParamValues* params, std::string_view path) {
+engine::Count Connection::run(const std::shared_ptr<CacheEntry>& e,
+                              const std::vector<jetsql::Literal>& lits, const ParamValues* params,
+                              std::string_view path) {
     StmtLease st = lease(e);
     st->bindSlots(*e->tr, lits, params);
     st->step(path);
-    return static_cast<long>(sqlite3_changes(db_));
+    return std::make_shared<long>(static_cast<long>(sqlite3_changes(db_)));
 }
 
 std::shared_ptr<CacheEntry> Connection::rowWrite(const std::string& schema, const TableInfo& table,
@@ -75,7 +76,8 @@ std::shared_ptr<CacheEntry> Connection::rowWrite(const std::string& schema, cons
 
 int64_t Connection::insertRow(const std::string& schema, const TableInfo& table,
                               const std::vector<int>& columns,
-                              const std::vector<const Value*>& values, std::string_view path) {
+                              const std::vector<const Value*>& values, bool,
+                              std::string_view path) {
     StmtLease st = lease(rowWrite(schema, table, columns, true));
     for (size_t k = 0; k < values.size(); ++k)
         st->bindValue(static_cast<int>(k + 1), *values[k],
