@@ -44,10 +44,13 @@ void writeEntry(Recordset& rs, int32_t logId, int16_t transType, const std::stri
 
 }  // namespace
 
-void QueueEngine::mirrorRemark(int32_t logId, const std::string& text) {
-    Recordset rs = m_oDTDatabase.OpenRecordset(
+Recordset QueueEngine::openMirror(int32_t logId) {
+    return m_oDTDatabase.OpenRecordset(
         "select SystemRemark from tblDtCallLogHeader where LogID=" + std::to_string(logId),
         dbOpenDynaset);
+}
+
+void QueueEngine::mirrorRemark(Recordset& rs, const std::string& text) {
     if (!rs.EOF_()) {
         rs.Edit();
         rs.Fields("SystemRemark") = textOrNull(text);
@@ -62,6 +65,23 @@ bool QueueEngine::AddToQueue(std::string& CustID, int32_t& LogID, int16_t& Trans
     return Trapped(lErr, sError, "QueueEngine.AddToQueue", [&] {
         if (CustID.empty()) Raise(err::kClientIdMissing);
 
+        // Every row this call may read is asked for before any is read: the queue's entry by
+        // customer and by call log, and the call log header the remark is mirrored into. None
+        // of them changes in between (the queue's writes touch no call log), and on a database
+        // server the three queries then cost one round trip.
+        Recordset rs = m_oDTDatabase.OpenRecordset(
+            std::string("SELECT DISTINCTROW tblDTQueue.* FROM tblDTQueue ") +
+                "WHERE ((tblDTQueue.CustID=" + quotedId(CustID) + ")); ",
+            dbOpenDynaset);
+        Recordset byLog, mirror;
+        if (LogID != 0) {
+            byLog = m_oDTDatabase.OpenRecordset(
+                std::string("SELECT DISTINCTROW tblDTQueue.* FROM tblDTQueue ") +
+                    "WHERE ((tblDTQueue.LogID= " + std::to_string(LogID) + ")); ",
+                dbOpenDynaset);
+            mirror = openMirror(LogID);
+        }
+
         // Overwrite or merge into a row found by customer or by call log.
         auto onExisting = [&](Recordset& rs, int refusal) {
             Date now = Date::now();
@@ -70,7 +90,7 @@ bool QueueEngine::AddToQueue(std::string& CustID, int32_t& LogID, int16_t& Trans
                 writeEntry(rs, LogID, TransType, Remark);
                 rs.Update(dbUpdateRegular);
                 rs.Close();
-                if (LogID != 0) mirrorRemark(LogID, Remark);
+                if (LogID != 0) mirrorRemark(mirror, Remark);
                 return;
             }
             if (!p_bAppend) Raise(refusal);
@@ -100,22 +120,14 @@ bool QueueEngine::AddToQueue(std::string& CustID, int32_t& LogID, int16_t& Trans
             }
             rs.Update(dbUpdateRegular);
             rs.Close();
-            if (LogID != 0) mirrorRemark(LogID, merged);
+            if (LogID != 0) mirrorRemark(mirror, merged);
         };
 
-        Recordset rs = m_oDTDatabase.OpenRecordset(
-            std::string("SELECT DISTINCTROW tblDTQueue.* FROM tblDTQueue ") +
-                "WHERE ((tblDTQueue.CustID=" + quotedId(CustID) + ")); ",
-            dbOpenDynaset);
         if (!rs.EOF_()) {
             onExisting(rs, err::kClientIdInQueue);
             return true;
         }
         if (LogID != 0) {
-            Recordset byLog = m_oDTDatabase.OpenRecordset(
-                std::string("SELECT DISTINCTROW tblDTQueue.* FROM tblDTQueue ") +
-                    "WHERE ((tblDTQueue.LogID= " + std::to_string(LogID) + ")); ",
-                dbOpenDynaset);
             if (!byLog.EOF_()) {
                 onExisting(byLog, err::kLogIdInQueue);
                 return true;
@@ -127,7 +139,7 @@ bool QueueEngine::AddToQueue(std::string& CustID, int32_t& LogID, int16_t& Trans
         writeEntry(add, LogID, TransType, Remark);
         add.Update(dbUpdateRegular);
         add.Close();
-        if (LogID != 0) mirrorRemark(LogID, Remark);
+        if (LogID != 0) mirrorRemark(mirror, Remark);
         return true;
     });
 }

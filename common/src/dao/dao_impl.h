@@ -137,6 +137,7 @@ class RecordsetImpl {
     int offset_ = 0;          // 1 when the first result column is the rowid
     bool denyWrite_ = false;  // holds a deny-write lock on its table until closed
 
+    std::unique_ptr<engine::Prefetch> prefetch_;  // a dynaset's query, sent ahead
     // forward-only
     engine::Lease stmt_;
     bool eof_ = true;

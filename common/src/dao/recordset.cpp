@@ -45,7 +45,10 @@ RecordsetImpl::RecordsetImpl(std::shared_ptr<DatabaseImpl> db, Prepared p, int t
         moveNext();
         return;
     }
-    if (type_ == dbOpenSnapshot) load();
+    if (type_ == dbOpenSnapshot)
+        load();
+    else
+        prefetch_ = db_->conn().announce(entry_, literals_, params_ ? &*params_ : nullptr);
 }
 
 RecordsetImpl::~RecordsetImpl() {
@@ -90,8 +93,14 @@ std::vector<Value> RecordsetImpl::readRow(const engine::Lease& st, int offset) c
 
 void RecordsetImpl::load() {
     if (loaded_) return;
-    engine::Lease lease = db_->conn().lease(entry_);
-    lease->bindSlots(tr(), literals_, params_ ? &*params_ : nullptr);
+    engine::Lease lease;
+    if (prefetch_) {
+        lease = prefetch_->take();
+        prefetch_.reset();
+    } else {
+        lease = db_->conn().lease(entry_);
+        lease->bindSlots(tr(), literals_, params_ ? &*params_ : nullptr);
+    }
     bool keyed = type_ == dbOpenDynaset && tr().updatable;
     while (lease->step(db_->path())) {
         if (keyed) {
@@ -238,6 +247,7 @@ void RecordsetImpl::close() {
     if (closed_) throw JetError::make(err::kObjectInvalid);
     closed_ = true;
     releaseTableLock();
+    prefetch_.reset();
     stmt_.release();
     rows_.clear();
     keys_.clear();

@@ -128,6 +128,15 @@ class PresenceOf final : public Presence {
     std::unique_ptr<Entry> e_;
 };
 
+// A query sent ahead of the moment its rows are wanted (see Connection::announce).
+class Prefetch {
+  public:
+    virtual ~Prefetch() = default;
+    // Its cursor, bound; its first step gives the first row (running the query if it has not
+    // been sent yet).
+    virtual Lease take() = 0;
+};
+
 class Connection {
   public:
     virtual ~Connection() = default;
@@ -203,6 +212,14 @@ class Connection {
 
     // Waits for every statement sent and not yet answered; throws the first one's failure.
     virtual void settle() {}
+    // A query whose rows will be read later (a dynaset's): an engine that pays for each round
+    // trip may send it along with the next statement, so that queries opened together cost
+    // one wait. Null when the engine runs it at the first read, as usual.
+    virtual std::unique_ptr<Prefetch> announce(const std::shared_ptr<CacheEntry>&,
+                                               const std::vector<jetsql::Literal>&,
+                                               const ParamValues*) {
+        return nullptr;
+    }
 
     // Transactions: depth 0 is autocommit; nested levels are savepoints.
     virtual void begin() = 0;

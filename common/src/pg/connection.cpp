@@ -119,7 +119,10 @@ void Cursor::bindValue(int index, const Value& v, const sqlite::ColumnInfo& col)
 }
 
 bool Cursor::step(std::string_view path) {
-    if (row_ < 0) {
+    if (row_ < 0 && ready_) {
+        ready_ = false;
+        row_ = 0;
+    } else if (row_ < 0) {
         res_ = c_.runPrepared(name_, sql_, texts_, path);
         sql_.clear();
         row_ = 0;
@@ -131,6 +134,11 @@ bool Cursor::step(std::string_view path) {
 
 void Cursor::send(const engine::Count& affected) {
     c_.sendPrepared(name_, sql_, texts_, affected);
+    sql_.clear();
+}
+
+void Cursor::sendAhead() {
+    c_.sendPrepared(name_, sql_, texts_, nullptr, this);
     sql_.clear();
 }
 
@@ -155,6 +163,7 @@ Value Cursor::value(int col, jetsql::JType type) const {
 void Cursor::reset() {
     res_ = Result();
     row_ = -1;
+    ready_ = false;
 }
 
 long Cursor::changes() const {
@@ -255,7 +264,7 @@ void Connection::sendQuery(const std::string& name, const std::string& sql,
         const std::vector<Oid> types(values.size(), kTextOid);
         if (PQsendPrepare(conn_, name.c_str(), sql.c_str(), n, types.data()) != 1)
             throw JetError::make(err::kDiskError);
-        pending_.push_back(nullptr);
+        pending_.push_back({});
     }
     if (PQsendQueryPrepared(conn_, name.c_str(), n, values.data(), nullptr, nullptr, 0) != 1)
         throw JetError::make(err::kDiskError);
@@ -263,17 +272,67 @@ void Connection::sendQuery(const std::string& name, const std::string& sql,
 
 void Connection::sendPrepared(const std::string& name, const std::string& sql,
                               const std::vector<std::optional<std::string>>& params,
-                              const engine::Count& affected) {
+                              const engine::Count& affected, Cursor* reader) {
+    // Queries announced before this write read what was there before it.
+    if (!reader) sendAnnounced();
     sendQuery(name, sql, params);
-    pending_.push_back(affected);
+    pending_.push_back({affected, reader});
     if (pending_.size() >= kMaxPending) settle();
+}
+
+void Connection::sendAnnounced() {
+    std::vector<Cursor*> ahead;
+    ahead.swap(announced_);
+    for (Cursor* c : ahead) c->sendAhead();
+}
+
+namespace {
+
+class Announced final : public engine::Prefetch {
+  public:
+    Announced(Connection& c, engine::Lease l) : c_(c), lease_(std::move(l)) {}
+    ~Announced() override {
+        if (lease_) c_.withdraw(cursor());
+    }
+    engine::Lease take() override {
+        c_.withdraw(cursor());  // not sent yet: its step sends it, with the others
+        return std::move(lease_);
+    }
+    Cursor* cursor() const { return static_cast<Cursor*>(lease_.operator->()); }
+
+  private:
+    Connection& c_;
+    engine::Lease lease_;
+};
+
+}  // namespace
+
+// Only inside a transaction: a failure of a query sent ahead is thrown by whatever statement
+// carried it, which fails the transaction as any failure does; outside one, every statement
+// must fail on its own.
+std::unique_ptr<engine::Prefetch> Connection::announce(const std::shared_ptr<engine::CacheEntry>& e,
+                                                       const std::vector<jetsql::Literal>& lits,
+                                                       const engine::ParamValues* params) {
+    if (!defer()) return nullptr;
+    engine::Lease l = lease(e);
+    l->bindSlots(*e->tr, lits, params);
+    auto a = std::make_unique<Announced>(*this, std::move(l));
+    announced_.push_back(a->cursor());
+    return a;
+}
+
+void Connection::withdraw(Cursor* c) {
+    std::erase(announced_, c);
+    for (auto& p : pending_)
+        if (p.reader == c) p.reader = nullptr;
 }
 
 Result Connection::runPrepared(const std::string& name, const std::string& sql,
                                const std::vector<std::optional<std::string>>& params,
                                std::string_view path) {
-    if (pipeline_ || !sql.empty()) {
-        // A first run prepares and runs in one round trip.
+    if (pipeline_ || !sql.empty() || !announced_.empty()) {
+        // A first run prepares and runs in one round trip; queries announced go along.
+        sendAnnounced();
         sendQuery(name, sql, params);
         return finishPipeline(true, path);
     }
@@ -303,7 +362,8 @@ Result Connection::finishPipeline(bool own, std::string_view path) {
         if (st == PGRES_PIPELINE_SYNC) break;
         if (at < pending_.size()) {
             if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
-                if (pending_[at]) *pending_[at] = std::atol(PQcmdTuples(r));
+                if (pending_[at].affected) *pending_[at].affected = std::atol(PQcmdTuples(r));
+                if (pending_[at].reader) pending_[at].reader->prefetched(std::move(res));
             } else if (!error && st != PGRES_PIPELINE_ABORTED) {
                 error = failure(r, path);
             }
@@ -327,6 +387,7 @@ Result Connection::finishPipeline(bool own, std::string_view path) {
 }
 
 void Connection::settle() {
+    sendAnnounced();  // before whatever comes next, as they were opened before it
     if (pipeline_) finishPipeline(false, {});
 }
 

@@ -52,6 +52,12 @@ class Cursor final : public engine::Cursor {
     // Runs without waiting for the result, which fills `affected` when it arrives (a write
     // inside a transaction; see Connection::defer).
     void send(const engine::Count& affected);
+    // Sends the query for its rows, which the first step then reads (see announce()).
+    void sendAhead();
+    void prefetched(Result r) {
+        res_ = std::move(r);
+        ready_ = true;
+    }
 
   private:
     Connection& c_;
@@ -61,6 +67,7 @@ class Cursor final : public engine::Cursor {
     bool tid_;
     Result res_;
     int row_ = -1;
+    bool ready_ = false;  // res_ holds the result of a query sent ahead
     void set(int index, std::optional<std::string> text);
 };
 
@@ -96,6 +103,11 @@ class Connection final : public engine::Connection {
                       const std::vector<int>& columns, const std::vector<const Value*>& values,
                       bool wantKey, std::string_view path) override;
     void settle() override;
+    std::unique_ptr<engine::Prefetch> announce(const std::shared_ptr<engine::CacheEntry>& e,
+                                               const std::vector<jetsql::Literal>& lits,
+                                               const engine::ParamValues* params) override;
+    // A cursor announced no longer waits to be sent; its result, if one comes, is dropped.
+    void withdraw(Cursor* c);
     void updateRow(const std::string& schema, const sqlite::TableInfo& table,
                    const std::vector<int>& columns, const std::vector<const Value*>& values,
                    int64_t key, std::string_view path) override;
@@ -126,7 +138,7 @@ class Connection final : public engine::Connection {
     // The same without waiting (see defer()).
     void sendPrepared(const std::string& name, const std::string& sql,
                       const std::vector<std::optional<std::string>>& params,
-                      const engine::Count& affected);
+                      const engine::Count& affected, Cursor* reader = nullptr);
     // Throws 3027 when a deny-write lock of another connection refuses writes to `tables` of
     // the schema `session` registered on. Inside a transaction, a table checked once is held
     // open for writing until the transaction ends, and is not checked again.
@@ -151,8 +163,14 @@ class Connection final : public engine::Connection {
     std::set<int64_t> cleared_;  // table lock keys this transaction holds shared
     // Statements sent in pipeline mode whose results have not been read, in order; each with
     // where its count goes (null for a prepare).
-    std::vector<engine::Count> pending_;
+    struct Pending {
+        engine::Count affected;
+        Cursor* reader = nullptr;  // a query sent ahead: its result goes there
+    };
+    std::vector<Pending> pending_;
+    std::vector<Cursor*> announced_;  // queries to send with the next statement
     bool pipeline_ = false;
+    void sendAnnounced();
     int depth_ = 0;
     uint64_t statements_ = 0;
 

@@ -106,7 +106,9 @@ class QueueEngine {
                    const std::string& remark, bool replace, int32_t& lErr, std::string& sError);
     bool ageingRule(const char* conditionPiece, int16_t transType, const char* remark,
                     const char* label, int32_t& lErr, std::string& sError);
-    void mirrorRemark(int32_t logId, const std::string& text);
+    // The call log header's row for the mirror of a remark, and the mirror itself (closes it).
+    Recordset openMirror(int32_t logId);
+    void mirrorRemark(Recordset& rs, const std::string& text);
 
     std::string m_sDTPath, m_sCAPath, m_sSOPath;
     Workspace m_oWorkspace;
