@@ -8,6 +8,7 @@
 
 #include "kelvor/jet_error.h"
 #include "locking/lock_file.h"
+#include "pg/compact.h"
 #include "pg/roster.h"
 
 namespace kelvor::pg {
@@ -97,6 +98,13 @@ std::unique_ptr<LockSession> LockSession::Connect(PGconn* conn, const std::strin
     if (!info.exists) throw JetError::make(err::kFileNotFound, schema);
     if (!info.usable) throw JetError::make(err::kCantOpenFile, schema);
     std::unique_ptr<LockSession> s(new LockSession(conn, schema, info.oid, user));
+    const std::string key1 = std::to_string(static_cast<int32_t>(info.oid));
+    // Every open shares the schema's use key; a compaction holds it alone (pg/compact.h).
+    Result use = Query(conn, "SELECT pg_try_advisory_lock_shared($1::integer, $2::integer)",
+                       {key1, std::to_string(kSchemaUseKey)});
+    if (use.rows() != 1) throw JetError::make(err::kDiskError);
+    if (use.text(0, 0) != "t") throw JetError::make(err::kFileInUse, schema);
+    s->inUse_ = true;
     // Inside the caller's transaction nothing may fail that would end it, so the table is not
     // made and not tidied there, and the entry is written under a savepoint: it shows once the
     // caller commits (a rollback takes it back, leaving the connection unlisted but its locks
@@ -105,7 +113,6 @@ std::unique_ptr<LockSession> LockSession::Connect(PGconn* conn, const std::strin
     if (inside ? !HasRoster(conn, schema) : !CreateRoster(conn, schema)) return s;
     const std::string t = RosterTable(conn, schema);
     const std::string oid = std::to_string(info.oid);
-    const std::string key1 = std::to_string(static_cast<int32_t>(info.oid));
     // Entries of connections that ended without leaving (the listing skips them already).
     if (!inside)
         Query(conn,
@@ -161,14 +168,20 @@ LockSession::~LockSession() {
     }
     flushPending(conn_);
     for (auto& [name, held] : tables_) release(held.key);
-    if (!registered()) return;
-    // The entry stops counting when its lock goes; the row itself is only tidied, and is left
-    // for the next registration when the connection is inside a transaction.
-    if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) == PQTRANS_IDLE)
-        Query(conn_, "DELETE FROM " + RosterTable(conn_, schema_) +
-                         " WHERE id = " + std::to_string(entryId_));
-    runOrHoldUp(conn_, "SELECT pg_advisory_unlock(" + std::to_string(static_cast<int32_t>(oid_)) +
-                           ", " + std::to_string(entryId_) + ")");
+    const std::string key1 = std::to_string(static_cast<int32_t>(oid_));
+    if (registered()) {
+        // The entry stops counting when its lock goes; the row itself is only tidied, and is
+        // left for the next registration when the connection is inside a transaction.
+        if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) == PQTRANS_IDLE)
+            Query(conn_, "DELETE FROM " + RosterTable(conn_, schema_) +
+                             " WHERE id = " + std::to_string(entryId_));
+        runOrHoldUp(conn_,
+                    "SELECT pg_advisory_unlock(" + key1 + ", " + std::to_string(entryId_) + ")");
+    }
+    // Last: a compaction that finds the key free finds no live entry of this connection either.
+    if (inUse_)
+        runOrHoldUp(conn_, "SELECT pg_advisory_unlock_shared(" + key1 + ", " +
+                               std::to_string(kSchemaUseKey) + ")");
 }
 
 void LockSession::release(int64_t key) const {
