@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "kelvor/jet_error.h"
+#include "kelvor/server_path.h"
 
 namespace kelvor::pg {
 
@@ -68,3 +69,11 @@ ServerPath ParseServerPath(std::string_view path) {
 }
 
 }  // namespace kelvor::pg
+
+namespace kelvor {
+
+bool IsServerPath(std::string_view path) {
+    return pg::NamesServer(path);
+}
+
+}  // namespace kelvor
