@@ -231,4 +231,28 @@ class CorpusSummary : public ::testing::Environment {
 
 }  // namespace
 
+Answer Ask(Database& db, const Case& c) {
+    Answer a;
+    try {
+        if (!c.query) {
+            db.Execute(c.sql, dbFailOnError);
+        } else {
+            Recordset rs = db.OpenRecordset(c.sql, dbOpenSnapshot);
+            for (int i = 0; i < rs.FieldCount(); ++i) a.types.push_back(rs.Fields(i).Type());
+            for (; !rs.EOF_(); rs.MoveNext()) {
+                std::string row;
+                for (int i = 0; i < rs.FieldCount(); ++i)
+                    row += (i ? "|" : "") + Cell(rs.Fields(i).Value());
+                a.rows.push_back(row);
+            }
+            rs.Close();
+        }
+    } catch (const JetError& e) {
+        a.error = true;
+        a.number = e.number();
+        a.description = e.description();
+    }
+    return a;
+}
+
 }  // namespace kelvor::corpus

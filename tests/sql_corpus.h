@@ -71,6 +71,9 @@ std::string Judge(const Case& c, const Answer& a);
 // as test failures at their lines, and counts them for Summary().
 void RunFile(const std::string& path, const std::string& engine,
              const std::function<Answer(const Case&)>& run);
+// A case run through the object model on an open database: Execute, or a snapshot read
+// through.
+Answer Ask(Database& db, const Case& c);
 // The corpus files, sorted, and a file's test name (its stem). After the last test, the
 // program prints one line per file run: cases, passing, todo, todo-crash.
 std::vector<std::string> CorpusFiles(const std::string& folder);

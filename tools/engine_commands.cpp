@@ -9,7 +9,7 @@
 #include "kelvor/error.h"
 #include "kelvor/registry.h"
 #include "kelvor/roster.h"
-#include "kelvor/server_path.h"
+#include "kelvor/server.h"
 #include "kelvor/workgroup.h"
 #include "progress.h"
 
@@ -26,7 +26,7 @@ int Users(const Args& args) {
 
 int Compact(const Args& args) {
     // A schema on a server is compacted where it is, so it needs no destination.
-    const bool inPlace = args.size() == 1 && IsServerPath(args[0]);
+    const bool inPlace = args.size() == 1 && NamesServerDatabase(args[0]);
     if (args.size() != 2 && !inPlace) Usage();
     Progress progress("Compacting " + args[0]);
     CompactOptions options;

@@ -26,7 +26,7 @@
 #include <thread>
 
 #include "kelvor/error.h"
-#include "kelvor/server_path.h"
+#include "kelvor/server.h"
 #include "mod_globals.h"
 #include "wizard.h"
 
@@ -731,7 +731,7 @@ void frmWizRepair::compactInPlace(int line, const std::string& path) {
         }
         if (g_compactionHook) g_compactionHook(done, total);
     };
-    if (IsServerPath(path)) {
+    if (NamesServerDatabase(path)) {
         runOffThread([&] { DBEngine().CompactDatabase(path, "", options); });
         return;
     }
@@ -784,7 +784,7 @@ bool frmWizRepair::RunMaintenance() {
                 // Stale files go only when the database itself is there: without it, one of
                 // them may hold the only copy of the data. (A schema on a server has no such
                 // files; its compaction says itself when it is missing.)
-                if (!IsServerPath(path) && !exists(path))
+                if (!NamesServerDatabase(path) && !exists(path))
                     throw Error::make(err::kFileNotFound, path);
                 // Compaction needs the database to itself, and this program holds the program
                 // database (and through its links the System Manager database) open.

@@ -9,7 +9,7 @@
 
 #include "kelvor/error.h"
 #include "kelvor/registry.h"
-#include "kelvor/server_path.h"
+#include "kelvor/server.h"
 #include "mod_globals.h"
 #include "pages.h"
 
@@ -46,7 +46,7 @@ std::string joinPath(const std::string& dir, const std::string& file) {
 // the server's path and the schema ("postgresql://host/acme" and "dt"), or the whole server
 // path with no file name.
 std::string rowPath(const std::string& path, const std::string& file) {
-    if (!IsServerPath(path)) return joinPath(path, file);
+    if (!NamesServerDatabase(path)) return joinPath(path, file);
     return file.empty() ? path : path + "#" + file;
 }
 

@@ -4,9 +4,11 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "kelvor/dao.h"
+#include "kelvor/server.h"
 
 namespace kelvor::queueengine {
 
@@ -241,7 +243,36 @@ void makeCompany(const CompanyFiles& f, const SampleOptions& sample) {
 
 }  // namespace
 
+namespace {
+
+// A company on a server: its databases are the schemas NAME_dt, NAME_ca, NAME_so and NAME_gl
+// beside the path's schema NAME.
+CompanyFiles createOnServer(const std::string& base, const SampleOptions& sample) {
+    CompanyFiles f{base + "_dt", base + "_ca", base + "_so", base + "_gl"};
+    std::vector<std::string> made;
+    try {
+        for (const auto* p : {&f.dt, &f.ca, &f.so, &f.gl}) {
+            DBEngine().CreateDatabase(*p);
+            made.push_back(*p);
+        }
+        makeCompany(f, sample);
+    } catch (...) {
+        for (const auto& p : made) {
+            try {
+                DropServerDatabase(p);
+            } catch (const JetError&) {
+                // the failure that stopped the creation is the one to report
+            }
+        }
+        throw;
+    }
+    return f;
+}
+
+}  // namespace
+
 CompanyFiles CreateCompany(const std::string& dir, const SampleOptions& sample) {
+    if (NamesServerDatabase(dir)) return createOnServer(dir, sample);
     std::error_code ec;
     bool madeDir = std::filesystem::create_directories(dir, ec);
     if (ec) throw Error::make(err::kInvalidPath, dir);

@@ -14,6 +14,9 @@
 #include "kelvor/dao.h"
 #include "kelvor/queue_engine.h"
 #include "test_util.h"
+#ifdef KELVOR_TEST_ON_PG
+#include "pg/pg_cluster.h"
+#endif
 
 namespace kelvor::queueengine {
 
@@ -165,10 +168,22 @@ inline std::string DumpTables(Database& dt) {
     return out;
 }
 
+// Where a test's company goes: a folder of the test's own, or (built into queueengine_pg_tests)
+// schemas of the test's own on the private PostgreSQL cluster.
+inline std::string CompanyPath([[maybe_unused]] const test::TempDir& dir) {
+#ifdef KELVOR_TEST_ON_PG
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return test::NewCompanyPath(std::string(info->test_suite_name()).substr(0, 20) + "_" +
+                                std::string(info->name()).substr(0, 30));
+#else
+    return dir.file("company");
+#endif
+}
+
 class CompanyTest : public ::testing::Test {
   public:
     test::TempDir dir;
-    CompanyFiles files = queueengine::CreateCompany(dir.file("company"));
+    CompanyFiles files = queueengine::CreateCompany(CompanyPath(dir));
     Database dt = DBEngine().Workspaces(0).OpenDatabase(files.dt);
     Database ca = DBEngine().Workspaces(0).OpenDatabase(files.ca);
 

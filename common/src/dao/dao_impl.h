@@ -9,7 +9,6 @@
 
 #include "jetsql/ast.h"
 #include "kelvor/dao.h"
-#include "locking/lock_file.h"
 #include "sqlite/connection.h"
 
 namespace kelvor::detail {
@@ -18,15 +17,24 @@ class WorkspaceImpl {
   public:
     WorkspaceImpl(std::string name, std::string user)
         : name_(std::move(name)), user_(std::move(user)) {}
-    engine::Connection& connection();
+    // The connection that holds the database at `path`: one for the workspace's files, one per
+    // PostgreSQL database it reaches.
+    std::shared_ptr<engine::Connection> connectionFor(const std::string& path);
+    // Transactions span every connection of the workspace (a commit is atomic within each).
+    void begin();
+    void commit();
+    void rollback();
+    void reloadAllCatalogs();
     const std::string& name() const { return name_; }
     const std::string& user() const { return user_; }
     void close() { closed_ = true; }
     bool closed() const { return closed_; }
+    void checkOpen() const;
 
   private:
     std::string name_, user_;
-    std::shared_ptr<engine::Connection> conn_;
+    std::vector<std::pair<std::string, std::shared_ptr<engine::Connection>>> conns_;
+    int depth_ = 0;
     bool closed_ = false;
 };
 
@@ -59,7 +67,10 @@ class DatabaseImpl : public sqlite::Resolver, public std::enable_shared_from_thi
     void lockTable(const std::string& schema, const std::string& table);
     void unlockTable(const std::string& schema, const std::string& table);
 
-    engine::Connection& conn() { return ws_->connection(); }
+    engine::Connection& conn() {
+        ws_->checkOpen();
+        return *conn_;
+    }
     sqlite::Attachment& attachment() { return *att_; }
     const std::string& path() const { return path_; }
     void checkOpen() const;
@@ -72,17 +83,18 @@ class DatabaseImpl : public sqlite::Resolver, public std::enable_shared_from_thi
   private:
     std::shared_ptr<WorkspaceImpl> ws_;
     std::string path_;
+    std::shared_ptr<engine::Connection> conn_;
     sqlite::Attachment* att_ = nullptr;
     std::vector<sqlite::Attachment*> linkRefs_;
-    // This connection's entry in the lock-information file of each database it reaches:
-    // its own, and the sources of its links.
-    std::unordered_map<std::string, std::unique_ptr<locking::LockFile>> locks_;
+    // This connection's entry in the roster of each database it reaches: its own, and the
+    // sources of its links.
+    std::unordered_map<std::string, std::unique_ptr<engine::Presence>> locks_;
     bool closed_ = false;
 
     Resolved resolveIn(sqlite::Attachment& a, std::string_view name, int depth);
     sqlite::Attachment* sourceAttachment(sqlite::Attachment& holder, const std::string& source);
     sqlite::Attachment* attachWithLock(const std::string& path);
-    locking::LockFile* lockFileFor(const std::string& schema);
+    engine::Presence* lockFileFor(const std::string& schema);
     void executeDdl(jetsql::Statement& st);
     long selectInto(Prepared& p, const sqlite::ParamValues* params);
     void afterDesignChange();

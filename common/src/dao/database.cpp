@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "dao/dao_impl.h"
+#include "pg/path.h"
 #include "sqlite/dialect.h"
 #include "sqlite/statement.h"
 
@@ -24,7 +25,9 @@ bool startsWithWord(const std::string& shape, std::string_view word) {
 
 // A link's source path as stored; a relative one is taken from the linking database's folder.
 std::string absoluteSource(const std::string& holderPath, const std::string& source) {
-    if (source.empty() || source[0] == '/') return source;
+    if (source.empty() || source[0] == '/' || pg::NamesServer(source) ||
+        pg::NamesServer(holderPath))
+        return source;
     auto slash = holderPath.rfind('/');
     return slash == std::string::npos ? source : holderPath.substr(0, slash + 1) + source;
 }
@@ -47,7 +50,7 @@ bool isBareName(std::string_view s) {
 }  // namespace
 
 DatabaseImpl::DatabaseImpl(std::shared_ptr<WorkspaceImpl> ws, std::string path)
-    : ws_(std::move(ws)), path_(std::move(path)) {
+    : ws_(std::move(ws)), path_(std::move(path)), conn_(ws_->connectionFor(path_)) {
     att_ = attachWithLock(path_);
     // Attach the sources of links now: a database cannot be attached inside a transaction, and
     // the rules read linked tables inside one. A missing source is reported when it is used.
@@ -59,17 +62,10 @@ DatabaseImpl::DatabaseImpl(std::shared_ptr<WorkspaceImpl> ws, std::string path)
     }
 }
 
-// Registers this connection in the database's lock-information file before the file is
-// opened, so that compaction, which holds that file exclusively, and this open exclude each
-// other.
+// Registers this connection in the database's roster before the database is opened, so that
+// compaction, which holds the database exclusively, and this open exclude each other.
 Attachment* DatabaseImpl::attachWithLock(const std::string& path) {
-    char resolved[PATH_MAX];
-    if (path.empty() || !::realpath(path.c_str(), resolved))
-        throw JetError::make(err::kFileNotFound, path);
-    struct stat sb;
-    if (::stat(resolved, &sb) != 0 || !S_ISREG(sb.st_mode))
-        throw JetError::make(err::kInvalidPath, path);
-    auto lock = locking::LockFile::Connect(resolved, ws_->user());
+    auto lock = conn().enter(path, ws_->user());
     Attachment* a = conn().attach(path);
     if (!locks_.count(a->schema)) {
         locks_.emplace(a->schema, std::move(lock));
@@ -77,13 +73,13 @@ Attachment* DatabaseImpl::attachWithLock(const std::string& path) {
     return a;
 }
 
-locking::LockFile* DatabaseImpl::lockFileFor(const std::string& schema) {
+engine::Presence* DatabaseImpl::lockFileFor(const std::string& schema) {
     auto it = locks_.find(schema);
     return it == locks_.end() ? nullptr : it->second.get();
 }
 
 void DatabaseImpl::checkWritable(const std::string& schema, const std::string& table) {
-    locking::LockFile* lf = lockFileFor(schema);
+    engine::Presence* lf = lockFileFor(schema);
     if (!lf) return;
     std::vector<std::string> tables{table};
     std::string guard;
@@ -98,14 +94,14 @@ void DatabaseImpl::checkWritable(const std::string& schema, const std::string& t
 }
 
 void DatabaseImpl::lockTable(const std::string& schema, const std::string& table) {
-    locking::LockFile* lf = lockFileFor(schema);
+    engine::Presence* lf = lockFileFor(schema);
     if (!lf) throw JetError::make(err::kLockedTableInUse, table);
     lf->lockTable(table);
 }
 
 void DatabaseImpl::unlockTable(const std::string& schema, const std::string& table) {
     if (closed_) return;
-    if (locking::LockFile* lf = lockFileFor(schema)) lf->unlockTable(table);
+    if (engine::Presence* lf = lockFileFor(schema)) lf->unlockTable(table);
 }
 
 DatabaseImpl::~DatabaseImpl() {
@@ -114,7 +110,7 @@ DatabaseImpl::~DatabaseImpl() {
 
 void DatabaseImpl::releaseAll() {
     if (!att_) return;
-    auto& c = conn();
+    auto& c = *conn_;
     for (auto* a : linkRefs_) c.release(a);
     linkRefs_.clear();
     c.release(att_);
@@ -129,7 +125,8 @@ void DatabaseImpl::close() {
 
 void DatabaseImpl::checkOpen() const {
     if (closed_ || !att_) throw JetError::make(err::kObjectInvalid);
-    ws_->connection().checkUsable();
+    ws_->checkOpen();
+    conn_->checkUsable();
 }
 
 void DatabaseImpl::beginStatement() {
@@ -139,11 +136,14 @@ void DatabaseImpl::beginStatement() {
 
 Attachment* DatabaseImpl::sourceAttachment(Attachment& holder, const std::string& source) {
     std::string path = absoluteSource(holder.path, source);
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved)) {
-        for (auto* a : linkRefs_)
-            if (a->path == resolved) return a;
+    std::string canon;
+    try {
+        canon = conn().canonical(path);
+    } catch (const JetError&) {
+        // attached below, which reports it
     }
+    for (auto* a : linkRefs_)
+        if (!canon.empty() && a->path == canon) return a;
     Attachment* a = attachWithLock(path);  // throws 3024 for a missing source
     linkRefs_.push_back(a);
     return a;
@@ -293,10 +293,9 @@ void DatabaseImpl::guardTable(const std::string& table, const std::string& guard
 void DatabaseImpl::linkTable(const std::string& name, const std::string& sourcePath,
                              const std::string& sourceTable) {
     beginStatement();
-    char resolved[PATH_MAX];
-    if (!::realpath(sourcePath.c_str(), resolved))
-        throw JetError::make(err::kFileNotFound, sourcePath);
-    std::string source = resolved;
+    // A file is named by its real path; a server's database as it was given, which keeps the
+    // form that service files and ~/.pgpass know.
+    std::string source = pg::NamesServer(sourcePath) ? sourcePath : conn().canonical(sourcePath);
     std::string table = sourceTable.empty() ? name : sourceTable;
     const auto& cat = att_->catalog;
     if (cat.table(name) || cat.link(name) || cat.query(name))

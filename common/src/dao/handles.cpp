@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 
 #include <new>
+#include <optional>
 
 #include "dao/dao_impl.h"
 #include "kelvor/workgroup.h"
 #include "pg/compact.h"
+#include "pg/connection.h"
 #include "pg/path.h"
 #include "sqlite/collation.h"
 #include "sqlite/compact.h"
@@ -57,10 +59,72 @@ EngineState& state() {
 }  // namespace
 
 namespace detail {
-engine::Connection& WorkspaceImpl::connection() {
+void WorkspaceImpl::checkOpen() const {
     if (closed_) throw JetError::make(err::kObjectInvalid);
-    if (!conn_) conn_ = std::make_shared<sqlite::Connection>();
-    return *conn_;
+}
+
+std::shared_ptr<engine::Connection> WorkspaceImpl::connectionFor(const std::string& path) {
+    checkOpen();
+    const bool server = pg::NamesServer(path);
+    const std::string key = server ? "pg " + pg::ParseServerPath(path).serverKey : "files";
+    for (auto& [k, c] : conns_)
+        if (k == key) return c;
+    std::shared_ptr<engine::Connection> c;
+    if (server)
+        c = std::make_shared<pg::Connection>(pg::ParseServerPath(path));
+    else
+        c = std::make_shared<sqlite::Connection>();
+    // A connection made inside a transaction takes part in it from here on.
+    for (int i = 0; i < depth_; ++i) c->begin();
+    conns_.emplace_back(key, c);
+    return c;
+}
+
+void WorkspaceImpl::begin() {
+    checkOpen();
+    if (depth_ >= 5) throw JetError::make(err::kTooManyTransactions);
+    size_t done = 0;
+    try {
+        for (; done < conns_.size(); ++done) conns_[done].second->begin();
+    } catch (...) {
+        for (size_t i = 0; i < done; ++i) {
+            try {
+                conns_[i].second->rollback();
+            } catch (const JetError&) {
+                // the failure that stopped the begin is the one to report
+            }
+        }
+        throw;
+    }
+    ++depth_;
+}
+
+// Each connection commits on its own: a workspace that holds files and a server's databases
+// commits the files first, and a failure on the server then leaves the files committed.
+void WorkspaceImpl::commit() {
+    checkOpen();
+    if (depth_ == 0) throw JetError::make(err::kCommitWithoutBegin);
+    for (auto& [k, c] : conns_) c->commit();
+    --depth_;
+}
+
+void WorkspaceImpl::rollback() {
+    checkOpen();
+    if (depth_ == 0) throw JetError::make(err::kCommitWithoutBegin);
+    --depth_;
+    std::optional<JetError> first;
+    for (auto& [k, c] : conns_) {
+        try {
+            c->rollback();
+        } catch (const JetError& e) {
+            if (!first) first = e;
+        }
+    }
+    if (first) throw *first;
+}
+
+void WorkspaceImpl::reloadAllCatalogs() {
+    for (auto& [k, c] : conns_) c->reloadAllCatalogs();
 }
 
 std::vector<jetsql::ParamDecl> QueryDefImpl::parameters() {
@@ -301,13 +365,13 @@ Database Workspace::OpenDatabase(const std::string& path) {
     return trapped([&] { return Database(std::make_shared<DatabaseImpl>(p_, path)); });
 }
 void Workspace::BeginTrans() {
-    trapped([&] { impl().connection().begin(); });
+    trapped([&] { impl().begin(); });
 }
 void Workspace::CommitTrans(int) {
-    trapped([&] { impl().connection().commit(); });
+    trapped([&] { impl().commit(); });
 }
 void Workspace::Rollback() {
-    trapped([&] { impl().connection().rollback(); });
+    trapped([&] { impl().rollback(); });
 }
 void Workspace::Close() {
     impl().close();
@@ -354,7 +418,7 @@ void DBEngineClass::Rollback() {
 void DBEngineClass::Idle(int options) {
     trapped([&] {
         if ((options & dbRefreshCache) && state().defaultWorkspace)
-            state().defaultWorkspace->connection().reloadAllCatalogs();
+            state().defaultWorkspace->reloadAllCatalogs();
     });
 }
 void DBEngineClass::TEST_NewDefaultWorkspace() {
@@ -383,6 +447,7 @@ std::vector<std::string> DBEngineClass::RestoreDatabase(const std::string& backu
 }
 void DBEngineClass::CreateDatabase(const std::string& path) {
     trapped([&] {
+        if (pg::NamesServer(path)) return pg::CreateDatabase(path);
         struct stat sb;
         if (::stat(path.c_str(), &sb) == 0) throw JetError::make(err::kDatabaseExists);
         sqlite3* db = nullptr;

@@ -360,7 +360,7 @@ std::string Emitter::fromList(const BoundSelect& s) {
     return out;
 }
 
-std::string Emitter::select(const BoundSelect& s, bool top) {
+std::string Emitter::select(const BoundSelect& s, bool top, bool inRecordOrder) {
     scopes_.push_back(&s);
     std::string fromText = fromList(s);
     // DISTINCT and GROUP BY tell text apart without regard to case, as columns do.
@@ -416,6 +416,16 @@ std::string Emitter::select(const BoundSelect& s, bool top) {
             order += (i ? ", " : "") + val(x) + collate + dir;
         windowOrder += (i ? ", " : "") + val(x) + collate + dir;
     }
+    // Rows of stored tables come in a defined order whatever plan the engine picks: after the
+    // query's own sort, in the order the records were stored, the first table's first. So a
+    // loop over them, and what it writes, is the same on every engine and every run.
+    if ((top || inRecordOrder) && !distinct && s.groupBy.empty() && s.rowidGroup.empty() &&
+        !s.aggregate && !s.unionNext && s.topSlot < 0) {
+        for (const BoundTable& t : s.tables) {
+            if (t.derived || t.info.rowid.empty()) continue;
+            order += (order.empty() ? "" : ", ") + rowidOf(t) + nullsOrder(false);
+        }
+    }
     if (order.empty() && sortsGroups() && !s.groupBy.empty() && !s.unionNext) {
         // Grouped rows come in the order of their groups.
         for (size_t i = 0; i < s.groupBy.size(); ++i)
@@ -455,7 +465,7 @@ std::string Emitter::select(const BoundSelect& s, bool top) {
     if (top && s.updatable) {
         const BoundTable& b = s.tables[0];
         fetchSql_ = "SELECT " + list + " FROM " + stored(b) + " AS " + alias(b) + " WHERE " +
-                    rowid + " = " + identitySlot(static_cast<int>(st_.slots.size()));
+                    rowid + " = " + identitySlot(static_cast<int>(st_.slots.size()), b.info.rowid);
     }
     scopes_.pop_back();
     return out;
@@ -479,9 +489,9 @@ std::string Emitter::insert() {
             names += (i ? ", " : "") + name;
             picks += (i ? ", " : "") + w;
         }
-        if (!differs) return sql + select(*st_.select, false);
-        return sql + "SELECT " + picks + " FROM (" + select(*st_.select, false) + ") AS kv_s(" +
-               (st_.select->updatable ? "kv_r, " : "") + names + ")";
+        if (!differs) return sql + select(*st_.select, false, true);
+        return sql + "SELECT " + picks + " FROM (" + select(*st_.select, false, true) +
+               ") AS kv_s(" + (st_.select->updatable ? "kv_r, " : "") + names + ")";
     }
     scopes_.push_back(&st_.scope);
     sql += "VALUES (";
@@ -496,10 +506,12 @@ std::string Emitter::update() {
     scopes_.push_back(&sc);
     const BoundTable& b = sc.tables[static_cast<size_t>(st_.target)];
     std::string sets;
-    for (size_t i = 0; i < st_.assignments.size(); ++i)
-        sets += (i ? ", " : "") +
-                QuoteIdent(b.info.columns[static_cast<size_t>(st_.assignments[i].column)].name) +
-                " = " + val(*st_.assignments[i].value);
+    for (size_t i = 0; i < st_.assignments.size(); ++i) {
+        const sqlite::ColumnInfo& c =
+            b.info.columns[static_cast<size_t>(st_.assignments[i].column)];
+        sets +=
+            (i ? ", " : "") + QuoteIdent(c.name) + " = " + written(*st_.assignments[i].value, c);
+    }
     std::string head = "UPDATE " + stored(b) + " AS " + alias(b) + " SET " + sets;
     std::string where = sc.where ? cond(*sc.where) : "";
     std::string out;

@@ -29,7 +29,10 @@ class Emitter {
     // Slot `slot` (0-based) holding a value of type `type`.
     virtual std::string slotRef(int slot, JType type) const = 0;
     // The slot after the statement's own that holds a record's identity (Translation::fetchSql).
-    virtual std::string identitySlot(int slot) const { return slotRef(slot, JType::Variant); }
+    // The slot that takes a record's key, for the table whose identity `rowid` names.
+    virtual std::string identitySlot(int slot, const std::string& /*rowid*/) const {
+        return slotRef(slot, JType::Variant);
+    }
     // Appended to a text value to compare it without regard to case.
     virtual std::string caseBlind() const = 0;
     // A function of the engine's library of the engine's answers (kv_*).
@@ -78,7 +81,8 @@ class Emitter {
     std::string from(const jetsql::BoundSelect& s, const jetsql::BoundFrom& f);
     std::string fromList(const jetsql::BoundSelect& s);
     std::string subquery(const jetsql::BoundSelect& s) { return select(s, false); }
-    std::string select(const jetsql::BoundSelect& s, bool top);
+    // `top`: the statement's own SELECT; `inRecordOrder`: rows in a defined order (see there).
+    std::string select(const jetsql::BoundSelect& s, bool top, bool inRecordOrder = false);
     std::string insert();
     std::string update();
     std::string remove();

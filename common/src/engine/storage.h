@@ -96,9 +96,43 @@ class Lease {
     bool fetch_ = false;
 };
 
+// A connection's entry in the roster of a database it has open, and its deny-write table
+// locks there; the entry goes when this ends.
+class Presence {
+  public:
+    virtual ~Presence() = default;
+    // Throws 3262 naming the holder when another connection holds the lock.
+    virtual void lockTable(const std::string& table) = 0;
+    virtual void unlockTable(const std::string& table) = 0;
+    // Throws 3027 when another connection holds a deny-write lock on any of `tables`.
+    virtual void checkWritable(const std::vector<std::string>& tables) const = 0;
+};
+
+// The same calls on an engine's own kind of entry.
+template <typename Entry>
+class PresenceOf final : public Presence {
+  public:
+    explicit PresenceOf(std::unique_ptr<Entry> e) : e_(std::move(e)) {}
+    void lockTable(const std::string& table) override { e_->lockTable(table); }
+    void unlockTable(const std::string& table) override { e_->unlockTable(table); }
+    void checkWritable(const std::vector<std::string>& tables) const override {
+        e_->checkWritable(tables);
+    }
+
+  private:
+    std::unique_ptr<Entry> e_;
+};
+
 class Connection {
   public:
     virtual ~Connection() = default;
+
+    // How attachments name the database at `path`: two spellings of one database give one
+    // name. Throws 3024 when there is no such database.
+    virtual std::string canonical(const std::string& path) const = 0;
+    // Registers `user` on the database at `path` before it is attached, so that compaction
+    // and this open exclude each other. Throws 3024, 3051, 3045 as opening would.
+    virtual std::unique_ptr<Presence> enter(const std::string& path, const std::string& user) = 0;
 
     // The database at `path` (or another reference to it). Throws 3024 for a missing one, 3343
     // for one that is not a database, 3048 past the limit.

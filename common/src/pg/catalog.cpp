@@ -4,6 +4,7 @@
 
 #include "pg/dialect.h"
 #include "pg/library.h"
+#include "pg/roster.h"
 #include "sqlite/dialect.h"
 
 namespace kelvor::pg {
@@ -40,16 +41,21 @@ void LoadCatalog(PGconn* conn, const std::string& schema, sqlite::Catalog& out) 
     bool haveObjects = false;
     auto flush = [&] {
         if (t.name.empty()) return;
-        t.rowid = "ctid";  // no user column may take the name
+        if (t.rowid.empty()) t.rowid = "ctid";  // no user column may take the name
         if (sqlite::EqualNoCase(t.name, sqlite::dialect::kObjectsTable)) haveObjects = true;
         out.addTable(std::move(t));
         t = sqlite::TableInfo();
     };
     for (int i = 0; i < PQntuples(r); ++i) {
         std::string table = text(r, i, 0);
+        if (table == kRosterTable) continue;  // the layer's own, never the user's
         if (table != t.name) {
             flush();
             t.name = table;
+        }
+        if (text(r, i, 1) == dialect::kRecordKey) {
+            t.rowid = dialect::kRecordKey;
+            continue;
         }
         t.columns.push_back(
             dialect::ColumnFromSchema(text(r, i, 1), text(r, i, 2), std::atoi(PQgetvalue(r, i, 3)),

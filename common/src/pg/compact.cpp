@@ -87,7 +87,8 @@ void runWatched(PGconn* conn, const std::string& sql, const std::function<void()
 // rather than by the session's end, so that an open right after the compaction finds it free.
 class Exclusion {
   public:
-    Exclusion(PGconn* conn, uint32_t oid, const std::string& schema, const std::string& path)
+    // `shown` names the database in messages.
+    Exclusion(PGconn* conn, uint32_t oid, const std::string& schema, const std::string& shown)
         : conn_(conn), key_(std::to_string(static_cast<int32_t>(oid))) {
         const std::string use = std::to_string(kSchemaUseKey);
         for (int attempt = 0;; ++attempt) {
@@ -102,7 +103,7 @@ class Exclusion {
                                    " AND l.classid = $1::oid AND l.objid = $2::oid AND "
                                    "l.objsubid = 2",
                                {std::to_string(oid), use});
-            if (who.text(0, 1) == "t") throw JetError::make(err::kFileInUse, path);
+            if (who.text(0, 1) == "t") throw JetError::make(err::kFileInUse, shown);
             if (who.text(0, 0) != "0") {
                 std::vector<locking::RosterEntry> users;
                 ReadRoster(conn, schema, users);
@@ -111,7 +112,7 @@ class Exclusion {
                 throw JetError::make(err::kOpenedByOther, users[0].user, users[0].workstation);
             }
             // Let go between the two looks: try again, for a while.
-            if (attempt >= 50) throw JetError::make(err::kFileInUse, path);
+            if (attempt >= 50) throw JetError::make(err::kFileInUse, shown);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
@@ -175,10 +176,10 @@ void Compact(const std::string& path, const std::string& destination,
     if (PQserverVersion(conn) >= 140000) query(conn, "SET client_connection_check_interval = 1000");
 
     SchemaInfo info = LookUpSchema(conn, sp.schema);
-    if (!info.exists) throw JetError::make(err::kFileNotFound, path);
-    if (!info.usable) throw JetError::make(err::kCantOpenFile, path);
+    if (!info.exists) throw JetError::make(err::kFileNotFound, sp.shown);
+    if (!info.usable) throw JetError::make(err::kCantOpenFile, sp.shown);
 
-    Exclusion exclusion(conn, info.oid, sp.schema, path);
+    Exclusion exclusion(conn, info.oid, sp.schema, sp.shown);
     // Every opener holds the key; the roster is looked at as well for a client that registered
     // without it.
     std::vector<locking::RosterEntry> users;
@@ -196,7 +197,7 @@ void Compact(const std::string& path, const std::string& destination,
     std::vector<Table> tables;
     uint64_t total = 0;
     for (int i = 0; i < listed.rows(); ++i) {
-        if (listed.text(i, 2) != "t") throw JetError::make(err::kCantOpenFile, path);
+        if (listed.text(i, 2) != "t") throw JetError::make(err::kCantOpenFile, sp.shown);
         tables.push_back({schema + "." + listed.text(i, 0), std::stoull(listed.text(i, 1))});
         total += tables.back().pages;
     }

@@ -120,13 +120,15 @@ std::string defaultSql(const std::string& lit, JType type) {
 }  // namespace
 
 const sqlite::DdlDialect& Ddl() {
-    static const sqlite::DdlDialect d{ColumnDeclaration, defaultSql, false, true};
+    static const std::string key = RecordKeyDeclaration();
+    static const sqlite::DdlDialect d{ColumnDeclaration, defaultSql, false, true, key.c_str()};
     return d;
 }
 
 SelectInto SelectIntoSql(std::string_view schema, const sqlite::Translation& tr) {
     const std::string target = QuoteIdent(schema) + "." + QuoteIdent(tr.writeTable);
-    std::string create = "CREATE TABLE " + target + " (", columns, picks;
+    std::string create = "CREATE TABLE " + target + " (" + RecordKeyDeclaration() + ", ", columns,
+                picks;
     std::string names = tr.updatable ? "kv_r" : "";  // the record's identity comes first
     const std::vector<sqlite::ColumnInfo> cols = sqlite::SelectIntoColumns(tr);
     for (size_t i = 0; i < cols.size(); ++i) {
@@ -139,6 +141,64 @@ SelectInto SelectIntoSql(std::string_view schema, const sqlite::Translation& tr)
     }
     return {create + ")", "INSERT INTO " + target + " (" + columns + ") SELECT " + picks +
                               " FROM (" + tr.sql + ") AS kv_s(" + names + ")"};
+}
+
+const char* StoredType(const sqlite::ColumnInfo& c) {
+    switch (c.type) {
+        case JType::Boolean:
+            return "boolean";
+        case JType::Byte:
+        case JType::Integer:
+            return "smallint";
+        case JType::Long:
+            return "integer";
+        case JType::Single:
+            return "real";
+        case JType::Double:
+            return "double precision";
+        case JType::Currency:
+            return "numeric";
+        case JType::Date:
+            return "timestamp";
+        default:
+            // Not varchar(n): a cast to it would cut a long text short without a word.
+            return "text";
+    }
+}
+
+std::string RecordKeyDeclaration() {
+    return std::string(kRecordKey) + " bigint GENERATED ALWAYS AS IDENTITY UNIQUE";
+}
+
+std::string InsertRowSql(std::string_view schema, const sqlite::TableInfo& table,
+                         const std::vector<int>& columns) {
+    std::string sql = "INSERT INTO " + QuoteIdent(schema) + "." + QuoteIdent(table.name);
+    if (columns.empty()) {
+        sql += " DEFAULT VALUES";
+    } else {
+        std::string values;
+        sql += " (";
+        for (size_t i = 0; i < columns.size(); ++i) {
+            const sqlite::ColumnInfo& c = table.columns[static_cast<size_t>(columns[i])];
+            sql += (i ? ", " : "") + QuoteIdent(c.name);
+            values += (i ? ", $" : "$") + std::to_string(i + 1) + "::" + StoredType(c);
+        }
+        sql += ") VALUES (" + values + ")";
+    }
+    return sql + " RETURNING " + table.rowid;
+}
+
+std::string UpdateRowSql(std::string_view schema, const sqlite::TableInfo& table,
+                         const std::vector<int>& columns) {
+    std::string sql = "UPDATE " + QuoteIdent(schema) + "." + QuoteIdent(table.name) + " SET ";
+    for (size_t i = 0; i < columns.size(); ++i) {
+        const sqlite::ColumnInfo& c = table.columns[static_cast<size_t>(columns[i])];
+        sql += (i ? ", " : "") + QuoteIdent(c.name) + " = $" + std::to_string(i + 1) +
+               "::" + StoredType(c);
+    }
+    const std::string key = "$" + std::to_string(columns.size() + 1);
+    return sql + " WHERE " + table.rowid + " = " + key +
+           (table.rowid == "ctid" ? "::tid" : "::bigint");
 }
 
 std::string CreateSchemaSql(std::string_view schema) {

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sqlite/catalog.h"
 #include "sqlite/translate.h"
@@ -33,6 +34,22 @@ struct SelectInto {
     std::string create, insert;
 };
 SelectInto SelectIntoSql(std::string_view schema, const sqlite::Translation& tr);
+
+// The hidden column that is the identity of a record in every table the layer makes: stable
+// across updates (unlike ctid), and never shown as a field. Tables made by other tools have
+// none; their records are known by ctid, which holds within one statement only.
+inline constexpr char kRecordKey[] = "kv_rowid";
+std::string RecordKeyDeclaration();
+
+// The SQL type a value is sent as for a column (PostgreSQL then stores it in the column's own
+// type, checking length and range).
+const char* StoredType(const sqlite::ColumnInfo& c);
+// One record: $1..$N for `columns` (indexes into table.columns), returning the record's key;
+// and the update of one record, its key in $N+1.
+std::string InsertRowSql(std::string_view schema, const sqlite::TableInfo& table,
+                         const std::vector<int>& columns);
+std::string UpdateRowSql(std::string_view schema, const sqlite::TableInfo& table,
+                         const std::vector<int>& columns);
 
 std::string CreateSchemaSql(std::string_view schema);
 std::string CreateObjectsTableSql(std::string_view schema);

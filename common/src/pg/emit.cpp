@@ -58,8 +58,8 @@ class Emitter : public emit::Emitter {
     std::string slotRef(int slot, JType t) const override {
         return "$" + std::to_string(slot + 1) + "::" + ValueType(t);
     }
-    std::string identitySlot(int slot) const override {
-        return "$" + std::to_string(slot + 1) + "::tid";
+    std::string identitySlot(int slot, const std::string& rowid) const override {
+        return "$" + std::to_string(slot + 1) + (rowid == "ctid" ? "::tid" : "::bigint");
     }
     std::string caseBlind() const override { return " COLLATE kelvor.kelvor_text"; }
     std::string lib(std::string_view name) const override { return "kelvor." + std::string(name); }

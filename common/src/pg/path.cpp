@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "kelvor/jet_error.h"
-#include "kelvor/server_path.h"
 
 namespace kelvor::pg {
 
@@ -60,6 +59,7 @@ ServerPath ParseServerPath(std::string_view path) {
     }
     if (hash != std::string_view::npos) out.schema = std::string(path.substr(hash + 1));
     shown += "#" + out.schema;
+    out.shown = shown;
     if (!options || password || !validSchema(out.schema))
         throw JetError::make(
             err::kInvalidPath,
@@ -69,11 +69,3 @@ ServerPath ParseServerPath(std::string_view path) {
 }
 
 }  // namespace kelvor::pg
-
-namespace kelvor {
-
-bool IsServerPath(std::string_view path) {
-    return pg::NamesServer(path);
-}
-
-}  // namespace kelvor

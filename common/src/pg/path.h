@@ -18,6 +18,8 @@ struct ServerPath {
     // The same server and database, however the path spells it: databases that share it share
     // one connection, and so one transaction.
     std::string serverKey;
+    // The path as messages may show it: libpq's settings, never a password.
+    std::string shown;
 };
 
 bool NamesServer(std::string_view path);

@@ -117,6 +117,65 @@ std::vector<std::optional<std::string>> SlotTexts(
     return out;
 }
 
+namespace {
+size_t utf8Chars(const std::string& s) {
+    size_t n = 0;
+    for (unsigned char c : s)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n;
+}
+}  // namespace
+
+std::optional<std::string> ColumnText(const Value& v, const sqlite::ColumnInfo& col) {
+    if (v.isNull()) {
+        if (col.notNull && !col.counter) throw JetError::make(err::kFieldRequired, col.name);
+        return std::nullopt;
+    }
+    try {
+        switch (col.type) {
+            case JType::Boolean:
+                return v.toBool() ? "true" : "false";
+            case JType::Byte: {
+                int64_t x = v.toInt64();
+                if (x < 0 || x > 255) throw JetError::make(err::kOverflow);
+                return std::to_string(x);
+            }
+            case JType::Integer:
+                return std::to_string(v.toInteger());
+            case JType::Long:
+                return std::to_string(v.toLong());
+            case JType::Single:
+            case JType::Double: {
+                double d = v.toDouble();
+                if (!(std::fabs(d) <=
+                      (col.type == JType::Single ? 3.4028234663852886e38 : 1.7976931348623157e308)))
+                    throw JetError::make(err::kOverflow);
+                return number(d);
+            }
+            case JType::Currency:
+                return v.toCurrency().toString();
+            case JType::Date:
+                return v.toDate().toString();
+            case JType::Text: {
+                std::string s = v.toString();
+                if (col.size > 0 && utf8Chars(s) > static_cast<size_t>(col.size))
+                    throw JetError::make(err::kFieldTooSmall);
+                return s;
+            }
+            case JType::Memo:
+                return v.toString();
+            default:
+                return textOf(v, Conv::None);
+        }
+    } catch (const JetError& e) {
+        if (e.number() == err::kTypeMismatch) throw JetError::make(err::kDataTypeConversion);
+        // Out of the column's range: refused, never stored wrapped.
+        if (e.number() == err::kOverflow && jetsql::IsNumeric(col.type))
+            throw JetError::make(err::kNumericFieldOverflow);
+        throw;
+    }
+}
+
 Value ReadValue(const char* text, JType type) {
     if (!text) return Value();
     std::string_view t(text);

@@ -21,6 +21,11 @@ std::vector<std::optional<std::string>> SlotTexts(
     const sqlite::Translation& tr, const std::vector<jetsql::Literal>& literals,
     const std::map<std::string, Value, sqlite::NoCaseLess>* params);
 
+// A value as text for a column of the given type (pg::dialect::StoredType), nullopt for Null;
+// checked as on the SQLite side: 3315 for Null in a required column, 3163 for a text too long,
+// 3349 for a number out of the column's range, 3421 for a value of no such type.
+std::optional<std::string> ColumnText(const Value& v, const sqlite::ColumnInfo& col);
+
 // A field's text as a Value of `type`; a value that does not fit the type is read in a wider
 // one, never cut (as the SQLite side reads values another tool stored).
 Value ReadValue(const char* text, jetsql::JType type);

@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "kelvor/jet_error.h"
+#include "locking/lock_file.h"
 #include "sqlite/collation.h"
 #include "sqlite/dialect.h"
 #include "sqlite/functions.h"
@@ -237,14 +238,24 @@ Connection::~Connection() {
     ::close(scratchLock_);
 }
 
-Attachment* Connection::attach(const std::string& path) {
-    if (path.empty()) throw JetError::make(err::kFileNotFound, path);
+std::string Connection::canonical(const std::string& path) const {
     char resolved[PATH_MAX];
-    if (!::realpath(path.c_str(), resolved)) throw JetError::make(err::kFileNotFound, path);
+    if (path.empty() || !::realpath(path.c_str(), resolved))
+        throw JetError::make(err::kFileNotFound, path);
     struct stat sb;
     if (::stat(resolved, &sb) != 0 || !S_ISREG(sb.st_mode))
         throw JetError::make(err::kInvalidPath, path);
-    std::string canon(resolved);
+    return resolved;
+}
+
+std::unique_ptr<engine::Presence> Connection::enter(const std::string& path,
+                                                    const std::string& user) {
+    return std::make_unique<engine::PresenceOf<locking::LockFile>>(
+        locking::LockFile::Connect(canonical(path), user));
+}
+
+Attachment* Connection::attach(const std::string& path) {
+    std::string canon = canonical(path);
     for (auto& a : attachments_) {
         if (a->path == canon) {
             ++a->refs;

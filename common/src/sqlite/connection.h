@@ -58,6 +58,12 @@ class Connection final : public engine::Connection {
 
     sqlite3* handle() const { return db_; }
 
+    // A file's real path.
+    std::string canonical(const std::string& path) const override;
+    // The connection's entry in the file's lock-information file.
+    std::unique_ptr<engine::Presence> enter(const std::string& path,
+                                            const std::string& user) override;
+
     // Attaches the database file at `path` (or takes another reference to it). Throws 3024
     // for a missing file, 3343 for one that is not a database, 3048 past the attachment limit.
     Attachment* attach(const std::string& path) override;

@@ -156,6 +156,7 @@ std::string TranslateDdl(const Statement& st, const std::string& schema, const C
                     sql += ")";
                 }
             }
+            if (d.recordKey) sql += std::string(", ") + d.recordKey;
             for (const auto& u : st.uniques) {
                 sql += ", UNIQUE (";
                 for (size_t i = 0; i < u.size(); ++i) sql += (i ? ", " : "") + QuoteIdent(u[i]);

@@ -76,6 +76,9 @@ struct DdlDialect {
     bool counterIsIdentity;
     // CREATE INDEX names the schema on the table (else on the index).
     bool indexInTableSchema;
+    // Declared in every new table after its columns: a hidden column that is the record's
+    // identity, where the engine has no stable one of its own (null: none).
+    const char* recordKey = nullptr;
 };
 std::string TranslateDdl(const jetsql::Statement& st, const std::string& schema,
                          const Catalog& catalog, const DdlDialect& dialect);

@@ -23,7 +23,9 @@ struct SampleOptions {
 // Creates `dir` when it is missing and in it the four databases, every table the queue engine
 // and the application server use, one options row with every rule switched on, and the two
 // saved queries. Throws Error (3204 when a database file exists already); a failure removes the
-// databases it has made, and the folder when it made it.
+// databases it has made, and the folder when it made it. A server path (kelvor/server.h) whose
+// schema is NAME makes the company's databases as the schemas NAME_dt, NAME_ca, NAME_so and
+// NAME_gl there.
 CompanyFiles CreateCompany(const std::string& dir, const SampleOptions& sample = {});
 
 // The text of the saved queries, also for tests that make their own databases.

@@ -1,0 +1,536 @@
+#include "pg/connection.h"
+
+#include "kelvor/server.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+
+#include "jetsql/binder.h"
+#include "jetsql/plan.h"
+#include "pg/catalog.h"
+#include "pg/dialect.h"
+#include "pg/emit.h"
+#include "pg/library.h"
+#include "pg/locks.h"
+#include "pg/roster.h"
+#include "pg/values.h"
+
+namespace kelvor::pg {
+
+namespace {
+
+// The channel on which a connection that changes a database's design tells the others: the
+// payload is the schema. A notification arrives with the next result or is picked up before
+// the next statement, so a catalog costs no round trip while nothing changes.
+constexpr char kDesignChannel[] = "kelvor_design";
+
+// Every parameter goes as text; each place casts it to the type it needs.
+constexpr Oid kTextOid = 25;
+
+// The highest $N a statement names, outside quoted text.
+int paramCount(const std::string& sql) {
+    int most = 0;
+    bool quoted = false;
+    for (size_t i = 0; i < sql.size(); ++i) {
+        char c = sql[i];
+        if (c == '\'') quoted = !quoted;
+        if (quoted || c != '$' || i + 1 >= sql.size() ||
+            !std::isdigit(static_cast<unsigned char>(sql[i + 1])))
+            continue;
+        int n = 0;
+        auto r = std::from_chars(sql.data() + i + 1, sql.data() + sql.size(), n);
+        i = static_cast<size_t>(r.ptr - sql.data()) - 1;
+        most = std::max(most, n);
+    }
+    return most;
+}
+
+std::vector<const char*> pointers(const std::vector<std::optional<std::string>>& texts) {
+    std::vector<const char*> out;
+    out.reserve(texts.size());
+    for (const auto& t : texts) out.push_back(t ? t->c_str() : nullptr);
+    return out;
+}
+
+// The program's time zone by name, so that Now() and Date() on the server give this
+// workstation's local time as they do on files: TZ, else the zone /etc/localtime names.
+std::string localZone() {
+    if (const char* tz = std::getenv("TZ"); tz && *tz) return tz[0] == ':' ? tz + 1 : tz;
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/etc/localtime", buf, sizeof buf - 1);
+    if (n > 0) {
+        std::string link(buf, static_cast<size_t>(n));
+        auto at = link.find("zoneinfo/");
+        if (at != std::string::npos) return link.substr(at + 9);
+    }
+    std::ifstream in("/etc/timezone");
+    std::string zone;
+    std::getline(in, zone);
+    return zone;
+}
+
+// Why a connection failed, from libpq's message (connection failures carry no SQLSTATE).
+JetError connectFailure(const std::string& message, const std::string& shown) {
+    if (message.find("database \"") != std::string::npos &&
+        message.find("does not exist") != std::string::npos)
+        return JetError::make(err::kFileNotFound, shown);
+    if (message.find("authentication failed") != std::string::npos ||
+        (message.find("role \"") != std::string::npos &&
+         message.find("does not exist") != std::string::npos) ||
+        message.find("no password supplied") != std::string::npos)
+        return JetError::make(err::kNotAValidAccount);
+    return JetError::make(err::kDiskError);
+}
+
+void quiet(void*, const char*) {}
+
+}  // namespace
+
+// ---- a prepared statement --------------------------------------------------------------------
+
+Cursor::~Cursor() {
+    if (sql_.empty()) c_.forget(std::move(name_));
+}
+
+void Cursor::set(int index, std::optional<std::string> text) {
+    if (index >= 1 && static_cast<size_t>(index) <= texts_.size())
+        texts_[static_cast<size_t>(index - 1)] = std::move(text);
+}
+
+void Cursor::bindSlots(const sqlite::Translation& tr, const std::vector<jetsql::Literal>& lits,
+                       const engine::ParamValues* params) {
+    std::vector<std::optional<std::string>> texts = SlotTexts(tr, lits, params);
+    for (size_t i = 0; i < texts.size(); ++i) set(static_cast<int>(i + 1), std::move(texts[i]));
+}
+
+// A ctid (block, item) travels as one number: the item numbers of a page fit in 16 bits.
+void Cursor::bindKey(int index, int64_t key) {
+    set(index, tid_ ? "(" + std::to_string(key >> 16) + "," + std::to_string(key & 0xffff) + ")"
+                    : std::to_string(key));
+}
+
+void Cursor::bindValue(int index, const Value& v, const sqlite::ColumnInfo& col) {
+    set(index, ColumnText(v, col));
+}
+
+bool Cursor::step(std::string_view path) {
+    if (row_ < 0) {
+        if (!sql_.empty()) {
+            c_.prepareNamed(name_, sql_, static_cast<int>(texts_.size()));
+            sql_.clear();
+        }
+        res_ = c_.execPrepared(name_, pointers(texts_), path);
+        row_ = 0;
+    } else {
+        ++row_;
+    }
+    return row_ < PQntuples(res_.get());
+}
+
+int64_t Cursor::key(int col) const {
+    const char* t = PQgetvalue(res_.get(), row_, col);
+    const char* end = t + std::char_traits<char>::length(t);
+    int64_t a = 0, b = 0;
+    if (*t != '(') {
+        std::from_chars(t, end, a);
+        return a;
+    }
+    auto r = std::from_chars(t + 1, end, a);
+    if (r.ptr < end) std::from_chars(r.ptr + 1, end, b);
+    return (a << 16) | b;
+}
+
+Value Cursor::value(int col, jetsql::JType type) const {
+    return ReadValue(
+        PQgetisnull(res_.get(), row_, col) ? nullptr : PQgetvalue(res_.get(), row_, col), type);
+}
+
+void Cursor::reset() {
+    res_ = Result();
+    row_ = -1;
+}
+
+long Cursor::changes() const {
+    return std::atol(PQcmdTuples(res_.get()));
+}
+
+// ---- the connection --------------------------------------------------------------------------
+
+Connection::Connection(const ServerPath& server) : server_(server) {
+    conn_ = PQconnectdb(server_.conninfo.c_str());
+    if (PQstatus(conn_) != CONNECTION_OK) {
+        std::string message = PQerrorMessage(conn_);
+        PQfinish(conn_);
+        throw connectFailure(message, server_.shown);
+    }
+    PQsetNoticeProcessor(conn_, quiet, nullptr);  // "already exists, skipping" and the like
+    try {
+        InstallLibrary(conn_);
+        exec("SET client_min_messages = warning");
+        if (std::string zone = localZone(); !zone.empty()) {
+            // A zone the server does not know leaves the server's own.
+            Result r(PQexecParams(conn_, "SELECT set_config('TimeZone', $1, false)", 1, nullptr,
+                                  std::vector<const char*>{zone.c_str()}.data(), nullptr, nullptr,
+                                  0));
+        }
+        exec(std::string("LISTEN ") + kDesignChannel);
+    } catch (...) {
+        PQfinish(conn_);
+        throw;
+    }
+}
+
+Connection::~Connection() {
+    invalidate();  // the cursors name this connection
+    PQfinish(conn_);
+}
+
+JetError Connection::failure(const PGresult* res, std::string_view) {
+    if (!res || PQstatus(conn_) == CONNECTION_BAD) return JetError::make(err::kDiskError);
+    return ErrorOf(res);
+}
+
+// PostgreSQL ends a transaction at its first failure: whatever a later statement would do is
+// refused until a rollback. So the failure is kept, and every later statement and CommitTrans
+// fail with it until Rollback (to the savepoint of a nested level or the whole transaction)
+// makes the connection usable again, as after a full disk on files.
+Result Connection::checked(PGresult* res, std::string_view path) {
+    Result r(res);
+    ExecStatusType st = PQresultStatus(res);
+    if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return r;
+    JetError e = failure(res, path);
+    if (depth_ > 0 && !failed_) failed_ = e;
+    throw e;
+}
+
+Result Connection::exec(const std::string& sql, const std::vector<const char*>& params,
+                        std::string_view path) {
+    const std::vector<Oid> types(params.size(), kTextOid);
+    return checked(PQexecParams(conn_, sql.c_str(), static_cast<int>(params.size()), types.data(),
+                                params.data(), nullptr, nullptr, 0),
+                   path);
+}
+
+Result Connection::execPrepared(const std::string& name, const std::vector<const char*>& params,
+                                std::string_view path) {
+    return checked(PQexecPrepared(conn_, name.c_str(), static_cast<int>(params.size()),
+                                  params.data(), nullptr, nullptr, 0),
+                   path);
+}
+
+std::unique_ptr<engine::Cursor> Connection::prepare(const engine::CacheEntry& e, bool fetch) {
+    const std::string& sql = fetch ? e.tr->fetchSql : e.tr->sql;
+    return std::make_unique<Cursor>(*this, "kv_" + std::to_string(++statements_), sql,
+                                    paramCount(sql), e.tr->table.rowid == "ctid");
+}
+
+void Connection::prepareNamed(const std::string& name, const std::string& sql, int params) {
+    const std::vector<Oid> types(static_cast<size_t>(params), kTextOid);
+    checked(PQprepare(conn_, name.c_str(), sql.c_str(), params, types.data()), {});
+}
+
+void Connection::dropUnused() {
+    if (unused_.empty() || failed_) return;
+    std::string sql;
+    for (const auto& n : unused_) sql += "DEALLOCATE " + n + ";";
+    unused_.clear();
+    Result r(PQexec(conn_, sql.c_str()));  // a statement already gone is no failure to report
+}
+
+// ---- databases -------------------------------------------------------------------------------
+
+std::string Connection::canonical(const std::string& path) const {
+    ServerPath p = ParseServerPath(path);
+    if (p.serverKey != server_.serverKey)
+        throw JetError(
+            err::kNotImplemented,
+            "A link cannot reach a database on another server or in files: '" + p.shown + "'.");
+    return p.serverKey + "#" + p.schema;
+}
+
+std::unique_ptr<engine::Presence> Connection::enter(const std::string& path,
+                                                    const std::string& user) {
+    canonical(path);
+    return std::make_unique<engine::PresenceOf<LockSession>>(
+        LockSession::Connect(conn_, ParseServerPath(path).schema, user));
+}
+
+engine::Attachment* Connection::attach(const std::string& path) {
+    const std::string canon = canonical(path);
+    for (auto& a : attachments_) {
+        if (a->path == canon) {
+            ++a->refs;
+            return a.get();
+        }
+    }
+    ServerPath p = ParseServerPath(path);
+    Result has = exec("SELECT 1 FROM pg_namespace WHERE nspname = $1", {p.schema.c_str()});
+    if (PQntuples(has.get()) == 0) throw JetError::make(err::kFileNotFound, p.shown);
+    auto a = std::make_unique<engine::Attachment>();
+    a->path = canon;
+    a->schema = p.schema;
+    loadCatalog(*a);
+    a->refs = 1;
+    attachments_.push_back(std::move(a));
+    return attachments_.back().get();
+}
+
+void Connection::release(engine::Attachment* a) {
+    if (!a || --a->refs > 0 || depth_ > 0) return;
+    // Cached statements may hold its catalog, which nobody keeps up to date from now on.
+    invalidate();
+    std::erase_if(attachments_, [](const auto& x) { return x->refs <= 0; });
+}
+
+void Connection::loadCatalog(engine::Attachment& a) {
+    try {
+        LoadCatalog(conn_, a.schema, a.catalog);
+    } catch (const JetError& e) {
+        if (depth_ > 0 && !failed_) failed_ = e;
+        throw;
+    }
+    designDirty_.erase(a.schema);
+}
+
+void Connection::reloadCatalog(engine::Attachment& a) {
+    loadCatalog(a);
+    invalidate();
+}
+
+void Connection::reloadAllCatalogs() {
+    for (auto& a : attachments_) loadCatalog(*a);
+    invalidate();
+}
+
+void Connection::notices() {
+    PQconsumeInput(conn_);
+    const int self = PQbackendPID(conn_);
+    while (PGnotify* n = PQnotifies(conn_)) {
+        if (n->be_pid != self) designDirty_.insert(n->extra);
+        PQfreemem(n);
+    }
+}
+
+void Connection::refreshCatalogs() {
+    checkUsable();
+    dropUnused();
+    notices();
+    if (designDirty_.empty()) return;
+    bool changed = false;
+    for (auto& a : attachments_) {
+        if (designDirty_.count(a->schema)) {
+            loadCatalog(*a);
+            changed = true;
+        }
+    }
+    designDirty_.clear();
+    if (changed) invalidate();
+}
+
+void Connection::checkUsable() const {
+    if (failed_) throw *failed_;
+    if (PQstatus(conn_) != CONNECTION_OK) throw JetError::make(err::kDiskError);
+}
+
+std::shared_ptr<sqlite::Translation> Connection::translate(
+    jetsql::Statement& st, const std::vector<jetsql::Literal>& literals,
+    sqlite::Resolver& resolver) {
+    std::unique_ptr<jetsql::BoundStatement> bound = jetsql::Bind(st, literals, resolver);
+    jetsql::Plan(*bound);
+    return Emit(*bound);
+}
+
+// ---- statements and records ------------------------------------------------------------------
+
+long Connection::run(const std::shared_ptr<engine::CacheEntry>& e,
+                     const std::vector<jetsql::Literal>& lits, const engine::ParamValues* params,
+                     std::string_view path) {
+    engine::Lease st = lease(e);
+    st->bindSlots(*e->tr, lits, params);
+    st->step(path);
+    return static_cast<Cursor*>(st.operator->())->changes();
+}
+
+std::shared_ptr<engine::CacheEntry> Connection::rowWrite(const std::string& schema,
+                                                         const sqlite::TableInfo& table,
+                                                         const std::vector<int>& columns,
+                                                         bool adding) {
+    std::string key(adding ? "\x03ins " : "\x03upd ");
+    key += schema + "." + table.name;
+    for (int c : columns) key += "," + std::to_string(c);
+    return entry(key, [&] {
+        auto w = std::make_shared<sqlite::Translation>();
+        w->kind = adding ? jetsql::Statement::Kind::Insert : jetsql::Statement::Kind::Update;
+        w->sql = adding ? dialect::InsertRowSql(schema, table, columns)
+                        : dialect::UpdateRowSql(schema, table, columns);
+        w->table.rowid = table.rowid;
+        return w;
+    });
+}
+
+int64_t Connection::insertRow(const std::string& schema, const sqlite::TableInfo& table,
+                              const std::vector<int>& columns,
+                              const std::vector<const Value*>& values, std::string_view path) {
+    engine::Lease st = lease(rowWrite(schema, table, columns, true));
+    for (size_t k = 0; k < values.size(); ++k)
+        st->bindValue(static_cast<int>(k + 1), *values[k],
+                      table.columns[static_cast<size_t>(columns[k])]);
+    if (!st->step(path)) return 0;
+    return st->key(0);
+}
+
+void Connection::updateRow(const std::string& schema, const sqlite::TableInfo& table,
+                           const std::vector<int>& columns, const std::vector<const Value*>& values,
+                           int64_t key, std::string_view path) {
+    engine::Lease st = lease(rowWrite(schema, table, columns, false));
+    for (size_t k = 0; k < values.size(); ++k)
+        st->bindValue(static_cast<int>(k + 1), *values[k],
+                      table.columns[static_cast<size_t>(columns[k])]);
+    st->bindKey(static_cast<int>(values.size() + 1), key);
+    st->step(path);
+}
+
+// ---- the layer's own objects and design changes ----------------------------------------------
+
+void Connection::putObject(const engine::Attachment& a, const std::string& name, int type,
+                           const std::string* database, const std::string* foreign,
+                           const std::string* sql) {
+    exec(dialect::CreateObjectsTableSql(a.schema));
+    const std::string t = std::to_string(type);
+    exec(dialect::InsertObjectSql(a.schema),
+         {name.c_str(), t.c_str(), database ? database->c_str() : nullptr,
+          foreign ? foreign->c_str() : nullptr, sql ? sql->c_str() : nullptr});
+}
+
+void Connection::deleteObject(const engine::Attachment& a, const std::string& name) {
+    exec(dialect::DeleteObjectSql(a.schema), {name.c_str()});
+}
+
+void Connection::designChanged(engine::Attachment& a) {
+    exec("SELECT pg_notify($1, $2)", {kDesignChannel, a.schema.c_str()});
+    if (depth_ > 0) designInTransaction_ = true;
+    reloadCatalog(a);
+}
+
+void Connection::runDdl(engine::Attachment& a, const jetsql::Statement& st, std::string_view path) {
+    std::string sql = sqlite::TranslateDdl(st, a.schema, a.catalog, dialect::Ddl());
+    invalidate();
+    exec(sql, {}, path);
+    designChanged(a);
+}
+
+long Connection::selectInto(engine::Attachment& a, const sqlite::Translation& tr,
+                            const std::vector<jetsql::Literal>& lits,
+                            const engine::ParamValues* params, std::string_view path) {
+    const dialect::SelectInto sql = dialect::SelectIntoSql(a.schema, tr);
+    const auto texts = SlotTexts(tr, lits, params);
+    // The new table and its rows are one change, whether or not the caller's transaction
+    // holds it.
+    const bool own = depth_ == 0;
+    if (own) exec("BEGIN");
+    try {
+        invalidate();
+        exec(sql.create, {}, path);
+        Result r = exec(sql.insert, pointers(texts), path);
+        long n = std::atol(PQcmdTuples(r.get()));
+        exec("SELECT pg_notify($1, $2)", {kDesignChannel, a.schema.c_str()});
+        if (own) exec("COMMIT");
+        if (!own) designInTransaction_ = true;
+        reloadCatalog(a);
+        return n;
+    } catch (...) {
+        if (own) {
+            Result r(PQexec(conn_, "ROLLBACK"));
+        }
+        throw;
+    }
+}
+
+// ---- transactions ----------------------------------------------------------------------------
+
+void Connection::begin() {
+    checkUsable();
+    if (depth_ >= 5) throw JetError::make(err::kTooManyTransactions);
+    exec(depth_ == 0 ? std::string("BEGIN") : "SAVEPOINT kv_t" + std::to_string(depth_));
+    ++depth_;
+}
+
+void Connection::commit() {
+    if (depth_ == 0) throw JetError::make(err::kCommitWithoutBegin);
+    checkUsable();
+    // A COMMIT that fails has ended the transaction all the same: the failure is kept until
+    // the caller's Rollback, as any other.
+    exec(depth_ == 1 ? std::string("COMMIT")
+                     : "RELEASE SAVEPOINT kv_t" + std::to_string(depth_ - 1));
+    if (--depth_ == 0) {
+        designInTransaction_ = false;
+        LockSession::AfterTransaction(conn_);
+        dropUnused();
+    }
+}
+
+void Connection::rollback() {
+    if (depth_ == 0) throw JetError::make(err::kCommitWithoutBegin);
+    --depth_;
+    const std::string sql = depth_ == 0 ? std::string("ROLLBACK")
+                                        : "ROLLBACK TO SAVEPOINT kv_t" + std::to_string(depth_) +
+                                              "; RELEASE SAVEPOINT kv_t" + std::to_string(depth_);
+    Result r(PQexec(conn_, sql.c_str()));
+    failed_.reset();
+    LockSession::AfterTransaction(conn_);
+    // What was undone may have been a change of design.
+    if (designInTransaction_) {
+        if (depth_ == 0) designInTransaction_ = false;
+        reloadAllCatalogs();
+    }
+    if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
+        if (depth_ > 0) failed_ = failure(r.get(), {});
+        throw failure(r.get(), {});
+    }
+    if (depth_ == 0) dropUnused();
+}
+
+}  // namespace kelvor::pg
+
+namespace kelvor::pg {
+
+void CreateDatabase(const std::string& path) {
+    const ServerPath p = ParseServerPath(path);
+    Connection c(p);
+    c.exec("BEGIN");
+    try {
+        Result has = c.exec("SELECT 1 FROM pg_namespace WHERE nspname = $1", {p.schema.c_str()});
+        if (PQntuples(has.get()) > 0) throw JetError::make(err::kDatabaseExists);
+        c.exec("CREATE SCHEMA " + dialect::QuoteIdent(p.schema));
+        c.exec(dialect::CreateObjectsTableSql(p.schema));
+        if (!CreateRoster(c.handle(), p.schema)) throw JetError::make(err::kDiskError);
+        c.exec("COMMIT");
+    } catch (const JetError& e) {
+        Result r(PQexec(c.handle(), "ROLLBACK"));
+        // Another program made the schema first.
+        if (e.number() == err::kSyntaxError && PQstatus(c.handle()) == CONNECTION_OK)
+            throw JetError::make(err::kDatabaseExists);
+        throw;
+    }
+}
+
+}  // namespace kelvor::pg
+
+namespace kelvor {
+
+bool NamesServerDatabase(std::string_view path) {
+    return pg::NamesServer(path);
+}
+
+void DropServerDatabase(const std::string& path) {
+    const pg::ServerPath p = pg::ParseServerPath(path);
+    pg::Connection c(p);
+    c.exec("DROP SCHEMA IF EXISTS " + pg::dialect::QuoteIdent(p.schema) + " CASCADE");
+}
+
+}  // namespace kelvor
