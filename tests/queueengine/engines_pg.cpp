@@ -1,5 +1,5 @@
-// (Built into queueengine_pg_tests only.) The same company on both engines: the queue update gives the same queue, history and call-log
-// remarks from files as from a PostgreSQL server.
+// The same company on both engines: the queue update gives the same queue, history and call-log
+// remarks from files as from a PostgreSQL server. Built into queueengine_pg_tests only.
 #include <gtest/gtest.h>
 
 #include <set>

@@ -200,6 +200,7 @@ JetError Connection::failure(const PGresult* res, std::string_view) {
 // fail with it until Rollback (to the savepoint of a nested level or the whole transaction)
 // makes the connection usable again, as after a full disk on files.
 Result Connection::checked(PGresult* res, std::string_view path) {
+    ++RoundTrips();
     Result r(res);
     ExecStatusType st = PQresultStatus(res);
     if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return r;
@@ -239,6 +240,7 @@ void Connection::dropUnused() {
     std::string sql;
     for (const auto& n : unused_) sql += "DEALLOCATE " + n + ";";
     unused_.clear();
+    ++RoundTrips();
     Result r(PQexec(conn_, sql.c_str()));  // a statement already gone is no failure to report
 }
 
@@ -253,11 +255,54 @@ std::string Connection::canonical(const std::string& path) const {
     return p.serverKey + "#" + p.schema;
 }
 
+namespace {
+
+// A connection's entry in a schema's roster and its deny-write locks there, with writes
+// cleared through the connection.
+class ServerPresence final : public engine::Presence {
+  public:
+    ServerPresence(Connection& c, std::unique_ptr<LockSession> s) : c_(c), s_(std::move(s)) {}
+    void lockTable(const std::string& table) override {
+        s_->lockTable(table);
+        c_.lockTaken();
+    }
+    void unlockTable(const std::string& table) override { s_->unlockTable(table); }
+    void checkWritable(const std::vector<std::string>& tables) const override {
+        c_.checkWritable(*s_, tables);
+    }
+
+  private:
+    Connection& c_;
+    std::unique_ptr<LockSession> s_;
+};
+
+}  // namespace
+
 std::unique_ptr<engine::Presence> Connection::enter(const std::string& path,
                                                     const std::string& user) {
     canonical(path);
-    return std::make_unique<engine::PresenceOf<LockSession>>(
-        LockSession::Connect(conn_, ParseServerPath(path).schema, user));
+    return std::make_unique<ServerPresence>(
+        *this, LockSession::Connect(conn_, ParseServerPath(path).schema, user));
+}
+
+void Connection::checkWritable(const LockSession& session, const std::vector<std::string>& tables) {
+    std::vector<int64_t> keys;
+    bool cleared = depth_ > 0;
+    for (const auto& t : tables) {
+        keys.push_back(TableLockKey(session.schemaOid(), t));
+        cleared = cleared && cleared_.count(keys.back());
+    }
+    if (cleared) return;
+    session.checkWritable(tables);
+    if (depth_ == 0) return;
+    std::string list;
+    for (int64_t k : keys) list += (list.empty() ? "{" : ",") + std::to_string(k);
+    Result r =
+        exec("SELECT bool_and(pg_try_advisory_xact_lock_shared(k)) FROM unnest($1::bigint[]) AS k",
+             {(list + "}").c_str()});
+    // Locked since the check: refused as if the check had seen it.
+    if (std::string_view(PQgetvalue(r.get(), 0, 0)) != "t") throw JetError::make(err::kReadOnly);
+    cleared_.insert(keys.begin(), keys.end());
 }
 
 engine::Attachment* Connection::attach(const std::string& path) {
@@ -469,6 +514,7 @@ void Connection::commit() {
                      : "RELEASE SAVEPOINT kv_t" + std::to_string(depth_ - 1));
     if (--depth_ == 0) {
         designInTransaction_ = false;
+        cleared_.clear();
         LockSession::AfterTransaction(conn_);
         dropUnused();
     }
@@ -480,8 +526,10 @@ void Connection::rollback() {
     const std::string sql = depth_ == 0 ? std::string("ROLLBACK")
                                         : "ROLLBACK TO SAVEPOINT kv_t" + std::to_string(depth_) +
                                               "; RELEASE SAVEPOINT kv_t" + std::to_string(depth_);
+    ++RoundTrips();
     Result r(PQexec(conn_, sql.c_str()));
     failed_.reset();
+    cleared_.clear();  // a rolled-back level gives back the locks it took
     LockSession::AfterTransaction(conn_);
     // What was undone may have been a change of design.
     if (designInTransaction_) {

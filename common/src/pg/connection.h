@@ -22,6 +22,7 @@
 namespace kelvor::pg {
 
 class Connection;
+class LockSession;
 
 // A server-side prepared statement and the result of its last run.
 class Cursor final : public engine::Cursor {
@@ -117,6 +118,12 @@ class Connection final : public engine::Connection {
                         std::string_view path);
     // Prepares `sql` under `name`, its `params` parameters all sent as text.
     void prepareNamed(const std::string& name, const std::string& sql, int params);
+    // Throws 3027 when a deny-write lock of another connection refuses writes to `tables` of
+    // the schema `session` registered on. Inside a transaction, a table checked once is held
+    // open for writing until the transaction ends, and is not checked again.
+    void checkWritable(const LockSession& session, const std::vector<std::string>& tables);
+    // A deny-write lock taken through this connection: writes are checked again.
+    void lockTaken() { cleared_.clear(); }
     // A prepared statement no cursor uses any more: dropped on the server before the next
     // statement that is not part of a failed transaction.
     void forget(std::string name) { unused_.push_back(std::move(name)); }
@@ -132,6 +139,7 @@ class Connection final : public engine::Connection {
     bool designInTransaction_ = false;   // this connection changed a design in its transaction
     std::optional<JetError> failed_;
     std::vector<std::string> unused_;
+    std::set<int64_t> cleared_;  // table lock keys this transaction holds shared
     int depth_ = 0;
     uint64_t statements_ = 0;
 

@@ -572,6 +572,7 @@ JetError ErrorOf(const PGresult* res) {
 Result Exec(PGconn* conn, const std::string& sql, const std::vector<const char*>& params) {
     // Every parameter goes as text; the statement casts each to the type its place needs.
     const std::vector<Oid> types(params.size(), 25);
+    ++RoundTrips();
     Result r(PQexecParams(conn, sql.c_str(), static_cast<int>(params.size()), types.data(),
                           params.data(), nullptr, nullptr, 0));
     ExecStatusType st = PQresultStatus(r.get());

@@ -262,7 +262,8 @@ void LockSession::checkWritable(const std::vector<std::string>& tables) const {
     Result r = Query(conn_,
                      "SELECT 1 FROM pg_catalog.pg_locks l WHERE " + AdvisoryLockIn("l") +
                          " AND l.classid = $1::oid AND l.objid = ANY($2::oid[]) AND "
-                         "l.objsubid = 1 AND l.pid <> pg_backend_pid() LIMIT 1",
+                         "l.objsubid = 1 AND l.mode = 'ExclusiveLock' AND "
+                         "l.pid <> pg_backend_pid() LIMIT 1",
                      {std::to_string(oid_), objids + "}"});
     if (!r.ok()) throw JetError::make(err::kDiskError);
     if (r.rows() > 0) throw JetError::make(err::kReadOnly);

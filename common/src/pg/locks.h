@@ -11,9 +11,11 @@
 // a false conflict, never a missed one, since one name always gives one key. Other programs
 // that take advisory locks in the same database could meet Kelvor's keys the same way.
 //
-// A check for writing (3027) reads pg_locks rather than taking a lock, so a writer holds
-// nothing that would keep others from locking the table afterwards: as with the file, the
-// check and the write are not atomic against a lock taken in between.
+// A check for writing (3027) reads pg_locks for another session's deny-write lock (exclusive).
+// Inside a transaction the engine then takes the table's key shared for the rest of the
+// transaction (pg::Connection), so that nobody can lock the table against a transaction that
+// has written to it, and the next writes to it need no check; outside one, as with the file,
+// the check and the write are not atomic against a lock taken in between.
 //
 // Several LockSessions may share one PGconn (databases on one server share a connection);
 // PostgreSQL would let them all take one key, so the process keeps its own account of which

@@ -3,10 +3,19 @@
 
 #include <libpq-fe.h>
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <utility>
 
 namespace kelvor::pg {
+
+// Requests this process has sent to servers and waited for (several statements sent together
+// count once): what a network's latency is paid for. Read by the benchmarks.
+inline std::atomic<uint64_t>& RoundTrips() {
+    static std::atomic<uint64_t> n{0};
+    return n;
+}
 
 class Result {
   public:

@@ -8,6 +8,7 @@ namespace kelvor::pg {
 namespace detail {
 
 Result Query(PGconn* conn, const std::string& sql, const std::vector<std::string>& params) {
+    ++RoundTrips();
     if (params.empty()) return Result(PQexec(conn, sql.c_str()));  // may hold several statements
     std::vector<const char*> values;
     for (const auto& p : params) values.push_back(p.c_str());
@@ -63,6 +64,7 @@ bool CreateRoster(PGconn* conn, const std::string& schema) {
     // The identity hands out ids without any grant on its sequence; it cycles, and an id still
     // in use after 2^31 registrations is refused by the key and the registration retried.
     // One implicit transaction: a table nobody else may use is never left behind.
+    ++RoundTrips();
     Result r(PQexec(conn, ("CREATE TABLE IF NOT EXISTS " + t +
                            " (id integer GENERATED ALWAYS AS IDENTITY (MINVALUE 1 MAXVALUE "
                            "2147483647 CYCLE) PRIMARY KEY, pid integer NOT NULL, workstation "
