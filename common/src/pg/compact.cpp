@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kelvor/jet_error.h"
+#include "pg/connection.h"
 #include "pg/library.h"
 #include "pg/path.h"
 #include "pg/roster.h"
@@ -165,7 +166,7 @@ void Compact(const std::string& path, const std::string& destination,
 
     Conn owned(PQconnectdb(sp.conninfo.c_str()), &PQfinish);
     PGconn* conn = owned.get();
-    if (PQstatus(conn) != CONNECTION_OK) throw JetError::make(err::kDiskError);
+    if (PQstatus(conn) != CONNECTION_OK) throw ConnectFailure(PQerrorMessage(conn), sp.shown);
     PQsetNoticeProcessor(
         conn, [](void*, const char*) {}, nullptr);
     // A rewrite of a large table takes as long as it takes; a table another program holds is

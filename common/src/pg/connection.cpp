@@ -74,8 +74,10 @@ std::string localZone() {
     return zone;
 }
 
+}  // namespace
+
 // Why a connection failed, from libpq's message (connection failures carry no SQLSTATE).
-JetError connectFailure(const std::string& message, const std::string& shown) {
+JetError ConnectFailure(const std::string& message, const std::string& shown) {
     if (message.find("database \"") != std::string::npos &&
         message.find("does not exist") != std::string::npos)
         return JetError::make(err::kFileNotFound, shown);
@@ -86,6 +88,8 @@ JetError connectFailure(const std::string& message, const std::string& shown) {
         return JetError::make(err::kNotAValidAccount);
     return JetError::make(err::kDiskError);
 }
+
+namespace {
 
 void quiet(void*, const char*) {}
 
@@ -222,7 +226,7 @@ Connection::Connection(const ServerPath& server) : server_(server) {
     if (PQstatus(conn_) != CONNECTION_OK) {
         std::string message = PQerrorMessage(conn_);
         PQfinish(conn_);
-        throw connectFailure(message, server_.shown);
+        throw ConnectFailure(message, server_.shown);
     }
     PQsetNoticeProcessor(conn_, quiet, nullptr);  // "already exists, skipping" and the like
     try {

@@ -237,6 +237,10 @@ class Connection final : public engine::Connection {
                                                  const std::vector<int>& columns, bool adding);
 };
 
+// Why a connection to the server `shown` failed, from libpq's message: 3024 for a database
+// that does not exist, 3029 for a role refused, else 3043.
+JetError ConnectFailure(const std::string& message, const std::string& shown);
+
 // A new, empty database: a schema with the layer's metadata table and roster. Throws 3204 when
 // the schema exists.
 void CreateDatabase(const std::string& path);
