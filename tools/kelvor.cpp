@@ -78,10 +78,11 @@ const std::map<std::string, Command>& commands() {
           "removes the databases it made."}},
         {"create-installation",
          {kelvor::tool::CreateInstallation,
-          "kelvor create-installation DIR [--companies N] [--customers N]",
+          "kelvor create-installation DIR [--companies N] [--customers N] [--server PATH]",
           "Creates a sample installation for the maintenance wizard: a registry, a workgroup "
           "file, the program database and N companies; prints INSTALL= and KELVOR_REGISTRY= "
-          "lines."}},
+          "lines. With --server, the companies' databases are schemas on that PostgreSQL "
+          "server (PATH#NAME gives NAME_c01_dt, ...), and their file rows name them."}},
         {"process-queue",
          {kelvor::tool::ProcessQueue, "kelvor process-queue --dt PATH --ca PATH [--so PATH]",
           "Rebuilds a company's work queue in this process, in one transaction. Prints nothing "

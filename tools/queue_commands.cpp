@@ -75,8 +75,9 @@ int CreateCompany(const Args& args) {
 
 int CreateInstallation(const Args& args) {
     if (args.empty() || args[0].rfind("--", 0) == 0) Usage();
-    auto opt = options(args, 1, {"--companies", "--customers"}, {});
+    auto opt = options(args, 1, {"--companies", "--customers", "--server"}, {});
     wizard::InstallationOptions o;
+    if (opt.count("--server")) o.server = opt["--server"];
     if (opt.count("--companies")) o.companies = static_cast<int>(number(opt["--companies"]));
     if (opt.count("--customers")) o.customers = static_cast<int>(number(opt["--customers"]));
     wizard::CreateInstallation(args[0], o);

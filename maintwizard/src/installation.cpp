@@ -1,11 +1,13 @@
 #include "installation.h"
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 
 #include "kelvor/collection_schema.h"
 #include "kelvor/dao.h"
 #include "kelvor/registry.h"
+#include "kelvor/server.h"
 #include "kelvor/workgroup.h"
 
 namespace kelvor::wizard {
@@ -27,6 +29,8 @@ std::string regText(const std::string& s) {
 }  // namespace
 
 void CreateInstallation(const std::string& dir, const InstallationOptions& options) {
+    if (!options.server.empty() && !NamesServerDatabase(options.server))
+        throw Error::make(err::kInvalidPath, options.server);
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (ec) throw Error::make(err::kInvalidPath, dir);
@@ -54,7 +58,18 @@ void CreateInstallation(const std::string& dir, const InstallationOptions& optio
             queueengine::SampleOptions sample;
             sample.customers = options.customers;
             sample.seed = static_cast<uint64_t>(k);
-            queueengine::CreateCompany(companyDir, sample);
+            // On a server, a row's folder is the server's part of the path and its file the
+            // schema, as the wizard puts them together again.
+            std::string schema;
+            if (!options.server.empty()) {
+                const size_t hash = options.server.rfind('#');
+                companyDir = options.server.substr(0, hash);
+                schema = options.server.substr(hash + 1) + "_" + code;
+                for (char& c : schema) c = static_cast<char>(std::tolower(c));
+                queueengine::CreateCompany(companyDir + "#" + schema, sample);
+            } else {
+                queueengine::CreateCompany(companyDir, sample);
+            }
             static const char* const kNames[] = {"Harbor Trading Ltd", "Cedar Foods Inc",
                                                  "Nordic Motors AB",   "Quartz Print Co",
                                                  "Maple Logistics",    "Falcon Hardware"};
@@ -73,7 +88,12 @@ void CreateInstallation(const std::string& dir, const InstallationOptions& optio
                 file.Parameters("pComp") = code;
                 file.Parameters("pApp") = app;
                 file.Parameters("pDir") = companyDir;
-                file.Parameters("pFile") = std::string(app) + ".mdb";
+                std::string name = std::string(app) + ".mdb";
+                if (!schema.empty()) {
+                    name = schema + "_" + app;
+                    for (char& c : name) c = static_cast<char>(std::tolower(c));
+                }
+                file.Parameters("pFile") = name;
                 file.Execute(dbFailOnError);
             }
         }

@@ -12,6 +12,10 @@ extern const std::string kSystemPassword;
 struct InstallationOptions {
     int companies = 2;
     int customers = 200;
+    // A server path (kelvor/server.h) ending in #NAME: the companies' databases go there, as
+    // the schemas NAME_c01_dt, NAME_c01_ca, ..., and their file rows name them (UNCFilePath the
+    // server's part, FileName the schema). Empty: files under dir/companies.
+    std::string server;
 };
 
 // Makes `dir` (when missing) and in it the installation; the registry file goes to

@@ -29,7 +29,7 @@ const char* const kCorrupted =
 
 class RepairTest : public InstallationTest {
   protected:
-    InstallationOptions Options() const override { return {2, 30}; }
+    InstallationOptions Options() const override { return {2, 30, ""}; }
 
     // Neither of the run's own files is left beside the database.
     void ExpectNoRunFiles(const std::string& path) {

@@ -34,7 +34,7 @@ class WizardTest : public ::testing::Test {
 class InstallationTest : public WizardTest {
   protected:
     void SetUp() override;
-    virtual InstallationOptions Options() const { return {2, 20}; }
+    virtual InstallationOptions Options() const { return {2, 20, ""}; }
 
     kelvor::test::TempDir dir;
     std::string install;  // the installation folder

@@ -83,3 +83,31 @@ TEST_F(ServerRepairTest, ADatabaseOnAServerIsCompactedInPlaceOnceNobodyHasItOpen
     EXPECT_LT(std::stol(scalar(admin.get(), size)), before / 3);
     EXPECT_FALSE(page->ProgressBar1->isVisible());
 }
+
+namespace {
+
+// An installation whose company databases are schemas on the cluster.
+class ServerInstallationTest : public InstallationTest {
+  protected:
+    InstallationOptions Options() const override {
+        return {1, 20,
+                kelvor::test::NewSchemaPath("wizinst", {"c01_dt", "c01_ca", "c01_so", "c01_gl"})};
+    }
+};
+
+}  // namespace
+
+// The company's four databases are found through their file rows and compacted in place, as
+// files are, together with the installation's own files.
+TEST_F(ServerInstallationTest, TheCompaniesDatabasesOnTheServerAreListedAndCompacted) {
+    frmWizRepair* repair = GoToRepairPage("C01", {0, 1, 2, 3, 4, 5});
+    ASSERT_TRUE(repair);
+    repair->btnProceed->click();
+    EXPECT_EQ(messages, std::vector<std::string>{"Process completed."});
+    const std::vector<std::string> lines = Lines(repair->lstAppRepairStatus);
+    ASSERT_EQ(lines.size(), 6u);
+    for (const auto& l : lines) EXPECT_NE(l.find("Done"), std::string::npos) << l;
+    kelvor::Database dt = kelvor::DBEngine().Workspaces(0).OpenDatabase(
+        "pg:" + kelvor::test::ClusterConninfo() + "#wizinst_c01_dt");
+    EXPECT_FALSE(dt.OpenRecordset("tblDtCallLogHeader", kelvor::dbOpenSnapshot).EOF_());
+}
