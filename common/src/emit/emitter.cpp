@@ -1,6 +1,8 @@
 // The walk over a bound statement that every engine's emitter shares (see emitter.h).
 #include "emit/emitter.h"
 
+#include <algorithm>
+
 #include "jetsql/binder_impl.h"
 #include "kelvor/jet_error.h"
 #include "sqlite/dialect.h"
@@ -419,10 +421,15 @@ std::string Emitter::select(const BoundSelect& s, bool top, bool inRecordOrder) 
     // Rows of stored tables come in a defined order whatever plan the engine picks: after the
     // query's own sort, in the order the records were stored, the first table's first. So a
     // loop over them, and what it writes, is the same on every engine and every run.
-    if ((top || inRecordOrder) && !distinct && s.groupBy.empty() && s.rowidGroup.empty() &&
-        !s.aggregate && !s.unionNext && s.topSlot < 0) {
-        for (const BoundTable& t : s.tables) {
+    // DISTINCTROW over a join gives one row per combination of the records it groups by.
+    if ((top || inRecordOrder) && !distinct && s.groupBy.empty() && !s.aggregate && !s.unionNext &&
+        s.topSlot < 0) {
+        for (size_t i = 0; i < s.tables.size(); ++i) {
+            const BoundTable& t = s.tables[i];
             if (t.derived || t.info.rowid.empty()) continue;
+            if (!s.rowidGroup.empty() && std::find(s.rowidGroup.begin(), s.rowidGroup.end(),
+                                                   static_cast<int>(i)) == s.rowidGroup.end())
+                continue;
             order += (order.empty() ? "" : ", ") + rowidOf(t) + nullsOrder(false);
         }
     }
