@@ -52,6 +52,7 @@ bool QueueEngine::ProcessQueue(const std::string& DT_UNCPath, const std::string&
             {&QueueEngine::MinFIA, m_options.Chk_MinFIA, "MinFIA"},
         };
         m_at = {0, 0, "", 0};
+        m_handed = 0;
         for (const auto& s : steps) m_at.steps += s.runs;
         for (const auto& s : steps) {
             if (!s.runs) continue;

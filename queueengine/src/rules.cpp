@@ -25,6 +25,7 @@ void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logI
         std::string text = remark;
         bool rep = replace;
         AddToQueue(custId, logId, type, text, lErr, sError, rep, append);
+        ++m_handed;
         rs.MoveNext();
         // Outside AddToQueue's trap: what the caller's progress throws ends the rule.
         if (++m_at.rows % 1000 == 0 && m_progress) m_progress(m_at);

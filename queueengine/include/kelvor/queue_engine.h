@@ -67,6 +67,8 @@ class QueueEngine {
     void SetProgress(std::function<void(const RunProgress&)> progress) {
         m_progress = std::move(progress);
     }
+    // The rows the rules of the last ProcessQueue handed to AddToQueue, all rules together.
+    long RowsHandedOver() const { return m_handed; }
 
     // Opens the DT, CA and (when given) SO databases, reads the options and runs the stamp,
     // the housekeeping steps and the rules inside one transaction: all of it is committed,
@@ -116,6 +118,7 @@ class QueueEngine {
     QueueOptions m_options;
     std::function<void(const RunProgress&)> m_progress;
     RunProgress m_at{0, 0, "", 0};
+    long m_handed = 0;
 };
 
 }  // namespace kelvor::queueengine
