@@ -117,15 +117,6 @@ std::vector<std::optional<std::string>> SlotTexts(
     return out;
 }
 
-namespace {
-size_t utf8Chars(const std::string& s) {
-    size_t n = 0;
-    for (unsigned char c : s)
-        if ((c & 0xC0) != 0x80) ++n;
-    return n;
-}
-}  // namespace
-
 std::optional<std::string> ColumnText(const Value& v, const sqlite::ColumnInfo& col) {
     if (v.isNull()) {
         if (col.notNull && !col.counter) throw JetError::make(err::kFieldRequired, col.name);
@@ -158,8 +149,7 @@ std::optional<std::string> ColumnText(const Value& v, const sqlite::ColumnInfo& 
                 return v.toDate().toString();
             case JType::Text: {
                 std::string s = v.toString();
-                if (col.size > 0 && utf8Chars(s) > static_cast<size_t>(col.size))
-                    throw JetError::make(err::kFieldTooSmall);
+                if (!sqlite::TextFits(col, s)) throw JetError::make(err::kFieldTooSmall);
                 return s;
             }
             case JType::Memo:

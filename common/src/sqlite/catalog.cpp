@@ -120,4 +120,12 @@ const QueryInfo* Catalog::query(std::string_view name) const {
     return it == queries_.end() ? nullptr : &it->second;
 }
 
+bool TextFits(const ColumnInfo& col, std::string_view text) {
+    if (col.size <= 0) return true;
+    size_t n = 0;
+    for (unsigned char c : text)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n <= static_cast<size_t>(col.size);
+}
+
 }  // namespace kelvor::sqlite

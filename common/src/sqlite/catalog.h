@@ -77,4 +77,7 @@ class Catalog {
 
 bool EqualNoCase(std::string_view a, std::string_view b);
 
+// Whether a text fits a column: a TEXT(n) column holds n characters (not bytes).
+bool TextFits(const ColumnInfo& col, std::string_view text);
+
 }  // namespace kelvor::sqlite

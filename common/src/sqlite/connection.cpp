@@ -676,15 +676,6 @@ Value ReadColumn(sqlite3_stmt* st, int col, JType type) {
     }
 }
 
-namespace {
-size_t utf8Chars(const std::string& s) {
-    size_t n = 0;
-    for (unsigned char c : s)
-        if ((c & 0xC0) != 0x80) ++n;
-    return n;
-}
-}  // namespace
-
 void BindValue(sqlite3_stmt* st, int index, const Value& v, const ColumnInfo& col) {
     if (v.isNull()) {
         if (col.notNull && !col.counter) throw JetError::make(err::kFieldRequired, col.name);
@@ -724,8 +715,7 @@ void BindValue(sqlite3_stmt* st, int index, const Value& v, const ColumnInfo& co
                 return;
             case JType::Text: {
                 std::string s = v.toString();
-                if (col.size > 0 && utf8Chars(s) > static_cast<size_t>(col.size))
-                    throw JetError::make(err::kFieldTooSmall);
+                if (!TextFits(col, s)) throw JetError::make(err::kFieldTooSmall);
                 bindText(st, index, s);
                 return;
             }
