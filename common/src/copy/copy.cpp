@@ -583,22 +583,33 @@ void CopyDatabases(const std::vector<std::pair<std::string, std::string>>& sourc
     }
     for (const auto& p : plans)
         if (exists(p.destination)) throw JetError::make(err::kDatabaseExists);
+    // A workspace of its own: its connections and transactions are the copy's alone, and all
+    // of it is closed before a failed copy is removed.
+    auto ws = std::make_shared<detail::WorkspaceImpl>("#Copy#", "Admin");
+    for (auto& p : plans) readDesign(ws, p);
+    for (const auto& p : plans) {
+        if (!pg::NamesServer(p.destination)) continue;
+        // A field of no one type keeps each value's own type in a file; a server's column has
+        // one type, and the copy would not be the same.
+        for (const auto& t : p.tables)
+            for (const auto& c : t.info.columns)
+                if (c.type == JType::Variant || c.type == JType::Null)
+                    throw JetError(err::kDataTypeConversion,
+                                   "Data type conversion error: field '" + c.name + "' of table '" +
+                                       t.info.name +
+                                       "' holds values of any type, which a server "
+                                       "database cannot keep.");
+    }
     try {
-        {
-            // A workspace of its own: its connections and transactions are the copy's alone,
-            // and all of it is closed before a failed copy is removed.
-            auto ws = std::make_shared<detail::WorkspaceImpl>("#Copy#", "Admin");
-            for (auto& p : plans) readDesign(ws, p);
-            Copier copier(plans, options);
-            copier.report();
-            for (auto& p : plans) {
-                DBEngine().CreateDatabase(p.destination);
-                p.made = true;
-            }
-            copier.copyAll(ws);
-            ws->close();
+        Copier copier(plans, options);
+        copier.report();
+        for (auto& p : plans) {
+            DBEngine().CreateDatabase(p.destination);
+            p.made = true;
         }
+        copier.copyAll(ws);
     } catch (...) {
+        ws.reset();
         for (const auto& p : plans) {
             if (!p.made) continue;
             try {
