@@ -34,9 +34,10 @@ struct CopyOptions {
 // each other. Then every table of each copy is read back beside its source, both in the order
 // of its key (or of every column), and compared value for value.
 //
-// Throws Error: 3204 before anything is made when a destination exists already; on any failure
-// (or a difference found by the check, 3000) every destination made is removed again. The
-// sources are only read.
+// Throws Error: 3204 before anything is made when a destination exists already, 3421 when a
+// server destination would get a field of any type (VALUE), whose values keep their own types
+// in a file but not in a server's typed column. On any failure (or a difference found by the
+// check, 3000) every destination made is removed again. The sources are only read.
 void CopyDatabases(const std::vector<std::pair<std::string, std::string>>& sourceToDestination,
                    const CopyOptions& options = {});
 
