@@ -147,6 +147,28 @@ TEST_F(DaoTest, DynasetEditsAddsAndSeesItsOwnChanges) {
     EXPECT_EQ(count(db, "tblDTQueue", "Len(Remark) = 600"), 1);
 }
 
+// A pass over more rows than an engine may hold at a time, with writes between the rows and
+// the transaction that opened it ending half way.
+TEST_F(DaoTest, AForwardOnlyPassOutlivesWritesAndItsTransaction) {
+    db.Execute("CREATE TABLE tblMany (N LONG)");
+    DBEngine().BeginTrans();
+    for (int i = 0; i < 2500; ++i)
+        db.Execute("INSERT INTO tblMany VALUES (" + std::to_string(i) + ")");
+    for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 1) DBEngine().BeginTrans();
+        Recordset rs = db.OpenRecordset("SELECT N FROM tblMany", dbOpenForwardOnly);
+        long n = 0, sum = 0;
+        for (; !rs.EOF_(); rs.MoveNext()) {
+            sum += rs.Fields("N").Value().toLong();
+            if (++n == 1500) DBEngine().CommitTrans();
+            if (n % 700 == 0) db.Execute("UPDATE tblDTQueue SET LogID = LogID + 1");
+        }
+        EXPECT_EQ(n, 2500);
+        EXPECT_EQ(sum, 2500L * 2499 / 2);
+    }
+    EXPECT_EQ(count(db, "tblDTQueue", "LogID = 7"), 1);
+}
+
 TEST_F(DaoTest, RecordsetTypesAndTheirLimits) {
     Recordset snap = db.OpenRecordset("SELECT * FROM tblDTQueue ORDER BY CustID", dbOpenSnapshot);
     db.Execute("DELETE FROM tblDTQueue");

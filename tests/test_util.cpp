@@ -127,10 +127,13 @@ std::string ChildProcess::readLine() {
     }
 }
 
-std::string ChildProcess::ask(const std::string& line) {
+bool ChildProcess::send(const std::string& line) {
     std::string l = line + "\n";
-    if (::write(in_, l.data(), l.size()) != static_cast<ssize_t>(l.size())) return "";
-    return readLine();
+    return ::write(in_, l.data(), l.size()) == static_cast<ssize_t>(l.size());
+}
+
+std::string ChildProcess::ask(const std::string& line) {
+    return send(line) ? readLine() : "";
 }
 
 void ChildProcess::kill9() {

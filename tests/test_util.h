@@ -48,6 +48,7 @@ class ChildProcess {
 
     // Sends one line and returns the next line of output ("" at end of output).
     std::string ask(const std::string& line);
+    bool send(const std::string& line);
     std::string readLine();
     void kill9();  // kills the process at once, as a crash would
     int pid() const { return pid_; }

@@ -9,6 +9,7 @@
 #include "kelvor/error.h"
 #include "kelvor/registry.h"
 #include "kelvor/roster.h"
+#include "kelvor/server.h"
 #include "kelvor/workgroup.h"
 #include "progress.h"
 
@@ -24,13 +25,15 @@ int Users(const Args& args) {
 }
 
 int Compact(const Args& args) {
-    if (args.size() != 2) Usage();
+    // A schema on a server is compacted where it is, so it needs no destination.
+    const bool inPlace = args.size() == 1 && NamesServerDatabase(args[0]);
+    if (args.size() != 2 && !inPlace) Usage();
     Progress progress("Compacting " + args[0]);
     CompactOptions options;
     options.progress = [&](uint64_t done, uint64_t total) {
         progress.report([&] { return std::to_string(total ? 100 * done / total : 0) + "%"; });
     };
-    DBEngine().CompactDatabase(args[0], args[1], options);
+    DBEngine().CompactDatabase(args[0], inPlace ? std::string() : args[1], options);
     return 0;
 }
 

@@ -47,7 +47,10 @@ const std::map<std::string, Command>& commands() {
         {"compact",
          {kelvor::tool::Compact, "kelvor compact SOURCE DESTINATION",
           "Writes a compacted, checked copy of SOURCE, which nobody may have open, to "
-          "DESTINATION, which must not exist. Ctrl-C stops it and leaves no file behind."}},
+          "DESTINATION, which must not exist. Ctrl-C stops it and leaves no file behind. A "
+          "database on a PostgreSQL server (postgresql://HOST/DB#SCHEMA or pg:...#SCHEMA) is "
+          "compacted in place, table by table: give it alone, or as both SOURCE and "
+          "DESTINATION."}},
         {"copy",
          {kelvor::tool::Copy,
           "kelvor copy SOURCE DESTINATION\n"

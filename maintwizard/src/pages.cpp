@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "kelvor/error.h"
+#include "kelvor/server.h"
 #include "mod_globals.h"
 #include "wizard.h"
 
@@ -716,10 +717,9 @@ void frmWizRepair::btnProceed_Click() {
 
 // One entry's file work, off the window's thread: a stale backup goes, the database is
 // compacted into the backup name, and the copy takes the database's place while the compaction
-// still holds the database locked. The bar moves with the engine's progress.
+// still holds the database locked. A database on a server is compacted where it is, with no
+// file beside it. The bar moves with the engine's progress.
 void frmWizRepair::compactInPlace(int line, const std::string& path) {
-    std::string target = linkTarget(path);
-    std::string backup = BackupName(target), old = SetAsideName(target);
     CompactOptions options;
     options.progress = [this, line, shown = -1](uint64_t done, uint64_t total) mutable {
         int value =
@@ -731,6 +731,12 @@ void frmWizRepair::compactInPlace(int line, const std::string& path) {
         }
         if (g_compactionHook) g_compactionHook(done, total);
     };
+    if (NamesServerDatabase(path)) {
+        runOffThread([&] { DBEngine().CompactDatabase(path, "", options); });
+        return;
+    }
+    std::string target = linkTarget(path);
+    std::string backup = BackupName(target), old = SetAsideName(target);
     options.whileLocked = [&] { swapIn(target, backup, old); };
     runOffThread([&] {
         std::remove(backup.c_str());
@@ -776,8 +782,10 @@ bool frmWizRepair::RunMaintenance() {
             if (stopAsked_) return end(false);
             if (g_iAction == 2) {
                 // Stale files go only when the database itself is there: without it, one of
-                // them may hold the only copy of the data.
-                if (!exists(path)) throw Error::make(err::kFileNotFound, path);
+                // them may hold the only copy of the data. (A schema on a server has no such
+                // files; its compaction says itself when it is missing.)
+                if (!NamesServerDatabase(path) && !exists(path))
+                    throw Error::make(err::kFileNotFound, path);
                 // Compaction needs the database to itself, and this program holds the program
                 // database (and through its links the System Manager database) open.
                 if (!g_dbProgram.isNothing()) {

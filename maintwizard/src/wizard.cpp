@@ -9,6 +9,7 @@
 
 #include "kelvor/error.h"
 #include "kelvor/registry.h"
+#include "kelvor/server.h"
 #include "mod_globals.h"
 #include "pages.h"
 
@@ -39,6 +40,14 @@ bool isDamaged(int number) {
 
 std::string joinPath(const std::string& dir, const std::string& file) {
     return dir + "/" + file;
+}
+
+// A company file row's database: the folder and the file name, or for a database on a server,
+// the server's path and the schema ("postgresql://host/acme" and "dt"), or the whole server
+// path with no file name.
+std::string rowPath(const std::string& path, const std::string& file) {
+    if (!NamesServerDatabase(path)) return joinPath(path, file);
+    return file.empty() ? path : path + "#" + file;
 }
 
 // A text between double quotes in Jet SQL: a double quote inside it is written twice.
@@ -302,8 +311,8 @@ bool DiscoverEnvironment() {
                                    : code == "GL" ? "General Ledger Database"
                                                   : "";
                 current->AddApplication(code,
-                                        joinPath(files.Fields("Path").Value().text(),
-                                                 files.Fields("FileName").Value().text()),
+                                        rowPath(files.Fields("Path").Value().text(),
+                                                files.Fields("FileName").Value().text()),
                                         desc);
                 files.MoveNext();
             }

@@ -118,7 +118,10 @@ TEST_F(DiscoveryTest, FileCodesAreUpperCasedAndInstallationFilesJoinTheLastCompa
              "UPDATE tblSmCompFiles SET AppID = 'gl' WHERE CompID = 'C02' AND AppID = 'GL'",
              "INSERT INTO tblSmCompInfo (CompID, Name) VALUES ('C03', 'Nordic Motors AB')",
              "INSERT INTO tblSmCompInfo (CompID, Name) VALUES ('C\"4', 'Quartz Print Co')",
-             "INSERT INTO tblSmCompFiles VALUES ('C\"4', 'DT', '/q', 'DT.mdb')"});
+             "INSERT INTO tblSmCompFiles VALUES ('C\"4', 'DT', '/q', 'DT.mdb')",
+             // Databases on a server: its path and the schema, or the whole path alone.
+             "INSERT INTO tblSmCompFiles VALUES ('C\"4', 'GL', 'postgresql://db/acme', 'gl')",
+             "INSERT INTO tblSmCompFiles VALUES ('C\"4', 'SO', 'pg:service=acme#so', Null)"});
     ASSERT_TRUE(Main());
     EXPECT_EQ(messages, std::vector<std::string>{});
     // A company without files is listed, but holds nothing; a double quote in a code is data.
@@ -127,7 +130,9 @@ TEST_F(DiscoveryTest, FileCodesAreUpperCasedAndInstallationFilesJoinTheLastCompa
                                         "C02\tCedar Foods Inc", "C03\tNordic Motors AB"}));
     EXPECT_EQ(EntriesOf("C03"), std::vector<Entry>{});
     EXPECT_EQ(EntriesOf("C\"4"),
-              (std::vector<Entry>{{"DT", "/q/DT.mdb", "Kelvor Primary Database"}}));
+              (std::vector<Entry>{{"DT", "/q/DT.mdb", "Kelvor Primary Database"},
+                                  {"GL", "postgresql://db/acme#gl", "General Ledger Database"},
+                                  {"SO", "pg:service=acme#so", ""}}));
 
     auto c01 = EntriesOf("C01");
     ASSERT_EQ(c01.size(), 4u);

@@ -249,10 +249,17 @@ class DBEngineClass {
     void Rollback();
     void Idle(int options = 0);
     // Uses no workspace, so it may run on any thread (the wizard runs it off its window's).
+    // A file is compacted into a new file `destination` (see sqlite/compact.h). A schema on a
+    // PostgreSQL server (pg/path.h) is compacted in place, table by table, with no copy and no
+    // backup: `destination` is then empty or the source itself (the same server, database and
+    // schema however spelt); anything else is refused with 3032, as is a file compacted onto a
+    // server. Progress then counts the schema's pages table by table (see pg/compact.h).
     void CompactDatabase(const std::string& source, const std::string& destination,
                          const CompactOptions& options = {});
     // Puts a checked copy of `backup` in place of `database` (which nobody may have open) and
-    // returns the paths its old file and journal were moved to (see sqlite/restore.h).
+    // returns the paths its old file and journal were moved to (see sqlite/restore.h). Files
+    // only: a server path, either of them, is refused with 3032 (the server's own tools
+    // restore a schema).
     std::vector<std::string> RestoreDatabase(const std::string& backup,
                                              const std::string& database);
     // A new, empty database file; 3204 when the file exists.

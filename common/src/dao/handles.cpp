@@ -7,6 +7,7 @@
 
 #include "dao/dao_impl.h"
 #include "kelvor/workgroup.h"
+#include "pg/compact.h"
 #include "pg/connection.h"
 #include "pg/path.h"
 #include "sqlite/collation.h"
@@ -425,11 +426,24 @@ void DBEngineClass::TEST_NewDefaultWorkspace() {
 }
 void DBEngineClass::CompactDatabase(const std::string& source, const std::string& destination,
                                     const CompactOptions& options) {
-    trapped([&] { sqlite::Compact(source, destination, options); });
+    trapped([&] {
+        if (pg::NamesServer(source)) return pg::Compact(source, destination, options);
+        if (pg::NamesServer(destination))
+            throw JetError::make(err::kNotImplemented,
+                                 "a database file is compacted into a file, not onto a server.");
+        sqlite::Compact(source, destination, options);
+    });
 }
 std::vector<std::string> DBEngineClass::RestoreDatabase(const std::string& backup,
                                                         const std::string& database) {
-    return trapped([&] { return sqlite::Restore(backup, database); });
+    return trapped([&] {
+        // The server keeps no backups of ours: its own tools (pg_dump, base backups) restore.
+        if (pg::NamesServer(database) || pg::NamesServer(backup))
+            throw JetError::make(err::kNotImplemented,
+                                 "a database on a server has no backup of ours to restore; "
+                                 "restore it with the server's own tools.");
+        return sqlite::Restore(backup, database);
+    });
 }
 void DBEngineClass::CreateDatabase(const std::string& path) {
     trapped([&] {

@@ -74,8 +74,10 @@ std::string localZone() {
     return zone;
 }
 
+}  // namespace
+
 // Why a connection failed, from libpq's message (connection failures carry no SQLSTATE).
-JetError connectFailure(const std::string& message, const std::string& shown) {
+JetError ConnectFailure(const std::string& message, const std::string& shown) {
     if (message.find("database \"") != std::string::npos &&
         message.find("does not exist") != std::string::npos)
         return JetError::make(err::kFileNotFound, shown);
@@ -87,6 +89,8 @@ JetError connectFailure(const std::string& message, const std::string& shown) {
     return JetError::make(err::kDiskError);
 }
 
+namespace {
+
 void quiet(void*, const char*) {}
 
 }  // namespace
@@ -94,6 +98,7 @@ void quiet(void*, const char*) {}
 // ---- a prepared statement --------------------------------------------------------------------
 
 Cursor::~Cursor() {
+    if (streaming_) c_.streaming(this, false);  // the transaction's end closes the portal
     if (sql_.empty()) c_.forget(std::move(name_));
 }
 
@@ -118,18 +123,60 @@ void Cursor::bindValue(int index, const Value& v, const sqlite::ColumnInfo& col)
     set(index, ColumnText(v, col));
 }
 
+// A recordset's query that may return many rows is read in batches through a portal, so that
+// a loop over a million customers holds a thousand at a time: always at its first run, and
+// after that whenever it has returned more than a batch. A query that keeps returning a few
+// rows (a lookup run for every customer) runs as a prepared statement, which the server plans
+// once. Portals live in transactions only; outside one, every query runs whole.
 bool Cursor::step(std::string_view path) {
     if (row_ < 0 && ready_) {
         ready_ = false;
         row_ = 0;
     } else if (row_ < 0) {
-        res_ = c_.runPrepared(name_, sql_, texts_, path);
-        sql_.clear();
+        if (shape_ && c_.streamable() && (shape_->runs == 0 || shape_->big)) {
+            res_ = c_.declare(portal(), text_, texts_, path);
+            streaming_ = true;
+            txn_ = c_.transaction();
+            c_.streaming(this, true);
+            more_ = PQntuples(res_.get()) == kBatchRows;
+        } else {
+            res_ = c_.runPrepared(name_, sql_, texts_, path);
+            sql_.clear();
+        }
+        if (shape_) {
+            ++shape_->runs;
+            shape_->big = shape_->big || PQntuples(res_.get()) >= kBatchRows;
+        }
         row_ = 0;
     } else {
         ++row_;
     }
+    if (row_ < PQntuples(res_.get())) return true;
+    if (tail_.get()) {
+        res_ = std::move(tail_);
+        tail_ = Result();
+    } else if (streaming_ && more_) {
+        res_ = c_.fetch(portal(), false, path);
+        more_ = PQntuples(res_.get()) == kBatchRows;
+    } else {
+        return false;
+    }
+    row_ = 0;
     return row_ < PQntuples(res_.get());
+}
+
+void Cursor::drain() {
+    if (more_ && txn_ == c_.transaction() && c_.streamable()) tail_ = c_.fetch(portal(), true, {});
+    more_ = false;
+    streaming_ = false;  // the transaction's end closes the portal
+    c_.streaming(this, false);
+}
+
+void Cursor::closePortal() {
+    if (!streaming_) return;
+    if (txn_ == c_.transaction() && c_.streamable()) c_.close(portal());
+    streaming_ = more_ = false;
+    c_.streaming(this, false);
 }
 
 void Cursor::send(const engine::Count& affected) {
@@ -161,6 +208,8 @@ Value Cursor::value(int col, jetsql::JType type) const {
 }
 
 void Cursor::reset() {
+    closePortal();
+    tail_ = Result();
     res_ = Result();
     row_ = -1;
     ready_ = false;
@@ -177,7 +226,7 @@ Connection::Connection(const ServerPath& server) : server_(server) {
     if (PQstatus(conn_) != CONNECTION_OK) {
         std::string message = PQerrorMessage(conn_);
         PQfinish(conn_);
-        throw connectFailure(message, server_.shown);
+        throw ConnectFailure(message, server_.shown);
     }
     PQsetNoticeProcessor(conn_, quiet, nullptr);  // "already exists, skipping" and the like
     try {
@@ -232,8 +281,69 @@ Result Connection::exec(const std::string& sql, const std::vector<const char*>& 
 
 std::unique_ptr<engine::Cursor> Connection::prepare(const engine::CacheEntry& e, bool fetch) {
     const std::string& sql = fetch ? e.tr->fetchSql : e.tr->sql;
+    std::shared_ptr<Shape> shape;
+    if (!fetch && e.tr->kind == jetsql::Statement::Kind::Select) {
+        if (shapes_.size() > 4000)
+            std::erase_if(shapes_, [](const auto& s) { return s.second.first.expired(); });
+        auto& slot = shapes_[e.tr.get()];
+        if (slot.first.expired() || !slot.second) slot = {e.tr, std::make_shared<Shape>()};
+        shape = slot.second;
+    }
     return std::make_unique<Cursor>(*this, "kv_" + std::to_string(++statements_), sql,
-                                    paramCount(sql), e.tr->table.rowid == "ctid");
+                                    paramCount(sql), e.tr->table.rowid == "ctid", shape);
+}
+
+Result Connection::pipelined(const std::vector<std::string>& statements,
+                             const std::vector<std::optional<std::string>>& firstParams,
+                             std::string_view path) {
+    sendAnnounced();
+    enterPipeline();
+    for (size_t i = 0; i < statements.size(); ++i) {
+        const std::vector<const char*> values =
+            i == 0 ? pointers(firstParams) : std::vector<const char*>();
+        const std::vector<Oid> types(values.size(), kTextOid);
+        if (PQsendQueryParams(conn_, statements[i].c_str(), static_cast<int>(values.size()),
+                              types.data(), values.data(), nullptr, nullptr, 0) != 1)
+            throw JetError::make(err::kDiskError);
+        if (i + 1 < statements.size()) pending_.push_back({});
+    }
+    return finishPipeline(true, path);
+}
+
+Result Connection::declare(const std::string& portal, const std::string& sql,
+                           const std::vector<std::optional<std::string>>& params,
+                           std::string_view path) {
+    return pipelined({"DECLARE " + portal + " NO SCROLL CURSOR FOR " + sql,
+                      "FETCH " + std::to_string(kBatchRows) + " FROM " + portal},
+                     params, path);
+}
+
+Result Connection::fetch(const std::string& portal, bool all, std::string_view path) {
+    return pipelined(
+        {(all ? "FETCH ALL FROM " : "FETCH " + std::to_string(kBatchRows) + " FROM ") + portal}, {},
+        path);
+}
+
+void Connection::close(const std::string& portal) {
+    enterPipeline();
+    const std::string sql = "CLOSE " + portal;
+    if (PQsendQueryParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) != 1)
+        throw JetError::make(err::kDiskError);
+    pending_.push_back({});
+}
+
+void Connection::streaming(Cursor* c, bool on) {
+    if (on)
+        streaming_.insert(c);
+    else
+        streaming_.erase(c);
+}
+
+// Before its transaction ends, every portal still read from gives up the rest of its rows;
+// after a failure they cannot be read and the recordsets end there.
+void Connection::drainStreams() {
+    const std::set<Cursor*> open = streaming_;
+    for (Cursor* c : open) c->drain();
 }
 
 // ---- pipelining ------------------------------------------------------------------------------
@@ -688,12 +798,14 @@ void Connection::begin() {
     checkUsable();
     if (depth_ >= 5) throw JetError::make(err::kTooManyTransactions);
     exec(depth_ == 0 ? std::string("BEGIN") : "SAVEPOINT kv_t" + std::to_string(depth_));
+    if (depth_ == 0) ++txnSerial_;
     ++depth_;
 }
 
 void Connection::commit() {
     if (depth_ == 0) throw JetError::make(err::kCommitWithoutBegin);
     checkUsable();
+    if (depth_ == 1) drainStreams();
     // A COMMIT that fails has ended the transaction all the same: the failure is kept until
     // the caller's Rollback, as any other.
     exec(depth_ == 1 ? std::string("COMMIT")
@@ -708,6 +820,11 @@ void Connection::commit() {
 
 void Connection::rollback() {
     if (depth_ == 0) throw JetError::make(err::kCommitWithoutBegin);
+    try {
+        drainStreams();
+    } catch (const JetError&) {
+        // rolled back now: what was not read is gone with it
+    }
     discardPipeline();
     --depth_;
     const std::string sql = depth_ == 0 ? std::string("ROLLBACK")

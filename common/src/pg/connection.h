@@ -7,6 +7,7 @@
 #include <libpq-fe.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -24,17 +25,30 @@ namespace kelvor::pg {
 class Connection;
 class LockSession;
 
+// Rows read at a time from a portal.
+inline constexpr int kBatchRows = 1000;
+
+// What a query of one shape has returned so far: whether its rows are read in batches.
+struct Shape {
+    int runs = 0;
+    bool big = false;  // once more than a batch of rows
+};
+
 // A server-side prepared statement and the result of its last run.
 class Cursor final : public engine::Cursor {
   public:
     // Prepared on the server at its first run, after its values are bound: a statement that
     // lacks a parameter's value fails as 3061, not as the server's complaint about its type.
-    Cursor(Connection& c, std::string name, std::string sql, int params, bool tidKey)
+    // `shape` is set for the queries of recordsets, which may be read in batches.
+    Cursor(Connection& c, std::string name, std::string sql, int params, bool tidKey,
+           std::shared_ptr<Shape> shape)
         : c_(c),
           name_(std::move(name)),
           sql_(std::move(sql)),
           texts_(static_cast<size_t>(params)),
-          tid_(tidKey) {}
+          tid_(tidKey),
+          text_(shape ? sql_ : std::string()),
+          shape_(std::move(shape)) {}
     ~Cursor() override;
     Cursor(const Cursor&) = delete;
     Cursor& operator=(const Cursor&) = delete;
@@ -58,6 +72,8 @@ class Cursor final : public engine::Cursor {
         res_ = std::move(r);
         ready_ = true;
     }
+    // Reads the rest of the rows before the transaction that holds its portal ends.
+    void drain();
 
   private:
     Connection& c_;
@@ -68,7 +84,15 @@ class Cursor final : public engine::Cursor {
     Result res_;
     int row_ = -1;
     bool ready_ = false;  // res_ holds the result of a query sent ahead
+    // Read in batches through a portal (DECLARE ... CURSOR) of the transaction `txn_`.
+    std::string text_;  // the query, for DECLARE
+    std::shared_ptr<Shape> shape_;
+    bool streaming_ = false, more_ = false;
+    uint64_t txn_ = 0;
+    Result tail_;  // the rows left when the transaction ended
     void set(int index, std::optional<std::string> text);
+    std::string portal() const { return name_ + "_p"; }
+    void closePortal();
 };
 
 class Connection final : public engine::Connection {
@@ -108,6 +132,17 @@ class Connection final : public engine::Connection {
                                                const engine::ParamValues* params) override;
     // A cursor announced no longer waits to be sent; its result, if one comes, is dropped.
     void withdraw(Cursor* c);
+
+    // Portals: a query's rows in batches, inside a transaction. `declare` opens the portal
+    // (with the first batch); `fetch` reads the next batch (`all`: every row left); `close` is
+    // sent without waiting. A streaming cursor is drained before its transaction ends.
+    bool streamable() const { return defer(); }
+    uint64_t transaction() const { return txnSerial_; }
+    Result declare(const std::string& portal, const std::string& sql,
+                   const std::vector<std::optional<std::string>>& params, std::string_view path);
+    Result fetch(const std::string& portal, bool all, std::string_view path);
+    void close(const std::string& portal);
+    void streaming(Cursor* c, bool on);
     void updateRow(const std::string& schema, const sqlite::TableInfo& table,
                    const std::vector<int>& columns, const std::vector<const Value*>& values,
                    int64_t key, std::string_view path) override;
@@ -169,6 +204,15 @@ class Connection final : public engine::Connection {
     };
     std::vector<Pending> pending_;
     std::vector<Cursor*> announced_;  // queries to send with the next statement
+    std::set<Cursor*> streaming_;     // cursors reading a portal
+    uint64_t txnSerial_ = 0;
+    std::map<const sqlite::Translation*,
+             std::pair<std::weak_ptr<sqlite::Translation>, std::shared_ptr<Shape>>>
+        shapes_;
+    void drainStreams();
+    Result pipelined(const std::vector<std::string>& statements,
+                     const std::vector<std::optional<std::string>>& firstParams,
+                     std::string_view path);
     bool pipeline_ = false;
     void sendAnnounced();
     int depth_ = 0;
@@ -192,6 +236,10 @@ class Connection final : public engine::Connection {
                                                  const sqlite::TableInfo& table,
                                                  const std::vector<int>& columns, bool adding);
 };
+
+// Why a connection to the server `shown` failed, from libpq's message: 3024 for a database
+// that does not exist, 3029 for a role refused, else 3043.
+JetError ConnectFailure(const std::string& message, const std::string& shown);
 
 // A new, empty database: a schema with the layer's metadata table and roster. Throws 3204 when
 // the schema exists.

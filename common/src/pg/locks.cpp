@@ -8,6 +8,7 @@
 
 #include "kelvor/jet_error.h"
 #include "locking/lock_file.h"
+#include "pg/compact.h"
 #include "pg/roster.h"
 
 namespace kelvor::pg {
@@ -93,10 +94,23 @@ std::unique_ptr<LockSession> LockSession::Connect(PGconn* conn, const std::strin
     auto txn = PQtransactionStatus(conn);
     if (txn != PQTRANS_IDLE && txn != PQTRANS_INTRANS) throw JetError::make(err::kInvalidOperation);
     flushPending(conn);
-    SchemaInfo info = LookUpSchema(conn, schema);
-    if (!info.exists) throw JetError::make(err::kFileNotFound, schema);
-    if (!info.usable) throw JetError::make(err::kCantOpenFile, schema);
-    std::unique_ptr<LockSession> s(new LockSession(conn, schema, info.oid, user));
+    // The schema, and its use key taken shared in the same round trip: every open shares it,
+    // a compaction holds it alone (pg/compact.h). The key's first half is the OID as an int4,
+    // as everywhere.
+    Result found =
+        Query(conn,
+              "SELECT oid, has_schema_privilege(oid, 'USAGE'), CASE WHEN "
+              "has_schema_privilege(oid, 'USAGE') THEN pg_try_advisory_lock_shared(oid::integer, "
+              "$2::integer) END FROM pg_catalog.pg_namespace WHERE nspname = $1",
+              {schema, std::to_string(kSchemaUseKey)});
+    if (!found.ok()) throw JetError::make(err::kDiskError);
+    if (found.rows() == 0) throw JetError::make(err::kFileNotFound, schema);
+    if (found.text(0, 1) != "t") throw JetError::make(err::kCantOpenFile, schema);
+    const uint32_t schemaOid = static_cast<uint32_t>(std::stoul(found.text(0, 0)));
+    if (found.text(0, 2) != "t") throw JetError::make(err::kFileInUse, schema);
+    std::unique_ptr<LockSession> s(new LockSession(conn, schema, schemaOid, user));
+    s->inUse_ = true;
+    const std::string key1 = std::to_string(static_cast<int32_t>(schemaOid));
     // Inside the caller's transaction nothing may fail that would end it, so the table is not
     // made and not tidied there, and the entry is written under a savepoint: it shows once the
     // caller commits (a rollback takes it back, leaving the connection unlisted but its locks
@@ -104,8 +118,7 @@ std::unique_ptr<LockSession> LockSession::Connect(PGconn* conn, const std::strin
     const bool inside = txn == PQTRANS_INTRANS;
     if (inside ? !HasRoster(conn, schema) : !CreateRoster(conn, schema)) return s;
     const std::string t = RosterTable(conn, schema);
-    const std::string oid = std::to_string(info.oid);
-    const std::string key1 = std::to_string(static_cast<int32_t>(info.oid));
+    const std::string oid = std::to_string(schemaOid);
     // Entries of connections that ended without leaving (the listing skips them already).
     if (!inside)
         Query(conn,
@@ -161,14 +174,20 @@ LockSession::~LockSession() {
     }
     flushPending(conn_);
     for (auto& [name, held] : tables_) release(held.key);
-    if (!registered()) return;
-    // The entry stops counting when its lock goes; the row itself is only tidied, and is left
-    // for the next registration when the connection is inside a transaction.
-    if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) == PQTRANS_IDLE)
-        Query(conn_, "DELETE FROM " + RosterTable(conn_, schema_) +
-                         " WHERE id = " + std::to_string(entryId_));
-    runOrHoldUp(conn_, "SELECT pg_advisory_unlock(" + std::to_string(static_cast<int32_t>(oid_)) +
-                           ", " + std::to_string(entryId_) + ")");
+    const std::string key1 = std::to_string(static_cast<int32_t>(oid_));
+    if (registered()) {
+        // The entry stops counting when its lock goes; the row itself is only tidied, and is
+        // left for the next registration when the connection is inside a transaction.
+        if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) == PQTRANS_IDLE)
+            Query(conn_, "DELETE FROM " + RosterTable(conn_, schema_) +
+                             " WHERE id = " + std::to_string(entryId_));
+        runOrHoldUp(conn_,
+                    "SELECT pg_advisory_unlock(" + key1 + ", " + std::to_string(entryId_) + ")");
+    }
+    // Last: a compaction that finds the key free finds no live entry of this connection either.
+    if (inUse_)
+        runOrHoldUp(conn_, "SELECT pg_advisory_unlock_shared(" + key1 + ", " +
+                               std::to_string(kSchemaUseKey) + ")");
 }
 
 void LockSession::release(int64_t key) const {

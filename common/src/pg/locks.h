@@ -45,9 +45,10 @@ int64_t TableLockKey(uint32_t schemaOid, const std::string& table);
 class LockSession {
   public:
     // Registers a connection of `user` from this workstation on `schema`, making the schema's
-    // roster table when it has none and this role may. Throws 3024 when the schema does not
-    // exist, 3051 when this role may not use it, 3043 when the server fails, 3219 when the
-    // connection is in a failed transaction.
+    // roster table when it has none and this role may, and holds the schema's use key shared
+    // for as long as it lives. Throws 3024 when the schema does not exist, 3051 when this role
+    // may not use it, 3045 while the schema is being compacted, 3043 when the server fails,
+    // 3219 when the connection is in a failed transaction.
     // Without a roster table this role may make or write, the connection is unregistered: it
     // is not listed and its table locks are refused (3211).
     static std::unique_ptr<LockSession> Connect(PGconn* conn, const std::string& schema,
@@ -79,7 +80,8 @@ class LockSession {
     PGconn* conn_;
     std::string schema_, user_;
     uint32_t oid_;
-    int entryId_ = 0;  // 0: unregistered
+    int entryId_ = 0;     // 0: unregistered
+    bool inUse_ = false;  // holds the schema's use key shared (pg/compact.h)
     struct Held {
         int64_t key;
         int count;

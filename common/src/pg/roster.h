@@ -16,7 +16,9 @@
 // Keys. A roster entry's lock is the two-int advisory key (schema OID, entry id): an OID is
 // unique within its database, which is all advisory keys are scoped to, and ids come from the
 // table's own identity, so two entries never share a key. (Table locks use the one-bigint key
-// space, which PostgreSQL keeps apart from the two-int one: see locks.h.)
+// space, which PostgreSQL keeps apart from the two-int one: see locks.h.) The id 0, which the
+// identity never hands out, makes the schema's use key (schema OID, 0): every open holds it
+// shared and a compaction exclusively (see compact.h).
 //
 // Privileges. The table is made by whoever first opens the schema with the right to create in
 // it (normally when the company is created: CreateRoster) and is granted SELECT, INSERT and
