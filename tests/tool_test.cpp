@@ -232,6 +232,7 @@ TEST(KelvorMannersTest, CtrlCStopsLongWorkAndLeavesTheFilesAsTheyWere) {
     } cases[] = {
         {"Compacting", "compact " + dt + " " + dir.file("copy.mdb")},
         {"Creating", "create-company " + dir.file("beta") + " --customers 5000"},
+        {"Copying", "copy --company " + acme + " " + dir.file("gamma")},
         {"Updating the work queue", "process-queue --dt " + dt + " --ca " + ca},
     };
     for (const auto& c : cases) {

@@ -15,6 +15,7 @@ int Sql(const Args& args);
 int Link(const Args& args);
 int Users(const Args& args);
 int Compact(const Args& args);
+int Copy(const Args& args);
 int Restore(const Args& args);
 int Workgroup(const Args& args);
 int Reg(const Args& args);

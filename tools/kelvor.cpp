@@ -51,6 +51,19 @@ const std::map<std::string, Command>& commands() {
           "database on a PostgreSQL server (postgresql://HOST/DB#SCHEMA or pg:...#SCHEMA) is "
           "compacted in place, table by table: give it alone, or as both SOURCE and "
           "DESTINATION."}},
+        {"copy",
+         {kelvor::tool::Copy,
+          "kelvor copy SOURCE DESTINATION\n"
+          "kelvor copy --company SOURCE DESTINATION",
+          "Copies the database SOURCE to DESTINATION, which must not exist, between files and "
+          "PostgreSQL servers (pg:...#schema or postgresql://...#schema) either way: every "
+          "table with its fields, key and indexes, every record (counters go on after the "
+          "highest value copied), the links, saved queries and guards. The copy is then checked "
+          "record for record against its source. With --company SOURCE and DESTINATION are "
+          "what create-company takes (a folder, or a server path ending in #NAME): the four "
+          "databases are copied, the DT database's links name the copy's CA database, and the "
+          "new paths are printed as DT=, CA=, SO= and GL= lines. A failure or Ctrl-C removes "
+          "what was made."}},
         {"restore",
          {kelvor::tool::Restore, "kelvor restore BACKUP DATABASE",
           "Puts a checked copy of BACKUP in place of DATABASE, which nobody may have open. The "
@@ -137,7 +150,7 @@ kelvor::manual::Page manualPage() {
           "end does.",
           "Dates print as YYYY-MM-DD HH:MM:SS in tables, a date at midnight as YYYY-MM-DD and a "
           "time of day alone as HH:MM:SS; JSON output always has YYYY-MM-DD HH:MM:SS.",
-          "Long work (compact, create-company, process-queue) shows its progress on standard "
+          "Long work (compact, copy, create-company, process-queue) shows its progress on standard "
           "error when that is a terminal. Ctrl-C stops it cleanly: nothing half-written stays "
           "behind and an update is rolled back."},
          {}});
