@@ -231,13 +231,16 @@ std::string ServerSession::UpdateQueueAsync(UpdateObjects& objects, const std::s
             endUpdate(busy, busy.refusal());
             return m_sQueueStatus;
         }
-        std::string callBack = objects.CreateUpdateObjects();
-        m_sCallBack = callBack;
+        // Marked running before anything waits: making the objects serves calls too, among
+        // them, perhaps, the end of the previous update's call-back object, which must find the
+        // lock just taken belonging to a running update and leave it alone.
         m_bProcessing = true;
         started = true;
         m_lQueueErr = 0;
         m_sQueueError = "";
         m_sQueueStatus = "";
+        std::string callBack = objects.CreateUpdateObjects();
+        m_sCallBack = callBack;
         ErrorPair engine;
         if (!objects.UpdQueueAsync(dt, ar, so, engine.lErr, engine.sError)) {
             if (m_bprompt && ShowMessage) ShowMessage(engineMessage(engine));

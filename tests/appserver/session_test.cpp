@@ -24,12 +24,15 @@ const std::string kBusy =
 // a call-back object of a new name; `duringRequest` runs while the engine is asked for a run.
 struct Objects : appserver::UpdateObjects {
     int made = 0;
-    std::function<void()> duringRequest;
+    std::function<void()> duringCreate, duringRequest;
     bool ProcessQueue(const std::string&, const std::string&, const std::string&, int32_t&,
                       std::string&) override {
         return true;
     }
-    std::string CreateUpdateObjects() override { return "cb" + std::to_string(++made); }
+    std::string CreateUpdateObjects() override {
+        if (duringCreate) std::exchange(duringCreate, nullptr)();
+        return "cb" + std::to_string(++made);
+    }
     bool UpdQueueAsync(const std::string&, const std::string&, const std::string&, int32_t&,
                        std::string&) override {
         if (duringRequest) std::exchange(duringRequest, nullptr)();
@@ -84,8 +87,8 @@ class SessionTest : public ::testing::Test {
 
 }  // namespace
 
-// A second request replaces the running update; whatever comes while it waits for the engine,
-// the lock is held until the second update's own call-back.
+// A second request replaces the running update; whatever comes while it waits for its objects
+// or for the engine, the lock is held until the second update's own call-back.
 TEST_F(SessionTest, WhatComesDuringASecondRequestNeverFreesItsLock) {
     const std::vector<std::pair<const char*, std::function<void()>>> meanwhile = {
         {"the first update's call-back", [&] { a.CallBack("cb1", 0, ""); }},
@@ -94,28 +97,32 @@ TEST_F(SessionTest, WhatComesDuringASecondRequestNeverFreesItsLock) {
         {"a status question", [&] { EXPECT_EQ(status(a).result, "01"); }},
         {"a log-off", [&] { EXPECT_EQ(logOff(a), ""); }},
     };
-    for (const auto& [what, call] : meanwhile) {
-        SCOPED_TRACE(what);
-        ASSERT_EQ(logon(a).result, "");
-        ASSERT_EQ(startUpdate(a).result, "");
-        std::string first = "cb" + std::to_string(objects.made);
-        objects.duringRequest = [&] {
-            call();
+    for (const auto& [what, call] : meanwhile)
+        for (bool making : {true, false}) {
+            SCOPED_TRACE(std::string(what) + (making ? ", while the objects are made" : ""));
+            ASSERT_EQ(logon(a).result, "");
+            ASSERT_EQ(startUpdate(a).result, "");
+            std::string first = "cb" + std::to_string(objects.made);
+            // The objects are made anew when the front end starts the next update as soon as
+            // the first one has ended; the engine is asked again also while one runs.
+            if (making) a.CallBack(first, 0, "");
+            (making ? objects.duringCreate : objects.duringRequest) = [&] {
+                call();
+                expectLockedOut();
+            };
+            ASSERT_EQ(startUpdate(a).result, "");
+            std::string second = "cb" + std::to_string(objects.made);
+            a.CallBack(first, 0, "");  // late, from the run the second request replaced
+            EXPECT_TRUE(a.Processing());
             expectLockedOut();
-        };
-        ASSERT_EQ(startUpdate(a).result, "");
-        std::string second = "cb" + std::to_string(objects.made);
-        a.CallBack(first, 0, "");  // late, from the run the second request replaced
-        EXPECT_TRUE(a.Processing());
-        expectLockedOut();
 
-        a.CallBack(second, 0, "");
-        EXPECT_FALSE(a.Processing());
-        EXPECT_EQ(status(a).result, "");
-        Reply r = logon(b);
-        EXPECT_EQ(r.result, "") << r.sError;
-        logOff(b);
-        logOff(a);
-        objects.made = 0;
-    }
+            a.CallBack(second, 0, "");
+            EXPECT_FALSE(a.Processing());
+            EXPECT_EQ(status(a).result, "");
+            Reply r = logon(b);
+            EXPECT_EQ(r.result, "") << r.sError;
+            logOff(b);
+            logOff(a);
+            objects.made = 0;
+        }
 }
