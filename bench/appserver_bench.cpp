@@ -39,12 +39,14 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "kelvor/automation.h"
 #include "kelvor/collection_schema.h"
 #include "kelvor/jet_error.h"
 
 using kelvor::automation::Arg;
 using kelvor::automation::Object;
+using kelvor::bench::median;
 
 namespace {
 
@@ -57,12 +59,6 @@ constexpr double kTargetMs = 100.0;
 struct Failure {
     std::string what;
 };
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 double msSince(const QElapsedTimer& t) {
     return static_cast<double>(t.nsecsElapsed()) / 1e6;

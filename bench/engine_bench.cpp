@@ -213,9 +213,7 @@ void layerLookups(benchmark::State& state, Database& db, const std::vector<Probe
             Recordset rs = db.OpenRecordset(p.sql, dbOpenForwardOnly);
             if (rs.EOF_()) fail("layer lookup: no row for " + p.id);
             int32_t v = rs.Fields("LogID").Value().toLong();
-            if (v != p.logId)
-                fail("layer lookup of " + p.id + ": LogID " + std::to_string(v) + ", expected " +
-                     std::to_string(p.logId));
+            requireLogId("layer", p.id, v, p.logId);
         });
         if (!ok) break;
     }
@@ -230,9 +228,7 @@ void rawLookups(benchmark::State& state, RawLookup& raw, const std::vector<Probe
         const Probe& p = probes[k++ % kProbes];
         bool ok = guarded(state, [&] {
             int32_t v = raw.logId(p.id);
-            if (v != p.logId)
-                fail("raw lookup of " + p.id + ": LogID " + std::to_string(v) + ", expected " +
-                     std::to_string(p.logId));
+            requireLogId("raw", p.id, v, p.logId);
         });
         if (!ok) break;
     }
@@ -269,10 +265,7 @@ class Collector : public benchmark::ConsoleReporter {
     double median(const std::string& name) const {
         auto it = nanosPerLookup.find(name);
         if (it == nanosPerLookup.end() || it->second.empty()) return 0;
-        std::vector<double> v = it->second;
-        std::sort(v.begin(), v.end());
-        size_t m = v.size() / 2;
-        return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+        return kelvor::bench::median(it->second);
     }
 };
 
@@ -382,16 +375,6 @@ PassResult forwardPass(Database& db, long rows) {
 }
 
 // ---- the run ---------------------------------------------------------------------------------
-
-double mb(long kb) {
-    return static_cast<double>(kb) / 1024.0;
-}
-
-const char* verdict(bool ok, bool enforced) {
-    if (!enforced)
-        return ok ? "met (not enforced in quick mode)" : "missed (not enforced in quick mode)";
-    return ok ? "PASS" : "FAIL";
-}
 
 int run(const Config& cfg) {
     ScratchDir dir("engine-bench");
@@ -514,12 +497,5 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&benchArgc, benchArgs.data(), printUsage);
     if (benchmark::ReportUnrecognizedArguments(benchArgc, benchArgs.data())) return 1;
 
-    try {
-        return run(cfg);
-    } catch (const JetError& e) {
-        std::fprintf(stderr, "error %d: %s\n", e.number(), e.description().c_str());
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "error: %s\n", e.what());
-    }
-    return 1;
+    return runReportingErrors([&] { return run(cfg); });
 }

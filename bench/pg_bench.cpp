@@ -47,10 +47,8 @@
 // running cluster it uses that one, and drops the schemas it made there. The exit status is 1 on
 // any error (an engine error, a queue mismatch) and, in the full run, on a missed target.
 #include <libpq-fe.h>
-#include <malloc.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,32 +95,6 @@ struct Config {
     int lookupRounds = 5;
     size_t lookupsPerRound = kProbes;
 };
-
-double cpuSeconds() {
-    rusage ru{};
-    ::getrusage(RUSAGE_SELF, &ru);
-    auto s = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
-    return s(ru.ru_utime) + s(ru.ru_stime);
-}
-
-double mb(long kb) {
-    return static_cast<double>(kb) / 1024.0;
-}
-
-const char* verdict(bool ok, bool enforced) {
-    if (!enforced)
-        return ok ? "met (not enforced in quick mode)" : "missed (not enforced in quick mode)";
-    return ok ? "PASS" : "FAIL";
-}
-
-std::string grouped(long long n) {
-    std::string digits = std::to_string(n < 0 ? -n : n), out;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i && (digits.size() - i) % 3 == 0) out.push_back(',');
-        out.push_back(digits[i]);
-    }
-    return n < 0 ? "-" + out : out;
-}
 
 std::string quoted(const std::string& s) {
     std::string out = "'";
@@ -276,21 +248,13 @@ struct Timing {
 
 Timing queueRun(const CompanyFiles& f) {
     Timing t;
-    ::malloc_trim(0);
-    resetPeak();
-    t.startKb = statusKb("VmRSS:");
+    t.startKb = startPeak();
     uint64_t rt0 = pg::RoundTrips().load();
     double cpu0 = cpuSeconds();
     auto t0 = Clock::now();
     {
         queueengine::QueueEngine engine;
-        int32_t lErr = 0;
-        std::string sError;
-        if (!engine.ProcessQueue(f.dt, f.ca, f.so, lErr, sError))
-            fail("ProcessQueue on " + f.dt + ": error " + std::to_string(lErr) + ": " + sError);
-        if (lErr != 0 || !sError.empty())
-            fail("ProcessQueue succeeded but changed the error pair to " + std::to_string(lErr) +
-                 ", \"" + sError + "\"");
+        processQueue(engine, f, "ProcessQueue on " + f.dt);
         t.handed = engine.RowsHandedOver();
     }
     t.wall = secondsSince(t0);
@@ -299,18 +263,6 @@ Timing queueRun(const CompanyFiles& f) {
     t.peakKb = statusKb("VmHWM:");
     return t;
 }
-
-struct Entry {
-    std::string custId;
-    int64_t logId = 0;
-    int64_t transType = 0;
-    std::optional<std::string> remark;
-};
-
-struct Outcome {
-    std::vector<Entry> queue;                               // by CustID
-    std::map<int64_t, std::optional<std::string>> remarks;  // SystemRemark by LogID
-};
 
 std::optional<std::string> textOrNull(const Value& v) {
     if (v.isNull()) return std::nullopt;
@@ -343,54 +295,16 @@ Outcome readOutcome(const std::string& dtPath) {
     return out;
 }
 
-std::string shown(const std::optional<std::string>& text) {
-    if (!text) return "Null";
-    std::string out = "\"";
-    for (char c : *text) out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
-    return out + "\"";
-}
-
-std::string shown(const Entry& e) {
-    return "TransType " + std::to_string(e.transType) + ", LogID " + std::to_string(e.logId) +
-           ", Remark " + shown(e.remark);
-}
-
 // Lines describing each difference; empty when the two outcomes agree.
 std::vector<std::string> differences(const Outcome& pgo, const Outcome& sq) {
+    const Sides sides{"PostgreSQL's queue", "SQLite's queue",
+                      "PostgreSQL: ", "SQLite:     ", "missing on SQLite"};
     std::vector<std::string> out;
-    size_t i = 0, j = 0;
-    while (i < pgo.queue.size() || j < sq.queue.size()) {
-        if (j == sq.queue.size() ||
-            (i < pgo.queue.size() && pgo.queue[i].custId < sq.queue[j].custId)) {
-            out.push_back(pgo.queue[i].custId + ": only in PostgreSQL's queue (" +
-                          shown(pgo.queue[i]) + ")");
-            ++i;
-        } else if (i == pgo.queue.size() || sq.queue[j].custId < pgo.queue[i].custId) {
-            out.push_back(sq.queue[j].custId + ": only in SQLite's queue (" + shown(sq.queue[j]) +
-                          ")");
-            ++j;
-        } else {
-            const Entry &a = pgo.queue[i], &b = sq.queue[j];
-            if (a.logId != b.logId || a.transType != b.transType || a.remark != b.remark)
-                out.push_back(a.custId + ":\n      PostgreSQL: " + shown(a) +
-                              "\n      SQLite:     " + shown(b));
-            ++i;
-            ++j;
-        }
-    }
+    queueDifferences(pgo, sq, sides, out);
     if (pgo.remarks.size() != sq.remarks.size())
         out.push_back("call logs: " + std::to_string(pgo.remarks.size()) + " on PostgreSQL, " +
                       std::to_string(sq.remarks.size()) + " on SQLite");
-    for (const auto& [logId, text] : pgo.remarks) {
-        auto it = sq.remarks.find(logId);
-        if (it == sq.remarks.end()) {
-            out.push_back("call log " + std::to_string(logId) + ": missing on SQLite");
-        } else if (it->second != text) {
-            out.push_back("call log " + std::to_string(logId) +
-                          " SystemRemark:\n      PostgreSQL: " + shown(text) +
-                          "\n      SQLite:     " + shown(it->second));
-        }
-    }
+    remarkDifferences(pgo, sq, sides, out);
     return out;
 }
 
@@ -405,13 +319,7 @@ class FileCompany {
         files_ = queueengine::CreateCompany(dir.file("sqlite"), sample);
     }
     CompanyFiles copy(int run) const {
-        std::string to = dir_.file("sqlite-run" + std::to_string(run));
-        std::filesystem::create_directories(to);
-        CompanyFiles f{to + "/DT.mdb", to + "/CA.mdb", to + "/SO.mdb", to + "/GL.mdb"};
-        const std::pair<const std::string*, const std::string*> files[] = {
-            {&files_.dt, &f.dt}, {&files_.ca, &f.ca}, {&files_.so, &f.so}, {&files_.gl, &f.gl}};
-        for (const auto& [from, dest] : files) std::filesystem::copy_file(*from, *dest);
-        return f;
+        return copyCompany(files_, dir_.file("sqlite-run" + std::to_string(run)));
     }
 
   private:
@@ -438,13 +346,6 @@ struct QueueResult {
     double pgSetup = 0, sqliteSetup = 0;
     CompanyFiles lastPg;
 };
-
-void keepBest(Timing& best, const Timing& t, bool first) {
-    Timing peak = first || t.peakKb > best.peakKb ? t : best;
-    if (first || t.wall < best.wall) best = t;
-    best.peakKb = peak.peakKb;
-    best.startKb = peak.startKb;
-}
 
 // The rules compare with today's date, and so does the sample data: a day that ends during the
 // measurement leaves the two sides with different data.
@@ -480,8 +381,8 @@ QueueResult measureQueue(const Config& cfg, const ScratchDir& dir, Schemas& sche
             i + 1, tp.wall, tp.cpu, grouped(static_cast<long long>(tp.roundTrips)).c_str(), ts.wall,
             ts.cpu, made);
         std::fflush(stdout);
-        keepBest(r.pg, tp, i == 0);
-        keepBest(r.sqlite, ts, i == 0);
+        keepBest(r.pg, tp, i == 0, &Timing::wall);
+        keepBest(r.sqlite, ts, i == 0, &Timing::wall);
         r.lastPg = p;
         lastSqlite = s;
     }
@@ -564,12 +465,6 @@ struct LookupTimes {
     uint64_t roundTrips = 0, lookups = 0;
 };
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
 template <typename F>
 void timeRound(LookupTimes& t, size_t lookups, F one) {
     uint64_t rt0 = pg::RoundTrips().load();
@@ -603,16 +498,12 @@ void measureLookups(const Config& cfg, const Cluster& cluster, const CompanyFile
         Recordset rs = db.OpenRecordset(p.sql, dbOpenForwardOnly);
         if (rs.EOF_()) fail("layer lookup: no row for " + p.id);
         int32_t v = rs.Fields("LogID").Value().toLong();
-        if (v != p.logId)
-            fail("layer lookup of " + p.id + ": LogID " + std::to_string(v) + ", expected " +
-                 std::to_string(p.logId));
+        requireLogId("layer", p.id, v, p.logId);
     };
     auto rawOne = [&](size_t k) {
         const Probe& p = probes[k % probes.size()];
         int32_t v = raw.logId(p.id);
-        if (v != p.logId)
-            fail("raw lookup of " + p.id + ": LogID " + std::to_string(v) + ", expected " +
-                 std::to_string(p.logId));
+        requireLogId("raw", p.id, v, p.logId);
     };
     // A first pass warms both: the server's caches, the layer's statement cache.
     for (size_t k = 0; k < std::min<size_t>(probes.size(), 256); ++k) {
@@ -788,12 +679,6 @@ void printUsage() {
         "  --million      also the PostgreSQL update at 1,000,000 customers and its peak memory\n");
 }
 
-long positive(const char* text) {
-    char* end = nullptr;
-    long v = std::strtol(text, &end, 10);
-    return end && *end == '\0' && v > 0 ? v : 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -823,14 +708,5 @@ int main(int argc, char** argv) {
     }
     if (runs) cfg.runs = *runs;
     if (customers) cfg.customers = *customers;
-    try {
-        return run(cfg);
-    } catch (const JetError& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "error %d: %s\n", e.number(), e.description().c_str());
-    } catch (const std::exception& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "error: %s\n", e.what());
-    }
-    return 1;
+    return runReportingErrors([&] { return run(cfg); });
 }

@@ -89,13 +89,6 @@ std::string sysError(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
-double median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
 bool exists(const std::string& path) {
     struct stat sb;
     return ::stat(path.c_str(), &sb) == 0;
@@ -114,12 +107,6 @@ void removeFile(const std::string& path) {
 // The lock-information file the layer keeps beside a database ("x.mdb" -> "x.ldb").
 std::string lockFileOf(const std::string& dbPath) {
     return dbPath.substr(0, dbPath.rfind('.')) + ".ldb";
-}
-
-const char* verdict(bool ok, bool enforced) {
-    if (!enforced)
-        return ok ? "met (not enforced in quick mode)" : "missed (not enforced in quick mode)";
-    return ok ? "PASS" : "FAIL";
 }
 
 // A plain SQLite connection, for looking at files and for timing the compaction's steps.
@@ -777,12 +764,5 @@ int main(int argc, char** argv) {
     }
     cfg.self.assign(self, static_cast<size_t>(len));
 
-    try {
-        return run(cfg);
-    } catch (const JetError& e) {
-        std::fprintf(stderr, "error %d: %s\n", e.number(), e.description().c_str());
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "error: %s\n", e.what());
-    }
-    return 1;
+    return runReportingErrors([&] { return run(cfg); });
 }

@@ -29,10 +29,8 @@
 //
 // The exit status is 1 on any error (an engine error, a queue mismatch) and, in the full run, on
 // a missed target.
-#include <malloc.h>
 #include <sqlite3.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cctype>
@@ -74,34 +72,6 @@ struct Config {
     long engineOnly = 0;  // customers of the one engine run; 0 for the whole benchmark
     std::vector<long> sizes = {10'000, 100'000};
 };
-
-// User and system time of this process.
-double cpuSeconds() {
-    rusage ru{};
-    ::getrusage(RUSAGE_SELF, &ru);
-    auto s = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
-    return s(ru.ru_utime) + s(ru.ru_stime);
-}
-
-double mb(long kb) {
-    return static_cast<double>(kb) / 1024.0;
-}
-
-const char* verdict(bool ok, bool enforced) {
-    if (!enforced)
-        return ok ? "met (not enforced in quick mode)" : "missed (not enforced in quick mode)";
-    return ok ? "PASS" : "FAIL";
-}
-
-// "12345" as "12,345".
-std::string grouped(long long n) {
-    std::string digits = std::to_string(n < 0 ? -n : n), out;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i && (digits.size() - i) % 3 == 0) out.push_back(',');
-        out.push_back(digits[i]);
-    }
-    return n < 0 ? "-" + out : out;
-}
 
 // ---- a plain SQLite connection ---------------------------------------------------------------
 
@@ -531,18 +501,6 @@ void setBasedRun(const std::string& dtPath, const std::string& caPath) {
 
 // ---- comparing the results -------------------------------------------------------------------
 
-struct Entry {
-    std::string custId;
-    int64_t logId = 0;
-    int64_t transType = 0;
-    std::optional<std::string> remark;
-};
-
-struct Outcome {
-    std::vector<Entry> queue;                               // by CustID
-    std::map<int64_t, std::optional<std::string>> remarks;  // SystemRemark by LogID
-};
-
 Outcome readOutcome(const std::string& dtPath) {
     Outcome out;
     RawDb db(dtPath);
@@ -559,26 +517,6 @@ Outcome readOutcome(const std::string& dtPath) {
     db.run("SELECT LogID, SystemRemark FROM tblDtCallLogHeader", {},
            [&](sqlite3_stmt* st) { out.remarks[sqlite3_column_int64(st, 0)] = textColumn(st, 1); });
     return out;
-}
-
-std::string shown(const std::optional<std::string>& text) {
-    if (!text) return "Null";
-    std::string out = "\"";
-    for (char c : *text) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string shown(const Entry& e) {
-    return "TransType " + std::to_string(e.transType) + ", LogID " + std::to_string(e.logId) +
-           ", Remark " + shown(e.remark);
 }
 
 // The queue's own rules: one entry per customer (names compare without regard to case) and one
@@ -606,36 +544,10 @@ std::vector<std::string> differences(const Outcome& engine, const Outcome& set) 
     std::vector<std::string> out;
     for (const std::string& b : invariantBreaches(engine)) out.push_back("engine queue: " + b);
     for (const std::string& b : invariantBreaches(set)) out.push_back("set-based queue: " + b);
-    size_t i = 0, j = 0;
-    while (i < engine.queue.size() || j < set.queue.size()) {
-        if (j == set.queue.size() ||
-            (i < engine.queue.size() && engine.queue[i].custId < set.queue[j].custId)) {
-            out.push_back(engine.queue[i].custId + ": only in the engine's queue (" +
-                          shown(engine.queue[i]) + ")");
-            ++i;
-        } else if (i == engine.queue.size() || set.queue[j].custId < engine.queue[i].custId) {
-            out.push_back(set.queue[j].custId + ": only in the set-based queue (" +
-                          shown(set.queue[j]) + ")");
-            ++j;
-        } else {
-            const Entry &a = engine.queue[i], &b = set.queue[j];
-            if (a.logId != b.logId || a.transType != b.transType || a.remark != b.remark)
-                out.push_back(a.custId + ":\n      engine:    " + shown(a) +
-                              "\n      set-based: " + shown(b));
-            ++i;
-            ++j;
-        }
-    }
-    for (const auto& [logId, text] : engine.remarks) {
-        auto it = set.remarks.find(logId);
-        if (it == set.remarks.end()) {
-            out.push_back("call log " + std::to_string(logId) + ": missing in the set-based copy");
-        } else if (it->second != text) {
-            out.push_back("call log " + std::to_string(logId) +
-                          " SystemRemark:\n      engine:    " + shown(text) +
-                          "\n      set-based: " + shown(it->second));
-        }
-    }
+    const Sides sides{"the engine's queue", "the set-based queue",
+                      "engine:    ", "set-based: ", "missing in the set-based copy"};
+    queueDifferences(engine, set, sides, out);
+    remarkDifferences(engine, set, sides, out);
     return out;
 }
 
@@ -665,13 +577,7 @@ class Company {
     // The company as CreateCompany left it, in a folder of its own. The copied DT still links
     // the company's own CA database, which no run writes.
     CompanyFiles copy(const std::string& label) const {
-        std::string to = dir_.file(name_ + "-" + label);
-        std::filesystem::create_directories(to);
-        CompanyFiles f{to + "/DT.mdb", to + "/CA.mdb", to + "/SO.mdb", to + "/GL.mdb"};
-        const std::pair<const std::string*, const std::string*> files[] = {
-            {&files_.dt, &f.dt}, {&files_.ca, &f.ca}, {&files_.so, &f.so}, {&files_.gl, &f.gl}};
-        for (const auto& [from, dest] : files) std::filesystem::copy_file(*from, *dest);
-        return f;
+        return copyCompany(files_, dir_.file(name_ + "-" + label));
     }
     const CompanyFiles& files() const { return files_; }
 
@@ -683,21 +589,12 @@ class Company {
 
 Timing engineRun(const CompanyFiles& f) {
     Timing t;
-    // What earlier work freed goes back to the system first, so that the peak is the engine's.
-    ::malloc_trim(0);
-    resetPeak();
-    t.startKb = statusKb("VmRSS:");
+    t.startKb = startPeak();
     double cpu0 = cpuSeconds();
     auto t0 = Clock::now();
     {
         queueengine::QueueEngine engine;
-        int32_t lErr = 0;
-        std::string sError;
-        if (!engine.ProcessQueue(f.dt, f.ca, f.so, lErr, sError))
-            fail("ProcessQueue: error " + std::to_string(lErr) + ": " + sError);
-        if (lErr != 0 || !sError.empty())
-            fail("ProcessQueue succeeded but changed the error pair to " + std::to_string(lErr) +
-                 ", \"" + sError + "\"");
+        processQueue(engine, f, "ProcessQueue");
     }
     t.wall = secondsSince(t0);
     t.cpu = cpuSeconds() - cpu0;
@@ -713,15 +610,6 @@ Timing setRun(const CompanyFiles& f) {
     t.wall = secondsSince(t0);
     t.cpu = cpuSeconds() - cpu0;
     return t;
-}
-
-// The times of the run that took the least CPU time, and the highest peak of all runs with the
-// size it started from.
-void keepBest(Timing& best, const Timing& t, bool first) {
-    Timing peak = first || t.peakKb > best.peakKb ? t : best;
-    if (first || t.cpu < best.cpu) best = t;
-    best.peakKb = peak.peakKb;
-    best.startKb = peak.startKb;
 }
 
 // The set-based statements follow the saved queries' texts as CreateCompany writes them.
@@ -758,8 +646,8 @@ SizeResult measure(const ScratchDir& dir, long customers, int runs) {
         int64_t day = Date::today().dayNumber();
         Timing te = engineRun(e), ts = setRun(s);
         if (Date::today().dayNumber() != day) continue;
-        keepBest(r.engine, te, i == 0);
-        keepBest(r.set, ts, i == 0);
+        keepBest(r.engine, te, i == 0, &Timing::cpu);
+        keepBest(r.set, ts, i == 0, &Timing::cpu);
         lastEngine = e;
         lastSet = s;
         ++i;
@@ -843,12 +731,6 @@ void printUsage() {
         "  --engine-only  one engine run on a company of that many customers, nothing else\n");
 }
 
-long positive(const char* text) {
-    char* end = nullptr;
-    long v = std::strtol(text, &end, 10);
-    return end && *end == '\0' && v > 0 ? v : 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -870,14 +752,5 @@ int main(int argc, char** argv) {
         cfg.sizes = {2'000};
         cfg.runs = 1;
     }
-    try {
-        return run(cfg);
-    } catch (const JetError& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "error %d: %s\n", e.number(), e.description().c_str());
-    } catch (const std::exception& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "error: %s\n", e.what());
-    }
-    return 1;
+    return runReportingErrors([&] { return run(cfg); });
 }

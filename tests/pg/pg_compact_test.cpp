@@ -6,45 +6,20 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "kelvor/dao.h"
-#include "kelvor/jet_error.h"
 #include "pg/locks.h"
 #include "pg/pg_cluster.h"
 #include "test_util.h"
 
 using kelvor::CompactOptions;
 using kelvor::DBEngine;
-using kelvor::JetError;
 using kelvor::pg::LockSession;
+using namespace kelvor::test;
 
 namespace {
-
-using Conn = std::unique_ptr<PGconn, decltype(&PQfinish)>;
-
-Conn connect() {
-    std::string info = kelvor::test::ClusterConninfo();
-    Conn c(PQconnectdb(info.c_str()), &PQfinish);
-    if (PQstatus(c.get()) != CONNECTION_OK)
-        throw std::runtime_error("no cluster (" + info + "): " + PQerrorMessage(c.get()));
-    PQsetNoticeProcessor(
-        c.get(), [](void*, const char*) {}, nullptr);
-    return c;
-}
-
-std::string scalar(PGconn* c, const std::string& sql) {
-    PGresult* r = PQexec(c, sql.c_str());
-    auto s = PQresultStatus(r);
-    std::string out = s == PGRES_TUPLES_OK && PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
-    std::string msg = PQresultErrorMessage(r);
-    PQclear(r);
-    if (s != PGRES_COMMAND_OK && s != PGRES_TUPLES_OK) throw std::runtime_error(sql + ": " + msg);
-    return out;
-}
 
 std::string pathOf(const std::string& schema) {
     return "pg:" + kelvor::test::ClusterConninfo() + "#" + schema;
@@ -53,53 +28,43 @@ std::string pathOf(const std::string& schema) {
 // A schema holding a table most of whose rows were deleted, and an empty one. Autovacuum
 // stays off them: it would trim the tables' ends on its own.
 void makeSchema(PGconn* admin, const std::string& s) {
-    scalar(admin, "DROP SCHEMA IF EXISTS " + s + " CASCADE");
-    scalar(admin, "CREATE SCHEMA " + s);
-    scalar(admin, "CREATE TABLE " + s +
+    Scalar(admin, "DROP SCHEMA IF EXISTS " + s + " CASCADE");
+    Scalar(admin, "CREATE SCHEMA " + s);
+    Scalar(admin, "CREATE TABLE " + s +
                       ".tblcustomers (id integer PRIMARY KEY, name varchar(200) NOT NULL) WITH "
                       "(autovacuum_enabled = false)");
-    scalar(admin, "CREATE TABLE " + s + ".tblempty (id integer)");
-    scalar(admin, "INSERT INTO " + s +
+    Scalar(admin, "CREATE TABLE " + s + ".tblempty (id integer)");
+    Scalar(admin, "INSERT INTO " + s +
                       ".tblcustomers SELECT g, repeat(md5(g::text), 6) FROM "
                       "generate_series(1, 20000) g");
-    scalar(admin, "DELETE FROM " + s + ".tblcustomers WHERE id % 10 <> 0");
+    Scalar(admin, "DELETE FROM " + s + ".tblcustomers WHERE id % 10 <> 0");
 }
 
 std::string rowsOf(PGconn* c, const std::string& s) {
-    return scalar(
+    return Scalar(
         c, "SELECT count(*) || ':' || md5(string_agg(id || name, ',' ORDER BY id)) FROM " + s +
                ".tblcustomers");
 }
 
 int64_t sizeOf(PGconn* c, const std::string& s) {
-    return std::stoll(scalar(c, "SELECT pg_total_relation_size('" + s + ".tblcustomers')"));
-}
-
-int errorOf(const std::function<void()>& f, std::string* message = nullptr) {
-    try {
-        f();
-    } catch (const JetError& e) {
-        if (message) *message = e.what();
-        return e.number();
-    }
-    return 0;
+    return std::stoll(Scalar(c, "SELECT pg_total_relation_size('" + s + ".tblcustomers')"));
 }
 
 }  // namespace
 
 TEST(PgCompactTest, ASchemaIsCompactedInPlaceWithItsRowsAndEveryoneKeptOut) {
     const std::string s = "compact_rows";
-    Conn admin = connect();
+    Conn admin = Connect();
     makeSchema(admin.get(), s);
     const std::string rows = rowsOf(admin.get(), s);
     const int64_t before = sizeOf(admin.get(), s);
 
     // Refused while anyone has it open, naming who; the tables stay as they were.
     {
-        Conn other = connect();
+        Conn other = Connect();
         auto open = LockSession::Connect(other.get(), s, "clerk");
         std::string message;
-        EXPECT_EQ(errorOf([&] { DBEngine().CompactDatabase(pathOf(s), ""); }, &message), 3356);
+        EXPECT_EQ(ErrorOf([&] { DBEngine().CompactDatabase(pathOf(s), ""); }, &message), 3356);
         EXPECT_NE(message.find("'clerk'"), std::string::npos) << message;
         EXPECT_EQ(sizeOf(admin.get(), s), before);
     }
@@ -110,9 +75,9 @@ TEST(PgCompactTest, ASchemaIsCompactedInPlaceWithItsRowsAndEveryoneKeptOut) {
     CompactOptions options;
     options.progress = [&](uint64_t done, uint64_t total) { reports.push_back({done, total}); };
     options.whileLocked = [&] {
-        Conn other = connect();
-        openWhileLocked = errorOf([&] { LockSession::Connect(other.get(), s, "clerk"); });
-        secondCompaction = errorOf([&] { DBEngine().CompactDatabase(pathOf(s), pathOf(s)); });
+        Conn other = Connect();
+        openWhileLocked = ErrorOf([&] { LockSession::Connect(other.get(), s, "clerk"); });
+        secondCompaction = ErrorOf([&] { DBEngine().CompactDatabase(pathOf(s), pathOf(s)); });
     };
     DBEngine().CompactDatabase(pathOf(s), "", options);
     EXPECT_EQ(openWhileLocked, 3045);
@@ -127,12 +92,12 @@ TEST(PgCompactTest, ASchemaIsCompactedInPlaceWithItsRowsAndEveryoneKeptOut) {
         EXPECT_EQ(reports[i].second, reports[0].second);
     }
     // Free again the moment it returns.
-    Conn later = connect();
+    Conn later = Connect();
     EXPECT_NO_THROW(LockSession::Connect(later.get(), s, "clerk"));
 
     // On the command line: the server path alone, or as its own destination; the file's
     // usage is unchanged.
-    scalar(admin.get(), "DELETE FROM " + s + ".tblcustomers WHERE id % 20 <> 0");
+    Scalar(admin.get(), "DELETE FROM " + s + ".tblcustomers WHERE id % 20 <> 0");
     auto r = kelvor::test::RunKelvor("compact '" + pathOf(s) + "'");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out + r.err, "");
@@ -147,14 +112,14 @@ TEST(PgCompactTest, ASchemaIsCompactedInPlaceWithItsRowsAndEveryoneKeptOut) {
 
 TEST(PgCompactTest, WhatCannotBeDoneOnAServerIsRefusedAndChangesNothing) {
     const std::string s = "compact_refused";
-    Conn admin = connect();
+    Conn admin = Connect();
     makeSchema(admin.get(), s);
     const int64_t before = sizeOf(admin.get(), s);
     // A role that may use the schema but owns none of its tables: VACUUM would skip them.
-    scalar(admin.get(),
+    Scalar(admin.get(),
            "DO $$ BEGIN CREATE ROLE kelvor_clerk LOGIN; EXCEPTION WHEN duplicate_object OR "
            "unique_violation THEN NULL; END $$");
-    scalar(admin.get(), "GRANT USAGE ON SCHEMA " + s + " TO kelvor_clerk");
+    Scalar(admin.get(), "GRANT USAGE ON SCHEMA " + s + " TO kelvor_clerk");
     const std::string asClerk = "pg:" + kelvor::test::ClusterConninfo() + " user=kelvor_clerk#" + s;
     kelvor::test::TempDir dir;
     const struct {
@@ -175,7 +140,7 @@ TEST(PgCompactTest, WhatCannotBeDoneOnAServerIsRefusedAndChangesNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(errorOf(c.run), c.error);
+        EXPECT_EQ(ErrorOf(c.run), c.error);
     }
     EXPECT_EQ(sizeOf(admin.get(), s), before);
     EXPECT_FALSE(std::filesystem::exists(dir.file("DT_BK.mdb")));

@@ -17,53 +17,28 @@
 #include <thread>
 #include <vector>
 
-#include "kelvor/jet_error.h"
 #include "kelvor/roster.h"
 #include "locking/lock_file.h"
 #include "pg/locks.h"
 #include "pg/pg_cluster.h"
 #include "pg/roster.h"
+#include "test_util.h"
 
-using kelvor::JetError;
 using kelvor::pg::LockSession;
+using namespace kelvor::test;
 
 namespace {
 
 constexpr char kClerk[] = "kelvor_clerk";  // no superuser, no pg_read_all_stats
 
-std::string clusterConninfo() {
-    return kelvor::test::ClusterConninfo();
-}
-
-using Conn = std::unique_ptr<PGconn, decltype(&PQfinish)>;
-
-Conn connect(bool clerk) {
-    std::string info = clusterConninfo();
-    if (clerk) info += std::string(" user=") + kClerk;  // the later keyword wins
-    Conn c(PQconnectdb(info.c_str()), &PQfinish);
-    if (PQstatus(c.get()) != CONNECTION_OK)
-        throw std::runtime_error("no cluster (" + info + "): " + PQerrorMessage(c.get()));
-    PQsetNoticeProcessor(
-        c.get(), [](void*, const char*) {}, nullptr);
-    return c;
-}
-
-void exec(PGconn* c, const std::string& sql) {
-    PGresult* r = PQexec(c, sql.c_str());
-    auto s = PQresultStatus(r);
-    std::string msg = PQresultErrorMessage(r);
-    PQclear(r);
-    if (s != PGRES_COMMAND_OK && s != PGRES_TUPLES_OK) throw std::runtime_error(sql + ": " + msg);
-}
-
 // A fresh schema that the clerk may use but not create in.
 void freshSchema(PGconn* admin, const std::string& schema) {
-    exec(admin, std::string("DO $$ BEGIN CREATE ROLE ") + kClerk +
-                    " LOGIN; EXCEPTION WHEN duplicate_object OR unique_violation THEN NULL; "
-                    "END $$");
-    exec(admin, "DROP SCHEMA IF EXISTS " + schema + " CASCADE");
-    exec(admin, "CREATE SCHEMA " + schema);
-    exec(admin, "GRANT USAGE ON SCHEMA " + schema + " TO " + kClerk);
+    Scalar(admin, std::string("DO $$ BEGIN CREATE ROLE ") + kClerk +
+                      " LOGIN; EXCEPTION WHEN duplicate_object OR unique_violation THEN NULL; "
+                      "END $$");
+    Scalar(admin, "DROP SCHEMA IF EXISTS " + schema + " CASCADE");
+    Scalar(admin, "CREATE SCHEMA " + schema);
+    Scalar(admin, "GRANT USAGE ON SCHEMA " + schema + " TO " + kClerk);
 }
 
 // "user@workstation,..." as the roster lists them; "error N" for a negative count.
@@ -88,32 +63,23 @@ bool waitFor(const std::function<bool()>& done) {
     return true;
 }
 
-int errorOf(const std::function<void()>& f, std::string* message = nullptr) {
-    try {
-        f();
-    } catch (const JetError& e) {
-        if (message) *message = e.what();
-        return e.number();
-    }
-    return 0;
-}
-
 // Ends another client's session as a crash or a lost network would, and returns once its
 // backend is gone.
 void terminate(PGconn* admin, PGconn* victim) {
-    exec(admin, "SELECT pg_terminate_backend(" + std::to_string(PQbackendPID(victim)) + ", 20000)");
+    Scalar(admin,
+           "SELECT pg_terminate_backend(" + std::to_string(PQbackendPID(victim)) + ", 20000)");
 }
 
 }  // namespace
 
 TEST(PgRosterTest, EntriesLiveAndDieWithTheirSessions) {
     const std::string s = "roster_live";
-    Conn admin = connect(false);
+    Conn admin = Connect();
     freshSchema(admin.get(), s);
-    Conn watcher = connect(true);
+    Conn watcher = Connect(kClerk);
     EXPECT_EQ(roster(watcher.get(), s), "");  // no roster table yet: nobody
     auto a = LockSession::Connect(admin.get(), s, "Admin");
-    Conn b = connect(true), c = connect(true);
+    Conn b = Connect(kClerk), c = Connect(kClerk);
     auto sb = LockSession::Connect(b.get(), s, "clerk");
     auto sc = LockSession::Connect(c.get(), s, "clerk2");
 
@@ -124,7 +90,7 @@ TEST(PgRosterTest, EntriesLiveAndDieWithTheirSessions) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         try {
-            Conn own = connect(true);
+            Conn own = Connect(kClerk);
             auto se = LockSession::Connect(own.get(), s, "child");
             se->lockTable("tblDtQueueProcLock");
             if (::write(ready[1], "r", 1) != 1) ::_exit(1);
@@ -141,7 +107,7 @@ TEST(PgRosterTest, EntriesLiveAndDieWithTheirSessions) {
     // Every role sees every entry, in the order they came, as kelvor users reads them.
     EXPECT_EQ(roster(watcher.get(), s), "Admin,clerk,clerk2,child");
     std::vector<kelvor::RosterUser> users;
-    std::string path = "pg:" + clusterConninfo() + " user=" + kClerk + "#" + s;
+    std::string path = "pg:" + kelvor::test::ClusterConninfo() + " user=" + kClerk + "#" + s;
     EXPECT_EQ(kelvor::ReadRoster(path, users), 4);
     std::vector<std::string> names;
     EXPECT_EQ(kelvor::LDBUser_GetUsers(names, path, 2), 4);
@@ -152,30 +118,30 @@ TEST(PgRosterTest, EntriesLiveAndDieWithTheirSessions) {
     terminate(admin.get(), b.get());  // its backend dies
     EXPECT_TRUE(waitFor([&] { return roster(watcher.get(), s) == "Admin,child"; }))
         << roster(watcher.get(), s);
-    EXPECT_EQ(errorOf([&] { a->lockTable("tblDtQueueProcLock"); }), 3262);
+    EXPECT_EQ(ErrorOf([&] { a->lockTable("tblDtQueueProcLock"); }), 3262);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     EXPECT_TRUE(waitFor([&] { return roster(watcher.get(), s) == "Admin"; }))
         << roster(watcher.get(), s);
-    EXPECT_TRUE(waitFor([&] { return errorOf([&] { a->lockTable("tblDtQueueProcLock"); }) == 0; }));
+    EXPECT_TRUE(waitFor([&] { return ErrorOf([&] { a->lockTable("tblDtQueueProcLock"); }) == 0; }));
     sb.reset();  // on a connection the server has ended: nothing to release
 
     // A newcomer tidies the rows of the dead; the listing never needed it.
-    Conn d = connect(true);
+    Conn d = Connect(kClerk);
     auto sd = LockSession::Connect(d.get(), s, "late");
     EXPECT_EQ(roster(watcher.get(), s), "Admin,late");
     PGresult* rows = PQexec(admin.get(), ("SELECT count(*) FROM " + s + ".msysroster").c_str());
     EXPECT_STREQ(PQgetvalue(rows, 0, 0), "2");
     PQclear(rows);
     // Opened inside a transaction: listed once that commits.
-    exec(d.get(), "BEGIN");
+    Scalar(d.get(), "BEGIN");
     auto si = LockSession::Connect(d.get(), s, "inside");
     EXPECT_EQ(roster(watcher.get(), s), "Admin,late");
-    exec(d.get(), "COMMIT");
+    Scalar(d.get(), "COMMIT");
     EXPECT_EQ(roster(watcher.get(), s), "Admin,late,inside");
 
     // Schemas that are missing, closed to the role, or have no roster the role may make.
-    exec(admin.get(), "DROP SCHEMA IF EXISTS roster_closed CASCADE; CREATE SCHEMA roster_closed");
+    Scalar(admin.get(), "DROP SCHEMA IF EXISTS roster_closed CASCADE; CREATE SCHEMA roster_closed");
     freshSchema(admin.get(), "roster_bare");
     struct Case {
         const char* schema;
@@ -191,11 +157,11 @@ TEST(PgRosterTest, EntriesLiveAndDieWithTheirSessions) {
     for (const auto& k : cases) {
         SCOPED_TRACE(k.schema);
         std::unique_ptr<LockSession> e;
-        EXPECT_EQ(errorOf([&] { e = LockSession::Connect(d.get(), k.schema, "clerk"); }),
+        EXPECT_EQ(ErrorOf([&] { e = LockSession::Connect(d.get(), k.schema, "clerk"); }),
                   k.connect);
         EXPECT_EQ(roster(d.get(), k.schema), k.listed);
         if (e) {
-            EXPECT_EQ(errorOf([&] { e->lockTable("tblDtQueueProcLock"); }), k.lock);
+            EXPECT_EQ(ErrorOf([&] { e->lockTable("tblDtQueueProcLock"); }), k.lock);
         }
     }
 }
@@ -254,9 +220,9 @@ TEST(PgRosterTest, DenyWriteLocksBehaveAsOnLockFiles) {
                 [&](int w, const std::vector<std::string>& t) { files[w]->checkWritable(t); }};
 
     const std::string s = "roster_locks";
-    Conn admin = connect(false);
+    Conn admin = Connect();
     freshSchema(admin.get(), s);
-    Conn clerk = connect(true);
+    Conn clerk = Connect(kClerk);
     std::vector<std::unique_ptr<LockSession>> sessions;
     sessions.push_back(LockSession::Connect(admin.get(), s, users[0]));
     sessions.push_back(LockSession::Connect(clerk.get(), s, users[1]));
@@ -271,7 +237,7 @@ TEST(PgRosterTest, DenyWriteLocksBehaveAsOnLockFiles) {
         std::string said[2];
         int n = 0;
         for (Engine* e : {&file, &server}) {
-            int got = errorOf(
+            int got = ErrorOf(
                 [&] {
                     if (st.op == Lock) e->lock(st.who, st.tables[0]);
                     if (st.op == Unlock) e->unlock(st.who, st.tables[0]);
@@ -291,13 +257,13 @@ TEST(PgRosterTest, DenyWriteLocksBehaveAsOnLockFiles) {
 // when the winner's session dies the lock is free again.
 TEST(PgRosterTest, OneOfThreeTakesTheQueueProcessingLockAndItDiesWithIt) {
     const std::string s = "roster_queue";
-    Conn admin = connect(false);
+    Conn admin = Connect();
     freshSchema(admin.get(), s);
     LockSession::Connect(admin.get(), s, "Admin");  // makes the roster, then leaves
     std::vector<Conn> conns;
     std::vector<std::unique_ptr<LockSession>> sessions;
     for (int i = 0; i < 3; ++i) {
-        conns.push_back(connect(true));
+        conns.push_back(Connect(kClerk));
         sessions.push_back(LockSession::Connect(conns.back().get(), s, "pc" + std::to_string(i)));
     }
     std::latch start(3);
@@ -306,7 +272,7 @@ TEST(PgRosterTest, OneOfThreeTakesTheQueueProcessingLockAndItDiesWithIt) {
     for (int i = 0; i < 3; ++i)
         threads.emplace_back([&, i] {
             start.arrive_and_wait();
-            errors[i] = errorOf([&] { sessions[i]->lockTable("tblDtQueueProcLock"); });
+            errors[i] = ErrorOf([&] { sessions[i]->lockTable("tblDtQueueProcLock"); });
         });
     for (auto& t : threads) t.join();
     int winner = -1, losers = 0;
@@ -318,22 +284,22 @@ TEST(PgRosterTest, OneOfThreeTakesTheQueueProcessingLockAndItDiesWithIt) {
     EXPECT_EQ(losers, 2);
     int other = (winner + 1) % 3;
     std::string said;
-    EXPECT_EQ(errorOf([&] { sessions[other]->lockTable("tblDtQueueProcLock"); }, &said), 3262);
+    EXPECT_EQ(ErrorOf([&] { sessions[other]->lockTable("tblDtQueueProcLock"); }, &said), 3262);
     EXPECT_NE(said.find("'pc" + std::to_string(winner) + "'"), std::string::npos) << said;
 
     terminate(admin.get(), conns[winner].get());
     EXPECT_TRUE(waitFor(
-        [&] { return errorOf([&] { sessions[other]->lockTable("tblDtQueueProcLock"); }) == 0; }));
+        [&] { return ErrorOf([&] { sessions[other]->lockTable("tblDtQueueProcLock"); }) == 0; }));
     int third = (other + 1) % 3;
-    EXPECT_EQ(errorOf([&] { sessions[third]->lockTable("tblDtQueueProcLock"); }), 3262);
+    EXPECT_EQ(ErrorOf([&] { sessions[third]->lockTable("tblDtQueueProcLock"); }), 3262);
 
     // Released inside a failed transaction: held until that ends, then free.
     PGconn* c = conns[other].get();
     PQclear(PQexec(c, "BEGIN; SELECT 1/0"));
     ASSERT_EQ(PQtransactionStatus(c), PQTRANS_INERROR);
     sessions[other]->unlockTable("tblDtQueueProcLock");
-    EXPECT_EQ(errorOf([&] { sessions[third]->lockTable("tblDtQueueProcLock"); }), 3262);
-    exec(c, "ROLLBACK");
+    EXPECT_EQ(ErrorOf([&] { sessions[third]->lockTable("tblDtQueueProcLock"); }), 3262);
+    Scalar(c, "ROLLBACK");
     LockSession::AfterTransaction(c);
-    EXPECT_EQ(errorOf([&] { sessions[third]->lockTable("tblDtQueueProcLock"); }), 0);
+    EXPECT_EQ(ErrorOf([&] { sessions[third]->lockTable("tblDtQueueProcLock"); }), 0);
 }
