@@ -45,9 +45,11 @@ RecordsetImpl::RecordsetImpl(std::shared_ptr<DatabaseImpl> db, Prepared p, int t
         moveNext();
         return;
     }
+    // A dynaset's query goes ahead only where it picks rows by a condition: one over whole
+    // tables is most often opened to add records, and reads nothing then.
     if (type_ == dbOpenSnapshot)
         load();
-    else
+    else if (tr().filtered)
         prefetch_ = db_->conn().announce(entry_, literals_, params_ ? &*params_ : nullptr);
 }
 

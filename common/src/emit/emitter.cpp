@@ -586,6 +586,7 @@ std::shared_ptr<Translation> Emitter::run() {
         case jetsql::Statement::Kind::SelectInto: {
             const BoundSelect& s = *st_.select;
             out->sql = select(s, true);
+            out->filtered = s.where != nullptr;
             for (const auto& it : s.items) {
                 OutputColumn oc;
                 oc.name = it.name;

@@ -39,6 +39,8 @@ struct Translation {
     std::string schema;
     TableInfo table;
     std::string fetchSql;  // the same columns for one rowid, bound as ?(slots.size()+1)
+    // The SELECT picks its rows by a condition (a lookup), rather than reading whole tables.
+    bool filtered = false;
     std::vector<jetsql::ParamDecl> params;  // named parameters in order of first use
     // INSERT, UPDATE, DELETE: the table written.
     std::string writeSchema, writeTable;
