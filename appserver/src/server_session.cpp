@@ -233,14 +233,21 @@ std::string ServerSession::UpdateQueueAsync(UpdateObjects& objects, const std::s
         }
         // Marked running before anything waits: making the objects serves calls too, among
         // them, perhaps, the end of the previous update's call-back object, which must find the
-        // lock just taken belonging to a running update and leave it alone.
+        // lock just taken belonging to a running update and leave it alone. Objects that cannot
+        // be made start no update (and the lock stays with the session, as ever).
         m_bProcessing = true;
+        std::string callBack;
+        try {
+            callBack = objects.CreateUpdateObjects();
+        } catch (...) {
+            m_bProcessing = false;
+            throw;
+        }
+        m_sCallBack = callBack;
         started = true;
         m_lQueueErr = 0;
         m_sQueueError = "";
         m_sQueueStatus = "";
-        std::string callBack = objects.CreateUpdateObjects();
-        m_sCallBack = callBack;
         ErrorPair engine;
         if (!objects.UpdQueueAsync(dt, ar, so, engine.lErr, engine.sError)) {
             if (m_bprompt && ShowMessage) ShowMessage(engineMessage(engine));
