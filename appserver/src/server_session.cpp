@@ -289,7 +289,9 @@ void ServerSession::CallBack(const std::string& callBack, int32_t lErr, const st
 }
 
 void ServerSession::EngineEnded() {
-    if (!m_bProcessing) return;
+    // Until the update's objects are made, the engine that ended is an earlier update's: its
+    // process may end while this update waits for a new one.
+    if (!m_bProcessing || m_sCallBack.empty()) return;
     const ErrorPair gone{err::kCantCreateObject,
                          "The queue engine ended before it reported the outcome of the update."};
     endUpdate(gone, engineFailure(gone));

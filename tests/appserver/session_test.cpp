@@ -90,15 +90,23 @@ class SessionTest : public ::testing::Test {
 // A second request replaces the running update; whatever comes while it waits for its objects
 // or for the engine, the lock is held until the second update's own call-back.
 TEST_F(SessionTest, WhatComesDuringASecondRequestNeverFreesItsLock) {
-    const std::vector<std::pair<const char*, std::function<void()>>> meanwhile = {
+    struct Meanwhile {
+        const char* what;
+        std::function<void()> call;
+        bool alsoDuringRequest = true;
+    };
+    const std::vector<Meanwhile> meanwhile = {
         {"the first update's call-back", [&] { a.CallBack("cb1", 0, ""); }},
         {"the end of an object", [&] { a.ObjectEnded(); }},
         {"a logon", [&] { EXPECT_EQ(logon(a).result, ""); }},
         {"a status question", [&] { EXPECT_EQ(status(a).result, "01"); }},
         {"a log-off", [&] { EXPECT_EQ(logOff(a), ""); }},
+        // Once the objects are made, an engine that ends is this update's own.
+        {"the end of the first update's engine", [&] { a.EngineEnded(); }, false},
     };
-    for (const auto& [what, call] : meanwhile)
+    for (const auto& [what, call, alsoDuringRequest] : meanwhile)
         for (bool making : {true, false}) {
+            if (!making && !alsoDuringRequest) continue;
             SCOPED_TRACE(std::string(what) + (making ? ", while the objects are made" : ""));
             ASSERT_EQ(logon(a).result, "");
             ASSERT_EQ(startUpdate(a).result, "");
