@@ -13,6 +13,11 @@ namespace kelvor::queueengine {
     throw Error(number, Error::messageFor(number), "QueueEngine");
 }
 
+// A call log id as the queue stores it: Null is 0.
+inline int32_t logIdOf(const Value& v) {
+    return v.isNull() ? 0 : v.toLong();
+}
+
 // Runs `body`; a failure is handed to FormatError under `label` and gives false. Failures that
 // are not the engine's own get the runtime's numbers (out of memory, internal error).
 template <typename F>

@@ -1,5 +1,9 @@
 // Queue insertion: one entry per customer, overwritten, merged or refused as the caller's
 // flags say, with the remark mirrored into the call log header.
+#include <algorithm>
+#include <cctype>
+#include <optional>
+
 #include "engine_internal.h"
 
 namespace kelvor::queueengine {
@@ -59,31 +63,92 @@ void QueueEngine::mirrorRemark(Recordset& rs, const std::string& text) {
     rs.Close();
 }
 
+QueueEngine::QueueReads QueueEngine::openQueueReads(const std::string& custId, int32_t logId) {
+    QueueReads r;
+    r.byCust = m_oDTDatabase.OpenRecordset(
+        std::string("SELECT DISTINCTROW tblDTQueue.* FROM tblDTQueue ") +
+            "WHERE ((tblDTQueue.CustID=" + quotedId(custId) + ")); ",
+        dbOpenDynaset);
+    if (logId != 0) {
+        r.byLog = m_oDTDatabase.OpenRecordset(
+            std::string("SELECT DISTINCTROW tblDTQueue.* FROM tblDTQueue ") +
+                "WHERE ((tblDTQueue.LogID= " + std::to_string(logId) + ")); ",
+            dbOpenDynaset);
+        r.mirror = openMirror(logId);
+    }
+    return r;
+}
+
+namespace {
+
+// A customer id as the batch's bookkeeping compares it: letters and digits only, folded to
+// lower case. Text comparison on the server ignores case and may equate other spellings too
+// (full-width letters, ignorable characters): an id with anything else is not folded, and
+// counts as equal to every id.
+std::optional<std::string> folded(const std::string& id) {
+    if (id.empty()) return std::nullopt;
+    std::string out;
+    out.reserve(id.size());
+    for (char c : id) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) return std::nullopt;
+        out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    }
+    return out;
+}
+
+}  // namespace
+
+void QueueEngine::Touched::customer(const Value& custId) {
+    if (custId.isNull()) return;  // a Null id equals none
+    if (auto key = folded(custId.toString()))
+        custIds.push_back(std::move(*key));
+    else
+        anyCustomer = true;
+}
+
+void QueueEngine::Touched::log(int32_t logId) {
+    if (logId != 0) logIds.push_back(logId);
+}
+
+bool QueueEngine::Touched::covers(const std::string& custId, int32_t logId) const {
+    if (anyCustomer) return true;
+    auto key = folded(custId);
+    if (!key || std::find(custIds.begin(), custIds.end(), *key) != custIds.end()) return true;
+    return logId != 0 && std::find(logIds.begin(), logIds.end(), logId) != logIds.end();
+}
+
 bool QueueEngine::AddToQueue(std::string& CustID, int32_t& LogID, int16_t& TransType,
                              std::string& Remark, int32_t& lErr, std::string& sError,
                              bool& p_bReplace, bool& p_bAppend) {
+    QueueReads reads;
+    return addToQueue(reads, nullptr, CustID, LogID, TransType, Remark, lErr, sError, p_bReplace,
+                      p_bAppend);
+}
+
+bool QueueEngine::addToQueue(QueueReads& reads, Touched* touched, std::string& CustID,
+                             int32_t& LogID, int16_t& TransType, std::string& Remark, int32_t& lErr,
+                             std::string& sError, bool& p_bReplace, bool& p_bAppend) {
     return Trapped(lErr, sError, "QueueEngine.AddToQueue", [&] {
         if (CustID.empty()) Raise(err::kClientIdMissing);
 
-        // Every row this call may read is asked for before any is read: the queue's entry by
-        // customer and by call log, and the call log header the remark is mirrored into. None
-        // of them changes in between (the queue's writes touch no call log), and on a database
-        // server the three queries then cost one round trip.
-        Recordset rs = m_oDTDatabase.OpenRecordset(
-            std::string("SELECT DISTINCTROW tblDTQueue.* FROM tblDTQueue ") +
-                "WHERE ((tblDTQueue.CustID=" + quotedId(CustID) + ")); ",
-            dbOpenDynaset);
-        Recordset byLog, mirror;
-        if (LogID != 0) {
-            byLog = m_oDTDatabase.OpenRecordset(
-                std::string("SELECT DISTINCTROW tblDTQueue.* FROM tblDTQueue ") +
-                    "WHERE ((tblDTQueue.LogID= " + std::to_string(LogID) + ")); ",
-                dbOpenDynaset);
-            mirror = openMirror(LogID);
+        // Every row this call may read is asked for before any is read. None of them changes in
+        // between (the queue's writes touch no call log), and on a database server the three
+        // queries then cost one round trip.
+        if (reads.byCust.isNothing()) reads = openQueueReads(CustID, LogID);
+        if (touched) {
+            touched->customer(Value(CustID));
+            touched->log(LogID);
         }
+        Recordset& rs = reads.byCust;
+        Recordset& byLog = reads.byLog;
+        Recordset& mirror = reads.mirror;
 
         // Overwrite or merge into a row found by customer or by call log.
         auto onExisting = [&](Recordset& rs, int refusal) {
+            if (touched) {
+                touched->customer(rs.Fields("CustID").Value());
+                touched->log(logIdOf(rs.Fields("LogID").Value()));
+            }
             Date now = Date::now();
             if (p_bReplace) {
                 rs.Edit();
@@ -144,20 +209,33 @@ bool QueueEngine::AddToQueue(std::string& CustID, int32_t& LogID, int16_t& Trans
     });
 }
 
-Value QueueEngine::GetLogID(std::string& p_sCustID) {
+Recordset QueueEngine::openLogIdLookup(const std::string& custId, int type) {
     try {
-        Recordset rs = m_oDTDatabase.OpenRecordset(
+        return m_oDTDatabase.OpenRecordset(
             std::string("SELECT DISTINCTROW tblDtCallLogHeader.LogID, ") +
                 "tblDtCallLogHeader.CustId FROM tblDtCallLogHeader WHERE " +
-                "((tblDtCallLogHeader.CustId=" + quotedId(p_sCustID) + ")); ",
-            dbOpenForwardOnly);
+                "((tblDtCallLogHeader.CustId=" + quotedId(custId) + ")); ",
+            type);
+    } catch (const Error&) {
+        return Recordset();  // also before ProcessQueue has opened the DT database
+    }
+}
+
+Value QueueEngine::firstLogId(Recordset& lookup) {
+    try {
+        if (lookup.isNothing()) return Value();
         Value result;
-        if (!rs.EOF_()) result = rs.Fields("LogID").Value();
-        rs.Close();
+        if (!lookup.EOF_()) result = lookup.Fields("LogID").Value();
+        lookup.Close();
         return result;
     } catch (const Error&) {
-        return Value();  // also before ProcessQueue has opened the DT database
+        return Value();
     }
+}
+
+Value QueueEngine::GetLogID(std::string& p_sCustID) {
+    Recordset rs = openLogIdLookup(p_sCustID, dbOpenForwardOnly);
+    return firstLogId(rs);
 }
 
 }  // namespace kelvor::queueengine

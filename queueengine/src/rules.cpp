@@ -1,34 +1,64 @@
 // The twelve queue rules. Each selects customers with one statement or saved query, read once
 // forward-only, and hands every row to AddToQueue; a failed insertion stops neither the rule nor
 // the run.
+#include <vector>
+
 #include "engine_internal.h"
 
 namespace kelvor::queueengine {
 
-namespace {
-
-int32_t logIdOf(const Value& v) {
-    return v.isNull() ? 0 : v.toLong();
-}
-
-}  // namespace
-
 void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logIdFromRow,
                             int16_t transType, const std::string& remark, bool replace,
                             int32_t& lErr, std::string& sError) {
+    // Rows are taken a batch at a time, and what their insertions read is opened before the
+    // first is read, in two rounds: the call log lookups, then each row's queue entries and
+    // header. On a database server each round costs one wait, not one per row. A lookup's
+    // answer does not depend on when it is read, since the update writes no call log's LogID
+    // or CustId; a row's queue reads are sent before the writes of the rows ahead of it, so
+    // where those wrote (or may have written) its customer's entry or its call log, they are
+    // opened again.
+    constexpr size_t kBatch = 64;
+    struct Row {
+        std::string custId;
+        int32_t logId = 0;
+        Recordset lookup;
+        QueueReads reads;
+    };
+    std::vector<Row> batch;
+    batch.reserve(kBatch);
     bool append = true;
     while (!rs.EOF_()) {
-        std::string custId = rs.Fields(idField).Value().toString();
-        int32_t logId =
-            logIdFromRow ? logIdOf(rs.Fields("LogID").Value()) : logIdOf(GetLogID(custId));
-        int16_t type = transType;
-        std::string text = remark;
-        bool rep = replace;
-        AddToQueue(custId, logId, type, text, lErr, sError, rep, append);
-        ++m_handed;
-        rs.MoveNext();
-        // Outside AddToQueue's trap: what the caller's progress throws ends the rule.
-        if (++m_at.rows % 1000 == 0 && m_progress) m_progress(m_at);
+        batch.clear();
+        for (; !rs.EOF_() && batch.size() < kBatch; rs.MoveNext()) {
+            Row& row = batch.emplace_back();
+            row.custId = rs.Fields(idField).Value().toString();
+            if (logIdFromRow) row.logId = logIdOf(rs.Fields("LogID").Value());
+        }
+        if (!logIdFromRow) {
+            for (Row& row : batch) row.lookup = openLogIdLookup(row.custId, dbOpenDynaset);
+            for (Row& row : batch) row.logId = logIdOf(firstLogId(row.lookup));
+        }
+        for (Row& row : batch) {
+            if (row.custId.empty()) continue;  // AddToQueue refuses it before reading
+            try {
+                row.reads = openQueueReads(row.custId, row.logId);
+            } catch (const Error&) {
+                // AddToQueue opens them again, and reports what fails
+            }
+        }
+        Touched touched;
+        for (Row& row : batch) {
+            if (touched.covers(row.custId, row.logId)) row.reads = QueueReads();
+            int16_t type = transType;
+            std::string text = remark;
+            bool rep = replace;
+            addToQueue(row.reads, &touched, row.custId, row.logId, type, text, lErr, sError, rep,
+                       append);
+            row.reads = QueueReads();
+            ++m_handed;
+            // Outside AddToQueue's trap: what the caller's progress throws ends the rule.
+            if (++m_at.rows % 1000 == 0 && m_progress) m_progress(m_at);
+        }
     }
     rs.Close();
 }

@@ -46,6 +46,19 @@ TEST(EnginesTest, TheQueueUpdateGivesTheSameTablesOnBothEngines) {
     const std::string bases[2] = {dir.file("company"), test::NewCompanyPath("engines_same")};
     for (int e = 0; e < 2; ++e) {
         queueengine::CompanyFiles f = queueengine::CreateCompany(bases[e], sample);
+        {
+            // Customers whom a rule selects twice (a second balance row), and call logs whose
+            // customer id is spelled in lower case: rows whose insertions meet each other's
+            // entries within one rule.
+            Database dt = DBEngine().Workspaces(0).OpenDatabase(f.dt);
+            dt.Execute(
+                "INSERT INTO tblCaClientHist SELECT * FROM tblCaClientHist "
+                "WHERE BalAge4 > 0 OR BalAge2 > 0",
+                dbFailOnError);
+            dt.Execute("UPDATE tblDtCallLogHeader SET CustId = LCase(CustId) WHERE LogID Mod 3 = 0",
+                       dbFailOnError);
+            dt.Close();
+        }
         // Twice: the second run meets the first run's queue and moves its entries on.
         for (int run = 0; run < 2; ++run) {
             queueengine::QueueEngine engine;

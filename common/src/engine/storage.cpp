@@ -2,11 +2,18 @@
 
 namespace kelvor::engine {
 
+namespace {
+// Idle cursors kept per statement shape: as many as a caller holds open at once when it opens a
+// batch of lookups of one shape before reading them (the queue update opens 64), so that the
+// next batch finds them prepared.
+constexpr size_t kMaxIdle = 64;
+}  // namespace
+
 void Lease::release() {
     if (!cursor_) return;
     cursor_->reset();
     auto& pool = fetch_ ? entry_->idleFetch : entry_->idle;
-    if (!entry_->dead && pool.size() < 4) pool.push_back(std::move(cursor_));
+    if (!entry_->dead && pool.size() < kMaxIdle) pool.push_back(std::move(cursor_));
     cursor_.reset();
     entry_.reset();
 }

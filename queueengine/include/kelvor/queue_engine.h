@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "kelvor/dao.h"
 
@@ -108,9 +109,36 @@ class QueueEngine {
                    const std::string& remark, bool replace, int32_t& lErr, std::string& sError);
     bool ageingRule(const char* conditionPiece, int16_t transType, const char* remark,
                     const char* label, int32_t& lErr, std::string& sError);
+    // The customer's call log headers, opened as `type` (GetLogID's query), and the LogID of
+    // the first, or Null; a failure to open or read gives Null too.
+    Recordset openLogIdLookup(const std::string& custId, int type);
+    static Value firstLogId(Recordset& lookup);
     // The call log header's row for the mirror of a remark, and the mirror itself (closes it).
     Recordset openMirror(int32_t logId);
     void mirrorRemark(Recordset& rs, const std::string& text);
+
+    // Every row one AddToQueue may read: the queue's entry by customer and by call log, and the
+    // call log header its remark is mirrored into. Opened together, so that on a database server
+    // they are sent together; Nothing where they are still to be opened.
+    struct QueueReads {
+        Recordset byCust, byLog, mirror;
+    };
+    QueueReads openQueueReads(const std::string& custId, int32_t logId);
+    // The customers and call logs whose queue entries and headers a batch of insertions has
+    // written so far (or may have): reads sent before those writes are stale for them.
+    struct Touched {
+        std::vector<std::string> custIds;  // folded, see covers()
+        std::vector<int32_t> logIds;
+        bool anyCustomer = false;  // an id was written that folding cannot stand for
+        void customer(const Value& custId);
+        void log(int32_t logId);
+        bool covers(const std::string& custId, int32_t logId) const;
+    };
+    // AddToQueue on reads opened beforehand (reopened when Nothing); what it writes, or may,
+    // goes into `touched` when given.
+    bool addToQueue(QueueReads& reads, Touched* touched, std::string& CustID, int32_t& LogID,
+                    int16_t& TransType, std::string& Remark, int32_t& lErr, std::string& sError,
+                    bool& p_bReplace, bool& p_bAppend);
 
     std::string m_sDTPath, m_sCAPath, m_sSOPath;
     Workspace m_oWorkspace;
