@@ -31,9 +31,9 @@
 //
 // Peak memory: the peak resident size (VmHWM, reset just before the run) during the PostgreSQL
 // update, at the queue size above and, with --million, on a company of 1,000,000 customers,
-// which must stay flat: under 100 MB. On a busy 2-core machine that company took 3.6 minutes to
-// make and its update 17.6 minutes (at 12.5 round trips per entry), so it is left out of the
-// default run, which says so and takes about 7 minutes.
+// which must stay flat: under 100 MB. On a 2-core machine that company took 1.6 minutes to
+// make and its update 9.4 minutes, so it is left out of the default run, which says so and
+// takes about 4 minutes.
 //
 //   pg_bench [--quick] [--runs N] [--customers N] [--million]
 //     --quick        a small company, one run per side, short lookups: a smoke test that fails
