@@ -220,7 +220,9 @@ class Emitter : public emit::Emitter {
             std::string r =
                 "(" + val(a) + ")::numeric " + opText(e.op) + " (" + val(b) + ")::numeric";
             if (e.op == Op::Mul) r = "round(" + r + ", 4)";
-            return "kelvor.kv_curchk(" + r + ")";
+            // Checked by a cast to the range's domain, and read back as numeric, so that a
+            // column made from it (SELECT ... INTO) is numeric.
+            return "((" + r + ")::kelvor.kv_currency)::numeric";
         }
         if (e.domain == JType::Long) {
             // PostgreSQL's integer arithmetic fails with its overflow error, the engine's 6.

@@ -15,7 +15,7 @@
 namespace kelvor::pg {
 
 // The library's version; InstallLibrary replaces an older library and leaves a newer one.
-inline constexpr int kLibraryVersion = 1;
+inline constexpr int kLibraryVersion = 2;
 
 // Installs the library into the connection's database unless this version or a newer one is
 // there already. It needs the right to create a schema (once), not a superuser.
