@@ -113,7 +113,17 @@ bool tooSmall(std::string_view s) {
 
 Currency Currency::fromDouble(double d) {
     double scaled = d * kScale;
-    if (!std::isfinite(scaled) || std::fabs(scaled) >= 9.2e18) overflow();
+    // Every double below 2^63 in magnitude converts to the scaled integer (a tighter bound
+    // refused the top of the range, 920,000,000,000,000 and more).
+    if (!std::isfinite(scaled) || std::fabs(scaled) >= 9223372036854775808.0) overflow();
+    // From 2^53 on, the product has lost the low digits that d holds: the whole part is scaled
+    // exactly and the fraction alone rounded.
+    if (std::fabs(scaled) >= 9007199254740992.0) {
+        double whole = std::trunc(d);
+        int64_t raw = static_cast<int64_t>(whole) * kScale +
+                      static_cast<int64_t>(std::nearbyint((d - whole) * kScale));
+        return fromRaw(raw);
+    }
     return fromRaw(static_cast<int64_t>(std::nearbyint(scaled)));  // half to even
 }
 
