@@ -147,6 +147,62 @@ TEST_F(DaoTest, DynasetEditsAddsAndSeesItsOwnChanges) {
     EXPECT_EQ(count(db, "tblDTQueue", "Len(Remark) = 600"), 1);
 }
 
+// Inside a transaction, writes of records and lookups opened together may reach a server
+// together; each must still act as if it had run alone, in its turn.
+TEST_F(DaoTest, WritesAndLookupsInATransactionActAsIfRunOneByOne) {
+    db.Execute("CREATE TABLE tblW (ID COUNTER, Code TEXT(10), Note MEMO, N LONG)");
+    db.Execute("CREATE UNIQUE INDEX ixCode ON tblW (Code)");
+    const Value notes[] = {Value("a \"quoted\" {brace}, comma"), Value("back\\slash"), Value(""),
+                           Value(), Value("NULL")};
+    DBEngine().BeginTrans();
+    Recordset add = db.OpenRecordset("tblW", dbOpenDynaset);
+    for (int i = 0; i < 10; ++i) {  // two kinds of insert, taking turns
+        add.AddNew();
+        add.Fields("Code") = "c" + std::to_string(i);
+        if (i % 2 == 0) add.Fields("Note") = notes[i / 2];
+        add.Fields("N") = i;
+        add.Update();
+    }
+    add.Close();
+    Recordset rs =
+        db.OpenRecordset("SELECT * FROM tblW WHERE Code = 'c1' OR Code = 'c2'", dbOpenDynaset);
+    for (const char* note : {"first", "second"}) {  // one record twice
+        rs.Edit();
+        rs.Fields("Note") = note;
+        rs.Update();
+    }
+    // Swapping unique codes works only in this order.
+    for (auto [from, to] : {std::pair{"c1", "tmp"}, {"c2", "c1"}, {"tmp", "c2"}}) {
+        Recordset one = db.OpenRecordset(
+            std::string("SELECT Code FROM tblW WHERE Code = '") + from + "'", dbOpenDynaset);
+        one.Edit();
+        one.Fields("Code") = to;
+        one.Update();
+    }
+    std::vector<Recordset> lookups;
+    for (const char* code : {"c0", "c9", "zz", "c2", "C4"})
+        lookups.push_back(db.OpenRecordset(
+            std::string("SELECT N, Note FROM tblW WHERE Code = '") + code + "'", dbOpenDynaset));
+    auto textOf = [](const Value& v) { return v.isNull() ? std::string() : v.toString(); };
+    std::vector<std::string> seen;
+    for (Recordset& l : lookups) {
+        std::string s;
+        for (; !l.EOF_(); l.MoveNext())
+            s += l.Fields("N").Value().toString() + ":" + textOf(l.Fields("Note").Value());
+        seen.push_back(s);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"0:a \"quoted\" {brace}, comma", "9:", "", "1:second",
+                                              "4:"}));
+    DBEngine().CommitTrans();
+    Recordset all = db.OpenRecordset("SELECT N, Code, Note FROM tblW", dbOpenForwardOnly);
+    std::string order;
+    for (; !all.EOF_(); all.MoveNext()) order += all.Fields("Code").Value().toString() + " ";
+    EXPECT_EQ(order, "c0 c2 c1 c3 c4 c5 c6 c7 c8 c9 ");
+    EXPECT_EQ(count(db, "tblW", "Note = 'back\\slash' AND N = 2"), 1);
+    EXPECT_EQ(count(db, "tblW", "Note = 'NULL' AND N = 8"), 1);
+    EXPECT_EQ(count(db, "tblW", "Note Is Null"), 5);
+}
+
 // A pass over more rows than an engine may hold at a time, with writes between the rows and
 // the transaction that opened it ending half way.
 TEST_F(DaoTest, AForwardOnlyPassOutlivesWritesAndItsTransaction) {

@@ -36,6 +36,7 @@ void Connection::invalidate() {
         e->dead = true;
     }
     cache_.clear();
+    invalidated();
 }
 
 }  // namespace kelvor::engine

@@ -180,6 +180,8 @@ class Connection {
     Lease lease(const std::shared_ptr<CacheEntry>& e, bool fetch = false);
     // Drops every cached translation (after a change to any database's design).
     void invalidate();
+    // What an engine keeps beside the translations goes with them.
+    virtual void invalidated() {}
 
     // Runs an INSERT, UPDATE or DELETE; the number of records it changed.
     virtual Count run(const std::shared_ptr<CacheEntry>& e,

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <climits>
@@ -98,6 +99,7 @@ void quiet(void*, const char*) {}
 // ---- a prepared statement --------------------------------------------------------------------
 
 Cursor::~Cursor() {
+    c_.withdraw(this);
     if (streaming_) c_.streaming(this, false);  // the transaction's end closes the portal
     if (sql_.empty()) c_.forget(std::move(name_));
 }
@@ -129,18 +131,20 @@ void Cursor::bindValue(int index, const Value& v, const sqlite::ColumnInfo& col)
 // rows (a lookup run for every customer) runs as a prepared statement, which the server plans
 // once. Portals live in transactions only; outside one, every query runs whole.
 bool Cursor::step(std::string_view path) {
+    // Announced and not sent yet: it goes now, with the others announced.
+    if (row_ < 0 && !ready_ && c_.announced(this)) c_.settle();
     if (row_ < 0 && ready_) {
         ready_ = false;
         row_ = 0;
     } else if (row_ < 0) {
         if (shape_ && c_.streamable() && (shape_->runs == 0 || shape_->big)) {
-            res_ = c_.declare(portal(), text_, texts_, path);
+            own(c_.declare(portal(), text_, texts_, path));
             streaming_ = true;
             txn_ = c_.transaction();
             c_.streaming(this, true);
             more_ = PQntuples(res_.get()) == kBatchRows;
         } else {
-            res_ = c_.runPrepared(name_, sql_, texts_, path);
+            own(c_.runPrepared(name_, sql_, texts_, path));
             sql_.clear();
         }
         if (shape_) {
@@ -151,18 +155,18 @@ bool Cursor::step(std::string_view path) {
     } else {
         ++row_;
     }
-    if (row_ < PQntuples(res_.get())) return true;
+    if (row_ < rowCount()) return true;
     if (tail_.get()) {
-        res_ = std::move(tail_);
+        own(std::move(tail_));
         tail_ = Result();
     } else if (streaming_ && more_) {
-        res_ = c_.fetch(portal(), false, path);
+        own(c_.fetch(portal(), false, path));
         more_ = PQntuples(res_.get()) == kBatchRows;
     } else {
         return false;
     }
     row_ = 0;
-    return row_ < PQntuples(res_.get());
+    return row_ < rowCount();
 }
 
 void Cursor::drain() {
@@ -190,7 +194,7 @@ void Cursor::sendAhead() {
 }
 
 int64_t Cursor::key(int col) const {
-    const char* t = PQgetvalue(res_.get(), row_, col);
+    const char* t = PQgetvalue(result(), at(), col);
     const char* end = t + std::char_traits<char>::length(t);
     int64_t a = 0, b = 0;
     if (*t != '(') {
@@ -203,14 +207,15 @@ int64_t Cursor::key(int col) const {
 }
 
 Value Cursor::value(int col, jetsql::JType type) const {
-    return ReadValue(
-        PQgetisnull(res_.get(), row_, col) ? nullptr : PQgetvalue(res_.get(), row_, col), type);
+    return ReadValue(PQgetisnull(result(), at(), col) ? nullptr : PQgetvalue(result(), at(), col),
+                     type);
 }
 
 void Cursor::reset() {
+    c_.withdraw(this);
     closePortal();
     tail_ = Result();
-    res_ = Result();
+    own(Result());
     row_ = -1;
     ready_ = false;
 }
@@ -297,6 +302,8 @@ Result Connection::pipelined(const std::vector<std::string>& statements,
                              const std::vector<std::optional<std::string>>& firstParams,
                              std::string_view path) {
     sendAnnounced();
+    sendHeld();
+    planGeneric(false);
     enterPipeline();
     for (size_t i = 0; i < statements.size(); ++i) {
         const std::vector<const char*> values =
@@ -367,6 +374,13 @@ void Connection::enterPipeline() {
 
 void Connection::sendQuery(const std::string& name, const std::string& sql,
                            const std::vector<std::optional<std::string>>& params) {
+    sendHeld();
+    planGeneric(false);
+    sendRaw(name, sql, params);
+}
+
+void Connection::sendRaw(const std::string& name, const std::string& sql,
+                         const std::vector<std::optional<std::string>>& params) {
     enterPipeline();
     const std::vector<const char*> values = pointers(params);
     const int n = static_cast<int>(values.size());
@@ -386,14 +400,196 @@ void Connection::sendPrepared(const std::string& name, const std::string& sql,
     // Queries announced before this write read what was there before it.
     if (!reader) sendAnnounced();
     sendQuery(name, sql, params);
-    pending_.push_back({affected, reader});
+    pending_.push_back({affected, reader, {}});
     if (pending_.size() >= kMaxPending) settle();
 }
 
+// Queries announced together that differ only in their values (a lookup opened for each of a
+// batch of customers) go as one statement, which the server runs once per set of values: a
+// statement costs the server more to start than such a lookup costs to run.
 void Connection::sendAnnounced() {
+    if (announced_.empty()) return;
     std::vector<Cursor*> ahead;
     ahead.swap(announced_);
-    for (Cursor* c : ahead) c->sendAhead();
+    std::vector<std::vector<Cursor*>> groups;
+    std::map<const Shape*, size_t> group;
+    for (Cursor* c : ahead) {
+        if (!c->shape() || c->params().empty()) {
+            groups.push_back({c});
+            continue;
+        }
+        auto [it, fresh] = group.emplace(c->shape(), groups.size());
+        if (fresh)
+            groups.push_back({c});
+        else
+            groups[it->second].push_back(c);
+    }
+    for (const auto& g : groups) {
+        if (g.size() == 1)
+            g.front()->sendAhead();
+        else
+            sendRuns(g);
+    }
+}
+
+void Connection::sendRuns(const std::vector<Cursor*>& runs) {
+    sendHeld();
+    const size_t n = runs.front()->params().size();
+    std::vector<std::optional<std::string>> arrays(n);
+    std::vector<std::optional<std::string>> column(runs.size());
+    for (size_t k = 0; k < n; ++k) {
+        for (size_t i = 0; i < runs.size(); ++i) column[i] = runs[i]->params()[k];
+        arrays[k] = dialect::ArrayText(column);
+    }
+    sendBatched(dialect::QueryRunsSql(runs.front()->text(), static_cast<int>(n)), arrays);
+    pending_.push_back({nullptr, nullptr, runs});
+    if (pending_.size() >= kMaxPending) settle();
+}
+
+// The server would plan a statement over arrays for every run: their lengths change the
+// estimates, and plans for a few records look cheaper than the plan for any number. The plan for
+// any number is the one wanted, so the transaction asks for prepared plans while such
+// statements run, and for the server's usual choice again before any other statement.
+void Connection::planGeneric(bool on) {
+    if (on == generic_) return;
+    generic_ = on;
+    if (failed_) return;  // the rollback undoes the setting
+    enterPipeline();
+    const char* sql = on ? "SET LOCAL plan_cache_mode = force_generic_plan"
+                         : "SET LOCAL plan_cache_mode = DEFAULT";
+    if (PQsendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 1)
+        throw JetError::make(err::kDiskError);
+    pending_.push_back({});
+}
+
+void Connection::sendBatched(const std::string& sql,
+                             const std::vector<std::optional<std::string>>& params) {
+    planGeneric(true);
+    auto [it, fresh] = batched_.emplace(sql, std::string());
+    if (fresh) it->second = "kv_" + std::to_string(++statements_);
+    sendRaw(it->second, fresh ? sql : std::string(), params);
+}
+
+// ---- writes held back ------------------------------------------------------------------------
+//
+// Inside a transaction, the writes of single records (a recordset's Update) are held and go as
+// one statement per table and kind of write (UPDATE ... FROM unnest(...), INSERT ... SELECT
+// FROM unnest(...)), before any other statement: the server starts one statement where it
+// would start hundreds. Nothing can tell the difference where they are held: only tables with
+// no triggers (so no foreign keys either), only updates of columns outside every unique index
+// (whose checks could depend on the order of the records). Such writes of records do not depend
+// on one another's order, except two writes of one record, and inserts, whose records take
+// their keys in order: a record written again, or an insert of another kind, sends what its
+// table holds first. Writes of different tables, which cannot see each other, may go in another
+// order.
+
+namespace {
+constexpr size_t kMaxHeld = 1000;
+}
+
+void Connection::invalidated() {
+    for (auto& [sql, name] : batched_) forget(name);
+    batched_.clear();
+    traits_.clear();
+}
+
+const Connection::Traits& Connection::traitsOf(const std::string& schema,
+                                               const sqlite::TableInfo& table) {
+    const std::string id = dialect::QuoteIdent(schema) + "." + dialect::QuoteIdent(table.name);
+    auto it = traits_.find(id);
+    if (it != traits_.end()) return it->second;
+    Result r = exec(
+        "SELECT NOT EXISTS (SELECT 1 FROM pg_trigger WHERE tgrelid = $1::regclass), "
+        "a.attname, i.indexprs IS NOT NULL OR i.indpred IS NOT NULL "
+        "FROM (SELECT 1) AS one LEFT JOIN pg_index i ON i.indrelid = $1::regclass AND "
+        "i.indisunique LEFT JOIN LATERAL unnest(i.indkey::int2[]) AS k ON true "
+        "LEFT JOIN pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k",
+        {id.c_str()});
+    Traits t;
+    for (int row = 0; row < r.rows(); ++row) {
+        t.plain = r.text(row, 0) == "t";
+        if (r.text(row, 2) == "t") t.unique.insert("");
+        if (!PQgetisnull(r.get(), row, 1)) t.unique.insert(r.text(row, 1));
+    }
+    return traits_.emplace(id, std::move(t)).first->second;
+}
+
+bool Connection::hold(const std::string& schema, const sqlite::TableInfo& table,
+                      const std::vector<int>& columns, const std::vector<const Value*>& values,
+                      std::optional<int64_t> key) {
+    if (!defer() || table.rowid != dialect::kRecordKey || columns.empty()) return false;
+    const Traits& t = traitsOf(schema, table);
+    if (!t.plain) return false;
+    if (key) {
+        if (t.unique.count("")) return false;
+        for (int c : columns)
+            if (t.unique.count(table.columns[static_cast<size_t>(c)].name)) return false;
+    }
+    sendAnnounced();  // opened before this write: they read what was there before it
+    std::string shape = (key ? "u " : "i ") + std::to_string(table.columns.size());
+    for (int c : columns) shape += "," + std::to_string(c);
+    const std::string id = schema + "." + table.name;
+    // A record written again, or inserts of another kind (whose records must take their keys
+    // in order): what the table has held goes first.
+    const bool inOrder = std::any_of(held_.begin(), held_.end(), [&](const Held& h) {
+        return h.table == id && (key ? h.seen.count(*key) > 0 : h.keys.empty() && h.shape != shape);
+    });
+    if (inOrder) {
+        std::vector<Held> keep;
+        for (Held& h : held_) {
+            if (h.table != id) {
+                keep.push_back(std::move(h));
+                continue;
+            }
+            heldRows_ -= h.values.front().size();
+            sendHeld(h);
+        }
+        held_ = std::move(keep);
+        if (pending_.size() >= kMaxPending) settle();
+    }
+    auto it = std::find_if(held_.begin(), held_.end(),
+                           [&](const Held& h) { return h.table == id && h.shape == shape; });
+    if (it == held_.end()) {
+        Held h;
+        h.table = id;
+        h.shape = std::move(shape);
+        h.sql = key ? dialect::UpdateRowsSql(schema, table, columns)
+                    : dialect::InsertRowsSql(schema, table, columns);
+        h.values.resize(columns.size());
+        held_.push_back(std::move(h));
+        it = held_.end() - 1;
+    }
+    for (size_t k = 0; k < columns.size(); ++k)
+        it->values[k].push_back(
+            ColumnText(*values[k], table.columns[static_cast<size_t>(columns[k])]));
+    if (key) {
+        it->keys.push_back(*key);
+        it->seen.insert(*key);
+    }
+    if (++heldRows_ >= kMaxHeld) sendHeld();
+    return true;
+}
+
+void Connection::sendHeld() {
+    if (held_.empty()) return;
+    std::vector<Held> out;
+    out.swap(held_);
+    heldRows_ = 0;
+    for (const Held& h : out) sendHeld(h);
+    if (pending_.size() >= kMaxPending) settle();
+}
+
+void Connection::sendHeld(const Held& h) {
+    std::vector<std::optional<std::string>> params;
+    params.reserve(h.values.size() + 1);
+    for (const auto& v : h.values) params.push_back(dialect::ArrayText(v));
+    if (!h.keys.empty()) {
+        std::string keys = "{";
+        for (int64_t k : h.keys) keys += (keys.size() > 1 ? "," : "") + std::to_string(k);
+        params.push_back(keys + "}");
+    }
+    sendBatched(h.sql, params);
+    pending_.push_back({});
 }
 
 namespace {
@@ -404,10 +600,9 @@ class Announced final : public engine::Prefetch {
     ~Announced() override {
         if (lease_) c_.withdraw(cursor());
     }
-    engine::Lease take() override {
-        c_.withdraw(cursor());  // not sent yet: its step sends it, with the others
-        return std::move(lease_);
-    }
+    // Stays announced: its first step sends it with the others (or a statement before that
+    // does), and its rows then come with theirs.
+    engine::Lease take() override { return std::move(lease_); }
     Cursor* cursor() const { return static_cast<Cursor*>(lease_.operator->()); }
 
   private:
@@ -433,14 +628,16 @@ std::unique_ptr<engine::Prefetch> Connection::announce(const std::shared_ptr<eng
 
 void Connection::withdraw(Cursor* c) {
     std::erase(announced_, c);
-    for (auto& p : pending_)
+    for (auto& p : pending_) {
         if (p.reader == c) p.reader = nullptr;
+        std::replace(p.runs.begin(), p.runs.end(), c, static_cast<Cursor*>(nullptr));
+    }
 }
 
 Result Connection::runPrepared(const std::string& name, const std::string& sql,
                                const std::vector<std::optional<std::string>>& params,
                                std::string_view path) {
-    if (pipeline_ || !sql.empty() || !announced_.empty()) {
+    if (pipeline_ || !sql.empty() || !announced_.empty() || !held_.empty() || generic_) {
         // A first run prepares and runs in one round trip; queries announced go along.
         sendAnnounced();
         sendQuery(name, sql, params);
@@ -474,6 +671,20 @@ Result Connection::finishPipeline(bool own, std::string_view path) {
             if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
                 if (pending_[at].affected) *pending_[at].affected = std::atol(PQcmdTuples(r));
                 if (pending_[at].reader) pending_[at].reader->prefetched(std::move(res));
+                if (!pending_[at].runs.empty()) {
+                    // Rows come by run, the run's number in the last column.
+                    auto all = std::make_shared<const Result>(std::move(res));
+                    const int rows = PQntuples(r), col = PQnfields(r) - 1;
+                    int row = 0;
+                    for (size_t i = 0; i < pending_[at].runs.size(); ++i) {
+                        const int first = row;
+                        while (row < rows &&
+                               std::atol(PQgetvalue(r, row, col)) == static_cast<long>(i + 1))
+                            ++row;
+                        if (Cursor* c = pending_[at].runs[i])
+                            c->prefetched(all, first, row - first);
+                    }
+                }
             } else if (!error && st != PGRES_PIPELINE_ABORTED) {
                 error = failure(r, path);
             }
@@ -498,6 +709,8 @@ Result Connection::finishPipeline(bool own, std::string_view path) {
 
 void Connection::settle() {
     sendAnnounced();  // before whatever comes next, as they were opened before it
+    sendHeld();
+    planGeneric(false);
     if (pipeline_) finishPipeline(false, {});
 }
 
@@ -710,6 +923,7 @@ int64_t Connection::insertRow(const std::string& schema, const sqlite::TableInfo
                               const std::vector<int>& columns,
                               const std::vector<const Value*>& values, bool wantKey,
                               std::string_view path) {
+    if (!wantKey && hold(schema, table, columns, values, std::nullopt)) return 0;
     engine::Lease st = lease(rowWrite(schema, table, columns, true));
     for (size_t k = 0; k < values.size(); ++k)
         st->bindValue(static_cast<int>(k + 1), *values[k],
@@ -725,6 +939,7 @@ int64_t Connection::insertRow(const std::string& schema, const sqlite::TableInfo
 void Connection::updateRow(const std::string& schema, const sqlite::TableInfo& table,
                            const std::vector<int>& columns, const std::vector<const Value*>& values,
                            int64_t key, std::string_view path) {
+    if (hold(schema, table, columns, values, key)) return;
     engine::Lease st = lease(rowWrite(schema, table, columns, false));
     for (size_t k = 0; k < values.size(); ++k)
         st->bindValue(static_cast<int>(k + 1), *values[k],
@@ -811,6 +1026,7 @@ void Connection::commit() {
     exec(depth_ == 1 ? std::string("COMMIT")
                      : "RELEASE SAVEPOINT kv_t" + std::to_string(depth_ - 1));
     if (--depth_ == 0) {
+        generic_ = false;
         designInTransaction_ = false;
         cleared_.clear();
         LockSession::AfterTransaction(conn_);
@@ -827,6 +1043,7 @@ void Connection::rollback() {
     }
     discardPipeline();
     --depth_;
+    if (depth_ == 0) generic_ = false;
     const std::string sql = depth_ == 0 ? std::string("ROLLBACK")
                                         : "ROLLBACK TO SAVEPOINT kv_t" + std::to_string(depth_) +
                                               "; RELEASE SAVEPOINT kv_t" + std::to_string(depth_);

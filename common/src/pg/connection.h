@@ -6,6 +6,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -69,9 +70,21 @@ class Cursor final : public engine::Cursor {
     // Sends the query for its rows, which the first step then reads (see announce()).
     void sendAhead();
     void prefetched(Result r) {
-        res_ = std::move(r);
+        own(std::move(r));
         ready_ = true;
     }
+    // Rows [first, first + count) of a result that several runs of this query share.
+    void prefetched(std::shared_ptr<const Result> r, int first, int count) {
+        res_ = Result();
+        shared_ = std::move(r);
+        base_ = first;
+        count_ = count;
+        ready_ = true;
+    }
+    // Runs of one query with other values can go to the server together (see sendAnnounced).
+    const Shape* shape() const { return shape_.get(); }
+    const std::string& text() const { return text_; }
+    const std::vector<std::optional<std::string>>& params() const { return texts_; }
     // Reads the rest of the rows before the transaction that holds its portal ends.
     void drain();
 
@@ -82,6 +95,8 @@ class Cursor final : public engine::Cursor {
     std::vector<std::optional<std::string>> texts_;
     bool tid_;
     Result res_;
+    std::shared_ptr<const Result> shared_;  // when set, rows base_.. of it are this run's
+    int base_ = 0, count_ = 0;
     int row_ = -1;
     bool ready_ = false;  // res_ holds the result of a query sent ahead
     // Read in batches through a portal (DECLARE ... CURSOR) of the transaction `txn_`.
@@ -91,6 +106,13 @@ class Cursor final : public engine::Cursor {
     uint64_t txn_ = 0;
     Result tail_;  // the rows left when the transaction ended
     void set(int index, std::optional<std::string> text);
+    void own(Result r) {
+        res_ = std::move(r);
+        shared_.reset();
+    }
+    PGresult* result() const { return shared_ ? shared_->get() : res_.get(); }
+    int rowCount() const { return shared_ ? count_ : PQntuples(res_.get()); }
+    int at() const { return shared_ ? base_ + row_ : row_; }
     std::string portal() const { return name_ + "_p"; }
     void closePortal();
 };
@@ -132,6 +154,9 @@ class Connection final : public engine::Connection {
                                                const engine::ParamValues* params) override;
     // A cursor announced no longer waits to be sent; its result, if one comes, is dropped.
     void withdraw(Cursor* c);
+    bool announced(const Cursor* c) const {
+        return std::find(announced_.begin(), announced_.end(), c) != announced_.end();
+    }
 
     // Portals: a query's rows in batches, inside a transaction. `declare` opens the portal
     // (with the first batch); `fetch` reads the next batch (`all`: every row left); `close` is
@@ -183,6 +208,7 @@ class Connection final : public engine::Connection {
     // A prepared statement no cursor uses any more: dropped on the server before the next
     // statement that is not part of a failed transaction.
     void forget(std::string name) { unused_.push_back(std::move(name)); }
+    void invalidated() override;
 
   protected:
     std::unique_ptr<engine::Cursor> prepare(const engine::CacheEntry& e, bool fetch) override;
@@ -200,7 +226,8 @@ class Connection final : public engine::Connection {
     // where its count goes (null for a prepare).
     struct Pending {
         engine::Count affected;
-        Cursor* reader = nullptr;  // a query sent ahead: its result goes there
+        Cursor* reader = nullptr;   // a query sent ahead: its result goes there
+        std::vector<Cursor*> runs;  // runs of one query sent together: their rows, in turn
     };
     std::vector<Pending> pending_;
     std::vector<Cursor*> announced_;  // queries to send with the next statement
@@ -215,6 +242,38 @@ class Connection final : public engine::Connection {
                      std::string_view path);
     bool pipeline_ = false;
     void sendAnnounced();
+    void sendRuns(const std::vector<Cursor*>& runs);
+    // Writes of single records held back, to go together (see hold()).
+    struct Held {
+        std::string table;  // schema.table
+        std::string shape;  // the statement's key: the table, insert or update, the columns
+        std::string sql;    // the statement for many records
+        std::vector<std::vector<std::optional<std::string>>> values;  // per column, per record
+        std::vector<int64_t> keys;                                    // updates: per record
+        std::set<int64_t> seen;
+    };
+    std::vector<Held> held_;
+    size_t heldRows_ = 0;
+    // What a table's writes may be held for: no triggers, and the columns of its unique
+    // indexes (an empty name: an index on an expression or part of the rows).
+    struct Traits {
+        bool plain = false;
+        std::set<std::string> unique;
+    };
+    std::map<std::string, Traits> traits_;
+    // Statements for many records or runs, prepared once each: name by text.
+    std::map<std::string, std::string> batched_;
+    bool generic_ = false;  // the transaction asks for prepared plans (see planGeneric)
+    void planGeneric(bool on);
+    const Traits& traitsOf(const std::string& schema, const sqlite::TableInfo& table);
+    bool hold(const std::string& schema, const sqlite::TableInfo& table,
+              const std::vector<int>& columns, const std::vector<const Value*>& values,
+              std::optional<int64_t> key);
+    void sendHeld();
+    void sendHeld(const Held& h);
+    void sendBatched(const std::string& sql, const std::vector<std::optional<std::string>>& params);
+    void sendRaw(const std::string& name, const std::string& sql,
+                 const std::vector<std::optional<std::string>>& params);
     int depth_ = 0;
     uint64_t statements_ = 0;
 

@@ -1,5 +1,7 @@
 #include "pg/dialect.h"
 
+#include <cctype>
+
 #include "kelvor/value.h"
 #include "sqlite/dialect.h"
 
@@ -199,6 +201,104 @@ std::string UpdateRowSql(std::string_view schema, const sqlite::TableInfo& table
     const std::string key = "$" + std::to_string(columns.size() + 1);
     return sql + " WHERE " + table.rowid + " = " + key +
            (table.rowid == "ctid" ? "::tid" : "::bigint");
+}
+
+namespace {
+
+std::string RowsTable(std::string_view schema, const sqlite::TableInfo& table) {
+    return QuoteIdent(schema) + "." + QuoteIdent(table.name);
+}
+
+// unnest($1::text[], ...) over `n` arrays of text (and the keys last, for `keys`).
+std::string Unnest(size_t n, bool keys) {
+    std::string sql = "unnest(";
+    for (size_t i = 0; i < n; ++i) sql += (i ? ", $" : "$") + std::to_string(i + 1) + "::text[]";
+    if (keys) sql += ", $" + std::to_string(n + 1) + "::bigint[]";
+    return sql + ")";
+}
+
+std::string Names(const char* prefix, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i)
+        out += (i ? ", " : "") + std::string(prefix) + std::to_string(i + 1);
+    return out;
+}
+
+}  // namespace
+
+std::string InsertRowsSql(std::string_view schema, const sqlite::TableInfo& table,
+                          const std::vector<int>& columns) {
+    std::string names, values;
+    for (size_t i = 0; i < columns.size(); ++i) {
+        const sqlite::ColumnInfo& c = table.columns[static_cast<size_t>(columns[i])];
+        names += (i ? ", " : "") + QuoteIdent(c.name);
+        values += (i ? ", kv_v.p" : "kv_v.p") + std::to_string(i + 1) + "::" + StoredType(c);
+    }
+    return "INSERT INTO " + RowsTable(schema, table) + " (" + names + ") SELECT " + values +
+           " FROM " + Unnest(columns.size(), false) + " WITH ORDINALITY AS kv_v(" +
+           Names("p", columns.size()) + ", kv_o) ORDER BY kv_v.kv_o";
+}
+
+std::string UpdateRowsSql(std::string_view schema, const sqlite::TableInfo& table,
+                          const std::vector<int>& columns) {
+    std::string sql = "UPDATE " + RowsTable(schema, table) + " AS kv_t SET ";
+    for (size_t i = 0; i < columns.size(); ++i) {
+        const sqlite::ColumnInfo& c = table.columns[static_cast<size_t>(columns[i])];
+        sql += (i ? ", " : "") + QuoteIdent(c.name) + " = kv_v.p" + std::to_string(i + 1) +
+               "::" + StoredType(c);
+    }
+    return sql + " FROM " + Unnest(columns.size(), true) + " AS kv_v(" +
+           Names("p", columns.size()) + ", kv_k) WHERE kv_t." + table.rowid + " = kv_v.kv_k";
+}
+
+std::string ArrayText(const std::vector<std::optional<std::string>>& elements) {
+    size_t size = 2;
+    for (const auto& e : elements) size += (e ? e->size() + 3 : 5);
+    std::string out;
+    out.reserve(size);
+    out += '{';
+    bool first = true;
+    for (const auto& e : elements) {
+        if (!first) out += ',';
+        first = false;
+        if (!e) {
+            out += "NULL";
+            continue;
+        }
+        out += '"';
+        for (char c : *e) {
+            if (c == '"' || c == '\\') out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    out += '}';
+    return out;
+}
+
+// The query is run once per element of the arrays through LATERAL: its $K become the elements'
+// columns. row_number() over the query keeps each run's rows in the order the query gives them.
+std::string QueryRunsSql(const std::string& sql, int params) {
+    std::string body;
+    body.reserve(sql.size() + 64);
+    char quote = 0;
+    for (size_t i = 0; i < sql.size(); ++i) {
+        char c = sql[i];
+        if (quote) {
+            if (c == quote) quote = 0;  // a doubled quote closes and opens again
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '$' && i + 1 < sql.size() &&
+                   std::isdigit(static_cast<unsigned char>(sql[i + 1]))) {
+            body += "kv_b.kv_p";
+            continue;
+        }
+        body += c;
+    }
+    return "SELECT kv_q.*, kv_b.kv_o FROM " + Unnest(static_cast<size_t>(params), false) +
+           " WITH ORDINALITY AS kv_b(" + Names("kv_p", static_cast<size_t>(params)) +
+           ", kv_o) CROSS JOIN LATERAL (SELECT kv_s.*, row_number() OVER () AS kv_n FROM (" + body +
+           ") AS kv_s) AS kv_q ORDER BY kv_b.kv_o, kv_q.kv_n";
 }
 
 std::string CreateSchemaSql(std::string_view schema) {

@@ -4,6 +4,7 @@
 // "MSysObjects", with the same columns as on SQLite.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,18 @@ std::string InsertRowSql(std::string_view schema, const sqlite::TableInfo& table
                          const std::vector<int>& columns);
 std::string UpdateRowSql(std::string_view schema, const sqlite::TableInfo& table,
                          const std::vector<int>& columns);
+// The same for many records at once: $1..$N are arrays, one element per record (for updates
+// $N+1 the keys, each at most once). Inserted records take their keys in the arrays' order.
+std::string InsertRowsSql(std::string_view schema, const sqlite::TableInfo& table,
+                          const std::vector<int>& columns);
+std::string UpdateRowsSql(std::string_view schema, const sqlite::TableInfo& table,
+                          const std::vector<int>& columns);
+// An array parameter's text: every element quoted, a null pointer as NULL.
+std::string ArrayText(const std::vector<std::optional<std::string>>& elements);
+// One query run for many sets of parameters: `sql`'s $1..$N become arrays, one element per run.
+// Each run's rows come in their own order, the runs one after another, each row followed by
+// its run's number (from 1) in the last column.
+std::string QueryRunsSql(const std::string& sql, int params);
 
 std::string CreateSchemaSql(std::string_view schema);
 std::string CreateObjectsTableSql(std::string_view schema);
