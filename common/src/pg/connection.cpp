@@ -499,9 +499,9 @@ const Connection::Traits& Connection::traitsOf(const std::string& schema,
     auto it = traits_.find(id);
     if (it != traits_.end()) return it->second;
     Result r = exec(
-        "SELECT NOT EXISTS (SELECT 1 FROM pg_trigger WHERE tgrelid = $1::regclass), "
+        "SELECT t.r IS NOT NULL AND NOT EXISTS (SELECT 1 FROM pg_trigger WHERE tgrelid = t.r), "
         "a.attname, i.indexprs IS NOT NULL OR i.indpred IS NOT NULL "
-        "FROM (SELECT 1) AS one LEFT JOIN pg_index i ON i.indrelid = $1::regclass AND "
+        "FROM (SELECT to_regclass($1) AS r) AS t LEFT JOIN pg_index i ON i.indrelid = t.r AND "
         "i.indisunique LEFT JOIN LATERAL unnest(i.indkey::int2[]) AS k ON true "
         "LEFT JOIN pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k",
         {id.c_str()});
@@ -1041,6 +1041,8 @@ void Connection::rollback() {
     } catch (const JetError&) {
         // rolled back now: what was not read is gone with it
     }
+    held_.clear();  // written since the last savepoint: undone anyway
+    heldRows_ = 0;
     discardPipeline();
     --depth_;
     if (depth_ == 0) generic_ = false;
