@@ -451,7 +451,8 @@ void Connection::sendRuns(const std::vector<Cursor*>& runs) {
 // any number is the one wanted, so the transaction asks for prepared plans while such
 // statements run, and for the server's usual choice again before any other statement.
 void Connection::planGeneric(bool on) {
-    if (on == generic_) return;
+    // plan_cache_mode came with PostgreSQL 12; an older server plans as it always did.
+    if (on == generic_ || PQserverVersion(conn_) < 120000) return;
     generic_ = on;
     if (failed_) return;  // the rollback undoes the setting
     enterPipeline();
