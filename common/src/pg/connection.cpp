@@ -33,24 +33,6 @@ constexpr char kDesignChannel[] = "kelvor_design";
 // Every parameter goes as text; each place casts it to the type it needs.
 constexpr Oid kTextOid = 25;
 
-// The highest $N a statement names, outside quoted text.
-int paramCount(const std::string& sql) {
-    int most = 0;
-    bool quoted = false;
-    for (size_t i = 0; i < sql.size(); ++i) {
-        char c = sql[i];
-        if (c == '\'') quoted = !quoted;
-        if (quoted || c != '$' || i + 1 >= sql.size() ||
-            !std::isdigit(static_cast<unsigned char>(sql[i + 1])))
-            continue;
-        int n = 0;
-        auto r = std::from_chars(sql.data() + i + 1, sql.data() + sql.size(), n);
-        i = static_cast<size_t>(r.ptr - sql.data()) - 1;
-        most = std::max(most, n);
-    }
-    return most;
-}
-
 std::vector<const char*> pointers(const std::vector<std::optional<std::string>>& texts) {
     std::vector<const char*> out;
     out.reserve(texts.size());
@@ -99,7 +81,7 @@ void quiet(void*, const char*) {}
 // ---- a prepared statement --------------------------------------------------------------------
 
 Cursor::~Cursor() {
-    c_.withdraw(this);
+    if (queued_) c_.withdraw(this);
     if (streaming_) c_.streaming(this, false);  // the transaction's end closes the portal
     if (sql_.empty()) c_.forget(std::move(name_));
 }
@@ -132,7 +114,7 @@ void Cursor::bindValue(int index, const Value& v, const sqlite::ColumnInfo& col)
 // once. Portals live in transactions only; outside one, every query runs whole.
 bool Cursor::step(std::string_view path) {
     // Announced and not sent yet: it goes now, with the others announced.
-    if (row_ < 0 && !ready_ && c_.announced(this)) c_.settle();
+    if (row_ < 0 && !ready_ && queued_ && c_.announced(this)) c_.settle();
     if (row_ < 0 && ready_) {
         ready_ = false;
         row_ = 0;
@@ -212,7 +194,7 @@ Value Cursor::value(int col, jetsql::JType type) const {
 }
 
 void Cursor::reset() {
-    c_.withdraw(this);
+    if (queued_) c_.withdraw(this);
     closePortal();
     tail_ = Result();
     own(Result());
@@ -295,7 +277,7 @@ std::unique_ptr<engine::Cursor> Connection::prepare(const engine::CacheEntry& e,
         shape = slot.second;
     }
     return std::make_unique<Cursor>(*this, "kv_" + std::to_string(++statements_), sql,
-                                    paramCount(sql), e.tr->table.rowid == "ctid", shape);
+                                    dialect::ParamCount(sql), e.tr->table.rowid == "ctid", shape);
 }
 
 Result Connection::pipelined(const std::vector<std::string>& statements,
@@ -624,10 +606,12 @@ std::unique_ptr<engine::Prefetch> Connection::announce(const std::shared_ptr<eng
     l->bindSlots(*e->tr, lits, params);
     auto a = std::make_unique<Announced>(*this, std::move(l));
     announced_.push_back(a->cursor());
+    a->cursor()->queue(true);
     return a;
 }
 
 void Connection::withdraw(Cursor* c) {
+    c->queue(false);
     std::erase(announced_, c);
     for (auto& p : pending_) {
         if (p.reader == c) p.reader = nullptr;

@@ -72,6 +72,7 @@ class Cursor final : public engine::Cursor {
     void prefetched(Result r) {
         own(std::move(r));
         ready_ = true;
+        queued_ = false;
     }
     // Rows [first, first + count) of a result that several runs of this query share.
     void prefetched(std::shared_ptr<const Result> r, int first, int count) {
@@ -80,7 +81,11 @@ class Cursor final : public engine::Cursor {
         base_ = first;
         count_ = count;
         ready_ = true;
+        queued_ = false;
     }
+    // Announced, or sent ahead and its result not read yet: the connection knows of it.
+    bool queued() const { return queued_; }
+    void queue(bool on) { queued_ = on; }
     // Runs of one query with other values can go to the server together (see sendAnnounced).
     const Shape* shape() const { return shape_.get(); }
     const std::string& text() const { return text_; }
@@ -99,6 +104,7 @@ class Cursor final : public engine::Cursor {
     int base_ = 0, count_ = 0;
     int row_ = -1;
     bool ready_ = false;  // res_ holds the result of a query sent ahead
+    bool queued_ = false;
     // Read in batches through a portal (DECLARE ... CURSOR) of the transaction `txn_`.
     std::string text_;  // the query, for DECLARE
     std::shared_ptr<Shape> shape_;

@@ -1,6 +1,8 @@
 #include "pg/dialect.h"
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
 
 #include "kelvor/value.h"
 #include "sqlite/dialect.h"
@@ -172,41 +174,26 @@ std::string RecordKeyDeclaration() {
     return std::string(kRecordKey) + " bigint GENERATED ALWAYS AS IDENTITY UNIQUE";
 }
 
-std::string InsertRowSql(std::string_view schema, const sqlite::TableInfo& table,
-                         const std::vector<int>& columns) {
-    std::string sql = "INSERT INTO " + QuoteIdent(schema) + "." + QuoteIdent(table.name);
-    if (columns.empty()) {
-        sql += " DEFAULT VALUES";
-    } else {
-        std::string values;
-        sql += " (";
-        for (size_t i = 0; i < columns.size(); ++i) {
-            const sqlite::ColumnInfo& c = table.columns[static_cast<size_t>(columns[i])];
-            sql += (i ? ", " : "") + QuoteIdent(c.name);
-            values += (i ? ", $" : "$") + std::to_string(i + 1) + "::" + StoredType(c);
-        }
-        sql += ") VALUES (" + values + ")";
-    }
-    return sql + " RETURNING " + table.rowid;
-}
-
-std::string UpdateRowSql(std::string_view schema, const sqlite::TableInfo& table,
-                         const std::vector<int>& columns) {
-    std::string sql = "UPDATE " + QuoteIdent(schema) + "." + QuoteIdent(table.name) + " SET ";
-    for (size_t i = 0; i < columns.size(); ++i) {
-        const sqlite::ColumnInfo& c = table.columns[static_cast<size_t>(columns[i])];
-        sql += (i ? ", " : "") + QuoteIdent(c.name) + " = $" + std::to_string(i + 1) +
-               "::" + StoredType(c);
-    }
-    const std::string key = "$" + std::to_string(columns.size() + 1);
-    return sql + " WHERE " + table.rowid + " = " + key +
-           (table.rowid == "ctid" ? "::tid" : "::bigint");
-}
-
 namespace {
 
-std::string RowsTable(std::string_view schema, const sqlite::TableInfo& table) {
+std::string TableRef(std::string_view schema, const sqlite::TableInfo& table) {
     return QuoteIdent(schema) + "." + QuoteIdent(table.name);
+}
+
+// `columns` as a list: their names, their values (`ref` and the column's place, cast to the type
+// the column stores), or assignments of those values.
+enum class Piece { Name, Value, Assign };
+std::string ColumnList(const sqlite::TableInfo& table, const std::vector<int>& columns,
+                       const char* ref, Piece piece) {
+    std::string out;
+    for (size_t i = 0; i < columns.size(); ++i) {
+        const sqlite::ColumnInfo& c = table.columns[static_cast<size_t>(columns[i])];
+        if (i) out += ", ";
+        if (piece != Piece::Value) out += QuoteIdent(c.name);
+        if (piece == Piece::Assign) out += " = ";
+        if (piece != Piece::Name) out += ref + std::to_string(i + 1) + "::" + StoredType(c);
+    }
+    return out;
 }
 
 // unnest($1::text[], ...) over `n` arrays of text (and the keys last, for `keys`).
@@ -226,29 +213,74 @@ std::string Names(const char* prefix, size_t n) {
 
 }  // namespace
 
+std::string InsertRowSql(std::string_view schema, const sqlite::TableInfo& table,
+                         const std::vector<int>& columns) {
+    std::string sql = "INSERT INTO " + TableRef(schema, table);
+    if (columns.empty())
+        sql += " DEFAULT VALUES";
+    else
+        sql += " (" + ColumnList(table, columns, "$", Piece::Name) + ") VALUES (" +
+               ColumnList(table, columns, "$", Piece::Value) + ")";
+    return sql + " RETURNING " + table.rowid;
+}
+
+std::string UpdateRowSql(std::string_view schema, const sqlite::TableInfo& table,
+                         const std::vector<int>& columns) {
+    const std::string key = "$" + std::to_string(columns.size() + 1);
+    return "UPDATE " + TableRef(schema, table) + " SET " +
+           ColumnList(table, columns, "$", Piece::Assign) + " WHERE " + table.rowid + " = " + key +
+           (table.rowid == "ctid" ? "::tid" : "::bigint");
+}
+
 std::string InsertRowsSql(std::string_view schema, const sqlite::TableInfo& table,
                           const std::vector<int>& columns) {
-    std::string names, values;
-    for (size_t i = 0; i < columns.size(); ++i) {
-        const sqlite::ColumnInfo& c = table.columns[static_cast<size_t>(columns[i])];
-        names += (i ? ", " : "") + QuoteIdent(c.name);
-        values += (i ? ", kv_v.p" : "kv_v.p") + std::to_string(i + 1) + "::" + StoredType(c);
-    }
-    return "INSERT INTO " + RowsTable(schema, table) + " (" + names + ") SELECT " + values +
-           " FROM " + Unnest(columns.size(), false) + " WITH ORDINALITY AS kv_v(" +
+    return "INSERT INTO " + TableRef(schema, table) + " (" +
+           ColumnList(table, columns, "", Piece::Name) + ") SELECT " +
+           ColumnList(table, columns, "kv_v.p", Piece::Value) + " FROM " +
+           Unnest(columns.size(), false) + " WITH ORDINALITY AS kv_v(" +
            Names("p", columns.size()) + ", kv_o) ORDER BY kv_v.kv_o";
 }
 
 std::string UpdateRowsSql(std::string_view schema, const sqlite::TableInfo& table,
                           const std::vector<int>& columns) {
-    std::string sql = "UPDATE " + RowsTable(schema, table) + " AS kv_t SET ";
-    for (size_t i = 0; i < columns.size(); ++i) {
-        const sqlite::ColumnInfo& c = table.columns[static_cast<size_t>(columns[i])];
-        sql += (i ? ", " : "") + QuoteIdent(c.name) + " = kv_v.p" + std::to_string(i + 1) +
-               "::" + StoredType(c);
+    return "UPDATE " + TableRef(schema, table) + " AS kv_t SET " +
+           ColumnList(table, columns, "kv_v.p", Piece::Assign) + " FROM " +
+           Unnest(columns.size(), true) + " AS kv_v(" + Names("p", columns.size()) +
+           ", kv_k) WHERE kv_t." + table.rowid + " = kv_v.kv_k";
+}
+
+namespace {
+
+// Calls `param(n)` for each $n outside quoted text and names, and `other(c)` for every other
+// character (a doubled quote closes and opens again).
+template <typename Param, typename Other>
+void ScanParams(const std::string& sql, Param param, Other other) {
+    char quote = 0;
+    for (size_t i = 0; i < sql.size(); ++i) {
+        const char c = sql[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '$' && i + 1 < sql.size() &&
+                   std::isdigit(static_cast<unsigned char>(sql[i + 1]))) {
+            int n = 0;
+            auto r = std::from_chars(sql.data() + i + 1, sql.data() + sql.size(), n);
+            i = static_cast<size_t>(r.ptr - sql.data()) - 1;
+            param(n);
+            continue;
+        }
+        other(c);
     }
-    return sql + " FROM " + Unnest(columns.size(), true) + " AS kv_v(" +
-           Names("p", columns.size()) + ", kv_k) WHERE kv_t." + table.rowid + " = kv_v.kv_k";
+}
+
+}  // namespace
+
+int ParamCount(const std::string& sql) {
+    int most = 0;
+    ScanParams(
+        sql, [&](int n) { most = std::max(most, n); }, [](char) {});
+    return most;
 }
 
 std::string ArrayText(const std::vector<std::optional<std::string>>& elements) {
@@ -281,20 +313,8 @@ std::string ArrayText(const std::vector<std::optional<std::string>>& elements) {
 std::string QueryRunsSql(const std::string& sql, int params) {
     std::string body;
     body.reserve(sql.size() + 64);
-    char quote = 0;
-    for (size_t i = 0; i < sql.size(); ++i) {
-        char c = sql[i];
-        if (quote) {
-            if (c == quote) quote = 0;  // a doubled quote closes and opens again
-        } else if (c == '\'' || c == '"') {
-            quote = c;
-        } else if (c == '$' && i + 1 < sql.size() &&
-                   std::isdigit(static_cast<unsigned char>(sql[i + 1]))) {
-            body += "kv_b.kv_p";
-            continue;
-        }
-        body += c;
-    }
+    ScanParams(
+        sql, [&](int n) { body += "kv_b.kv_p" + std::to_string(n); }, [&](char c) { body += c; });
     return "SELECT kv_q.*, kv_b.kv_o FROM " + Unnest(static_cast<size_t>(params), false) +
            " WITH ORDINALITY AS kv_b(" + Names("kv_p", static_cast<size_t>(params)) +
            ", kv_o) CROSS JOIN LATERAL (SELECT kv_s.*, row_number() OVER () AS kv_n FROM (" + body +

@@ -59,6 +59,8 @@ std::string UpdateRowsSql(std::string_view schema, const sqlite::TableInfo& tabl
                           const std::vector<int>& columns);
 // An array parameter's text: every element quoted, a null pointer as NULL.
 std::string ArrayText(const std::vector<std::optional<std::string>>& elements);
+// The highest $N a statement names, outside quoted text and names.
+int ParamCount(const std::string& sql);
 // One query run for many sets of parameters: `sql`'s $1..$N become arrays, one element per run.
 // Each run's rows come in their own order, the runs one after another, each row followed by
 // its run's number (from 1) in the last column.
