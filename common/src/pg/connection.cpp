@@ -432,14 +432,26 @@ void Connection::sendRuns(const std::vector<Cursor*>& runs) {
 // estimates, and plans for a few records look cheaper than the plan for any number. The plan for
 // any number is the one wanted, so the transaction asks for prepared plans while such
 // statements run, and for the server's usual choice again before any other statement.
+//
+// A prepared plan is kept for the rest of the transaction, while the tables it reads may fill:
+// a queue emptied and refilled, a table the server counted when it was empty (a compaction's
+// ANALYZE). Planned for an empty table, the statement would scan the whole table for each
+// record; these statements find records by key, so they are planned with the table's indexes
+// wherever one serves.
 void Connection::planGeneric(bool on) {
-    // plan_cache_mode came with PostgreSQL 12; an older server plans as it always did.
-    if (on == generic_ || PQserverVersion(conn_) < 120000) return;
+    if (generic_ == on) return;
     generic_ = on;
-    if (failed_) return;  // the rollback undoes the setting
+    if (failed_) return;  // the rollback undoes the settings
+    // plan_cache_mode came with PostgreSQL 12; an older server plans each run as it always did.
+    const bool modes = PQserverVersion(conn_) >= 120000;
+    const char* sql =
+        on ? (modes ? "SELECT set_config('plan_cache_mode', 'force_generic_plan', true), "
+                      "set_config('enable_seqscan', 'off', true)"
+                    : "SELECT set_config('enable_seqscan', 'off', true)")
+           : (modes ? "SELECT set_config('plan_cache_mode', NULL, true), "
+                      "set_config('enable_seqscan', NULL, true)"  // NULL: the session's own
+                    : "SELECT set_config('enable_seqscan', NULL, true)");
     enterPipeline();
-    const char* sql = on ? "SET LOCAL plan_cache_mode = force_generic_plan"
-                         : "SET LOCAL plan_cache_mode = DEFAULT";
     if (PQsendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 1)
         throw JetError::make(err::kDiskError);
     pending_.push_back({});
@@ -622,7 +634,7 @@ void Connection::withdraw(Cursor* c) {
 Result Connection::runPrepared(const std::string& name, const std::string& sql,
                                const std::vector<std::optional<std::string>>& params,
                                std::string_view path) {
-    if (pipeline_ || !sql.empty() || !announced_.empty() || !held_.empty() || generic_) {
+    if (pipeline_ || !sql.empty() || !announced_.empty() || !held_.empty() || generic_ != false) {
         // A first run prepares and runs in one round trip; queries announced go along.
         sendAnnounced();
         sendQuery(name, sql, params);
@@ -1030,7 +1042,8 @@ void Connection::rollback() {
     heldRows_ = 0;
     discardPipeline();
     --depth_;
-    if (depth_ == 0) generic_ = false;
+    // Rolled back to a savepoint, the settings are as they were when it was taken.
+    generic_ = depth_ == 0 ? std::optional<bool>(false) : std::nullopt;
     const std::string sql = depth_ == 0 ? std::string("ROLLBACK")
                                         : "ROLLBACK TO SAVEPOINT kv_t" + std::to_string(depth_) +
                                               "; RELEASE SAVEPOINT kv_t" + std::to_string(depth_);

@@ -269,7 +269,9 @@ class Connection final : public engine::Connection {
     std::map<std::string, Traits> traits_;
     // Statements for many records or runs, prepared once each: name by text.
     std::map<std::string, std::string> batched_;
-    bool generic_ = false;  // the transaction asks for prepared plans (see planGeneric)
+    // The transaction asks for prepared plans (see planGeneric); unknown after a rollback to
+    // a savepoint.
+    std::optional<bool> generic_ = false;
     void planGeneric(bool on);
     const Traits& traitsOf(const std::string& schema, const sqlite::TableInfo& table);
     bool hold(const std::string& schema, const sqlite::TableInfo& table,
