@@ -114,7 +114,7 @@ void Cursor::bindValue(int index, const Value& v, const sqlite::ColumnInfo& col)
 // once. Portals live in transactions only; outside one, every query runs whole.
 bool Cursor::step(std::string_view path) {
     // Announced and not sent yet: it goes now, with the others announced.
-    if (row_ < 0 && !ready_ && queued_ && c_.announced(this)) c_.settle();
+    if (row_ < 0 && !ready_ && queued_ && c_.announced(this)) c_.answer();
     if (row_ < 0 && ready_) {
         ready_ = false;
         row_ = 0;
@@ -383,7 +383,7 @@ void Connection::sendPrepared(const std::string& name, const std::string& sql,
     if (!reader) sendAnnounced();
     sendQuery(name, sql, params);
     pending_.push_back({affected, reader, {}});
-    if (pending_.size() >= kMaxPending) settle();
+    if (pending_.size() >= kMaxPending) answer();
 }
 
 // Queries announced together that differ only in their values (a lookup opened for each of a
@@ -406,8 +406,12 @@ void Connection::sendAnnounced() {
         else
             groups[it->second].push_back(c);
     }
+    // A lone query of a kind sent together before goes the same way: its statement is planned
+    // already, and it needs no change of the plan settings between the statements for many
+    // records around it.
     for (const auto& g : groups) {
-        if (g.size() == 1)
+        const Shape* shape = g.front()->shape();
+        if (g.size() == 1 && !(shape && shape->together && !g.front()->params().empty()))
             g.front()->sendAhead();
         else
             sendRuns(g);
@@ -416,6 +420,7 @@ void Connection::sendAnnounced() {
 
 void Connection::sendRuns(const std::vector<Cursor*>& runs) {
     sendHeld();
+    runs.front()->together();
     const size_t n = runs.front()->params().size();
     std::vector<std::optional<std::string>> arrays(n);
     std::vector<std::optional<std::string>> column(runs.size());
@@ -425,7 +430,7 @@ void Connection::sendRuns(const std::vector<Cursor*>& runs) {
     }
     sendBatched(dialect::QueryRunsSql(runs.front()->text(), static_cast<int>(n)), arrays);
     pending_.push_back({nullptr, nullptr, runs});
-    if (pending_.size() >= kMaxPending) settle();
+    if (pending_.size() >= kMaxPending) answer();
 }
 
 // The server would plan a statement over arrays for every run: their lengths change the
@@ -451,15 +456,18 @@ void Connection::planGeneric(bool on) {
            : (modes ? "SELECT set_config('plan_cache_mode', NULL, true), "
                       "set_config('enable_seqscan', NULL, true)"  // NULL: the session's own
                     : "SELECT set_config('enable_seqscan', NULL, true)");
-    enterPipeline();
-    if (PQsendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 1)
-        throw JetError::make(err::kDiskError);
+    sendNamed(sql, {});
     pending_.push_back({});
 }
 
 void Connection::sendBatched(const std::string& sql,
                              const std::vector<std::optional<std::string>>& params) {
     planGeneric(true);
+    sendNamed(sql, params);
+}
+
+void Connection::sendNamed(const std::string& sql,
+                           const std::vector<std::optional<std::string>>& params) {
     auto [it, fresh] = batched_.emplace(sql, std::string());
     if (fresh) it->second = "kv_" + std::to_string(++statements_);
     sendRaw(it->second, fresh ? sql : std::string(), params);
@@ -540,7 +548,7 @@ bool Connection::hold(const std::string& schema, const sqlite::TableInfo& table,
             sendHeld(h);
         }
         held_ = std::move(keep);
-        if (pending_.size() >= kMaxPending) settle();
+        if (pending_.size() >= kMaxPending) answer();
     }
     auto it = std::find_if(held_.begin(), held_.end(),
                            [&](const Held& h) { return h.table == id && h.shape == shape; });
@@ -571,7 +579,7 @@ void Connection::sendHeld() {
     out.swap(held_);
     heldRows_ = 0;
     for (const Held& h : out) sendHeld(h);
-    if (pending_.size() >= kMaxPending) settle();
+    if (pending_.size() >= kMaxPending) answer();
 }
 
 void Connection::sendHeld(const Held& h) {
@@ -708,6 +716,14 @@ void Connection::settle() {
     sendAnnounced();  // before whatever comes next, as they were opened before it
     sendHeld();
     planGeneric(false);
+    if (pipeline_) finishPipeline(false, {});
+}
+
+// As settle, but the plan settings stay as the last statement left them: the next statement
+// sent changes them if it must, and reading an answer sends none.
+void Connection::answer() {
+    sendAnnounced();
+    sendHeld();
     if (pipeline_) finishPipeline(false, {});
 }
 

@@ -32,7 +32,8 @@ inline constexpr int kBatchRows = 1000;
 // What a query of one shape has returned so far: whether its rows are read in batches.
 struct Shape {
     int runs = 0;
-    bool big = false;  // once more than a batch of rows
+    bool big = false;       // once more than a batch of rows
+    bool together = false;  // once sent with others of its kind, as runs of one statement
 };
 
 // A server-side prepared statement and the result of its last run.
@@ -88,6 +89,9 @@ class Cursor final : public engine::Cursor {
     void queue(bool on) { queued_ = on; }
     // Runs of one query with other values can go to the server together (see sendAnnounced).
     const Shape* shape() const { return shape_.get(); }
+    void together() {
+        if (shape_) shape_->together = true;
+    }
     const std::string& text() const { return text_; }
     const std::vector<std::optional<std::string>>& params() const { return texts_; }
     // Reads the rest of the rows before the transaction that holds its portal ends.
@@ -155,6 +159,7 @@ class Connection final : public engine::Connection {
                       const std::vector<int>& columns, const std::vector<const Value*>& values,
                       bool wantKey, std::string_view path) override;
     void settle() override;
+    void answer();
     std::unique_ptr<engine::Prefetch> announce(const std::shared_ptr<engine::CacheEntry>& e,
                                                const std::vector<jetsql::Literal>& lits,
                                                const engine::ParamValues* params) override;
@@ -267,7 +272,8 @@ class Connection final : public engine::Connection {
         std::set<std::string> unique;
     };
     std::map<std::string, Traits> traits_;
-    // Statements for many records or runs, prepared once each: name by text.
+    // Statements for many records or runs, and the plan settings around them, prepared once
+    // each: name by text.
     std::map<std::string, std::string> batched_;
     // The transaction asks for prepared plans (see planGeneric); unknown after a rollback to
     // a savepoint.
@@ -280,6 +286,7 @@ class Connection final : public engine::Connection {
     void sendHeld();
     void sendHeld(const Held& h);
     void sendBatched(const std::string& sql, const std::vector<std::optional<std::string>>& params);
+    void sendNamed(const std::string& sql, const std::vector<std::optional<std::string>>& params);
     void sendRaw(const std::string& name, const std::string& sql,
                  const std::vector<std::optional<std::string>>& params);
     int depth_ = 0;
