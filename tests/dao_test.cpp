@@ -203,6 +203,31 @@ TEST_F(DaoTest, WritesAndLookupsInATransactionActAsIfRunOneByOne) {
     EXPECT_EQ(count(db, "tblW", "Note = 'back\\slash' AND N = 2"), 1);
     EXPECT_EQ(count(db, "tblW", "Note = 'NULL' AND N = 8"), 1);
     EXPECT_EQ(count(db, "tblW", "Note Is Null"), 5);
+
+    // A lookup answered while a write after it waits to go: it reads what was there before the
+    // write, and the write's failure still ends the transaction, leaving nothing of it.
+    DBEngine().BeginTrans();
+    auto lookup = [&](const char* code) {
+        return db.OpenRecordset(std::string("SELECT N FROM tblW WHERE Code = '") + code + "'",
+                                dbOpenDynaset);
+    };
+    Recordset c4 = lookup("c4");  // a write: the table is open for writing from now on
+    c4.Edit();
+    c4.Fields("N") = 4;
+    c4.Update();
+    Recordset adder = db.OpenRecordset("tblW", dbOpenDynaset);
+    Recordset early = lookup("c3");
+    adder.AddNew();
+    adder.Fields("Code") = "c3";
+    adder.Fields("N") = 99;
+    int failed = kelvor::test::ErrorOf([&] { adder.Update(); });
+    std::string n;
+    for (; !early.EOF_(); early.MoveNext()) n += early.Fields("N").Value().toString() + " ";
+    EXPECT_EQ(n, "3 ");
+    if (!failed) failed = kelvor::test::ErrorOf([] { DBEngine().CommitTrans(); });
+    EXPECT_EQ(failed, 3022);
+    DBEngine().Rollback();
+    EXPECT_EQ(count(db, "tblW"), 10);
 }
 
 // A pass over more rows than an engine may hold at a time, with writes between the rows and

@@ -10,13 +10,14 @@ namespace kelvor::queueengine {
 void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logIdFromRow,
                             int16_t transType, const std::string& remark, bool replace,
                             int32_t& lErr, std::string& sError) {
-    // Rows are taken a batch at a time, and what their insertions read is opened before the
-    // first is read, in two rounds: the call log lookups, then each row's queue entries and
-    // header. On a database server each round costs one wait, not one per row. A lookup's
+    // Rows are taken a batch at a time, and what their insertions read is opened ahead: a
+    // batch's call log lookups two batches ahead, its queue entries and headers one batch ahead.
+    // On a database server they go out before the writes of the batch in hand, and are answered
+    // while this side works on it: a batch costs about one wait, and often none. A lookup's
     // answer does not depend on when it is read, since the update writes no call log's LogID
-    // or CustId; a row's queue reads are sent before the writes of the rows ahead of it, so
-    // where those wrote (or may have written) its customer's entry or its call log, they are
-    // opened again.
+    // or CustId. A batch's queue reads come before the writes of the batch ahead of it and of
+    // its own rows ahead, so where those wrote (or may have written) its customer's entry or its
+    // call log, they are opened again.
     constexpr size_t kBatch = 64;
     struct Row {
         std::string custId;
@@ -24,20 +25,21 @@ void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logI
         Recordset lookup;
         QueueReads reads;
     };
-    std::vector<Row> batch;
-    batch.reserve(kBatch);
-    bool append = true;
-    while (!rs.EOF_()) {
+    using Batch = std::vector<Row>;
+    auto take = [&](Batch& batch) {
         batch.clear();
+        batch.reserve(kBatch);
         for (; !rs.EOF_() && batch.size() < kBatch; rs.MoveNext()) {
             Row& row = batch.emplace_back();
             row.custId = rs.Fields(idField).Value().toString();
             if (logIdFromRow) row.logId = logIdOf(rs.Fields("LogID").Value());
         }
-        if (!logIdFromRow) {
+        if (!logIdFromRow)
             for (Row& row : batch) row.lookup = openLogIdLookup(row.custId, dbOpenDynaset);
+    };
+    auto openReads = [&](Batch& batch) {
+        if (!logIdFromRow)
             for (Row& row : batch) row.logId = logIdOf(firstLogId(row.lookup));
-        }
         for (Row& row : batch) {
             if (row.custId.empty()) continue;  // AddToQueue refuses it before reading
             try {
@@ -46,9 +48,20 @@ void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logI
                 // AddToQueue opens them again, and reports what fails
             }
         }
+    };
+    Batch now, next, after;
+    take(now);
+    openReads(now);
+    take(next);
+    Touched before;  // what the batch ahead wrote after this batch's reads went out
+    bool append = true;
+    while (!now.empty()) {
+        openReads(next);
+        take(after);
         Touched touched;
-        for (Row& row : batch) {
-            if (touched.covers(row.custId, row.logId)) row.reads = QueueReads();
+        for (Row& row : now) {
+            if (before.covers(row.custId, row.logId) || touched.covers(row.custId, row.logId))
+                row.reads = QueueReads();
             int16_t type = transType;
             std::string text = remark;
             bool rep = replace;
@@ -59,6 +72,10 @@ void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logI
             // Outside AddToQueue's trap: what the caller's progress throws ends the rule.
             if (++m_at.rows % 1000 == 0 && m_progress) m_progress(m_at);
         }
+        before = std::move(touched);
+        now = std::move(next);
+        next = std::move(after);
+        after = Batch();
     }
     rs.Close();
 }

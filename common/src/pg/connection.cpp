@@ -113,8 +113,9 @@ void Cursor::bindValue(int index, const Value& v, const sqlite::ColumnInfo& col)
 // rows (a lookup run for every customer) runs as a prepared statement, which the server plans
 // once. Portals live in transactions only; outside one, every query runs whole.
 bool Cursor::step(std::string_view path) {
-    // Announced and not sent yet: it goes now, with the others announced.
-    if (row_ < 0 && !ready_ && queued_ && c_.announced(this)) c_.answer();
+    // Sent ahead, or announced and sent now with the others announced: its answer is read, and
+    // what was sent after it may go on running.
+    if (row_ < 0 && !ready_ && queued_) c_.collect(this, path);
     if (row_ < 0 && ready_) {
         ready_ = false;
         row_ = 0;
@@ -528,7 +529,12 @@ bool Connection::hold(const std::string& schema, const sqlite::TableInfo& table,
         for (int c : columns)
             if (t.unique.count(table.columns[static_cast<size_t>(c)].name)) return false;
     }
-    sendAnnounced();  // opened before this write: they read what was there before it
+    // Opened before this write: they read what was there before it, and go now, so that the
+    // server answers them while this side goes on.
+    if (!announced_.empty()) {
+        sendAnnounced();
+        push();
+    }
     std::string shape = (key ? "u " : "i ") + std::to_string(table.columns.size());
     for (int c : columns) shape += "," + std::to_string(c);
     const std::string id = schema + "." + table.name;
@@ -655,61 +661,102 @@ Result Connection::runPrepared(const std::string& name, const std::string& sql,
 }
 
 Result Connection::finishPipeline(bool own, std::string_view path) {
-    ++RoundTrips();
-    const size_t sent = pending_.size() + (own ? 1 : 0);
-    std::optional<JetError> error;
     Result mine;
-    if (PQpipelineSync(conn_) != 1) error = JetError::make(err::kDiskError);
-    // Each statement's result comes followed by a null; the sync's ends the pipeline.
-    size_t at = 0, nulls = 0;
-    while (!error || PQstatus(conn_) == CONNECTION_OK) {
-        PGresult* r = PQgetResult(conn_);
-        if (!r) {
-            ++at;
-            if (++nulls > sent + 1) break;  // the connection is gone: no sync will come
+    if (own) pending_.push_back({nullptr, nullptr, {}, &mine});
+    push();
+    consume(pending_.size(), path);
+    return mine;
+}
+
+void Connection::push() {
+    if (!pipeline_ || pending_.empty() || pending_.back().sync) return;
+    ++RoundTrips();
+    // A sync that cannot be sent: reading its result finds the connection gone.
+    PQpipelineSync(conn_);
+    pending_.push_back({nullptr, nullptr, {}, nullptr, true});
+}
+
+void Connection::collect(const Cursor* c, std::string_view path) {
+    if (announced(c)) sendAnnounced();
+    auto it = std::find_if(pending_.begin(), pending_.end(), [c](const Pending& p) {
+        return p.reader == c || std::find(p.runs.begin(), p.runs.end(), c) != p.runs.end();
+    });
+    if (it == pending_.end()) return;
+    size_t n = static_cast<size_t>(it - pending_.begin()) + 1;
+    if (std::none_of(it, pending_.end(), [](const Pending& p) { return p.sync; })) push();
+    // The syncs right after it are read too (they come at once), so that the pipeline can end.
+    while (n < pending_.size() && pending_[n].sync) ++n;
+    consume(n, path);
+}
+
+// Each statement's results come followed by a null; a sync's result has none. The server sends
+// results only as far as a sync: every statement read has one after it.
+void Connection::consume(size_t count, std::string_view path) {
+    std::optional<JetError> error;
+    bool lost = false, synced = false;
+    // After a failure, read on to the end of its burst: the statements after it were refused.
+    while (!pending_.empty() && !lost && (count > 0 || (error && !synced))) {
+        Pending p = std::move(pending_.front());
+        pending_.pop_front();
+        if (count > 0) --count;
+        synced = p.sync;
+        if (p.sync) {
+            Result r(PQgetResult(conn_));
+            if (PQresultStatus(r.get()) != PGRES_PIPELINE_SYNC) {
+                lost = true;  // the connection is gone: no sync will come
+                if (!error) error = failure(nullptr, path);
+            }
             continue;
         }
-        Result res(r);
-        ExecStatusType st = PQresultStatus(r);
-        if (st == PGRES_PIPELINE_SYNC) break;
-        if (at < pending_.size()) {
+        int results = 0;
+        while (PGresult* r = PQgetResult(conn_)) {
+            ++results;
+            Result res(r);
+            ExecStatusType st = PQresultStatus(r);
             if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
-                if (pending_[at].affected) *pending_[at].affected = std::atol(PQcmdTuples(r));
-                if (pending_[at].reader) pending_[at].reader->prefetched(std::move(res));
-                if (!pending_[at].runs.empty()) {
+                if (p.affected) *p.affected = std::atol(PQcmdTuples(r));
+                if (p.reader) p.reader->prefetched(std::move(res));
+                if (p.into) *p.into = std::move(res);
+                if (!p.runs.empty()) {
                     // Rows come by run, the run's number in the last column.
                     auto all = std::make_shared<const Result>(std::move(res));
                     const int rows = PQntuples(r), col = PQnfields(r) - 1;
                     int row = 0;
-                    for (size_t i = 0; i < pending_[at].runs.size(); ++i) {
+                    for (size_t i = 0; i < p.runs.size(); ++i) {
                         const int first = row;
                         while (row < rows &&
                                std::atol(PQgetvalue(r, row, col)) == static_cast<long>(i + 1))
                             ++row;
-                        if (Cursor* c = pending_[at].runs[i])
-                            c->prefetched(all, first, row - first);
+                        if (Cursor* c = p.runs[i]) c->prefetched(all, first, row - first);
                     }
                 }
             } else if (!error && st != PGRES_PIPELINE_ABORTED) {
                 error = failure(r, path);
             }
-        } else if (own && at == pending_.size()) {
-            if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK)
-                mine = std::move(res);
-            else if (!error)
-                error = failure(r, path);
+        }
+        if (results == 0 && PQstatus(conn_) == CONNECTION_BAD) {
+            lost = true;
+            if (!error) error = failure(nullptr, path);
         }
     }
-    pending_.clear();
-    PQexitPipelineMode(conn_);
-    pipeline_ = false;
+    if (lost) {
+        for (Pending& p : pending_) {
+            if (p.reader) p.reader->queue(false);
+            for (Cursor* c : p.runs)
+                if (c) c->queue(false);
+        }
+        pending_.clear();
+    }
+    if (pending_.empty()) {
+        PQexitPipelineMode(conn_);
+        pipeline_ = false;
+    }
     if (error) {
         if (depth_ > 0 && !failed_) failed_ = *error;
         // A prepare among them may have failed: no cursor may count on its statement.
         invalidate();
-        throw *error;
+        throw failed_ ? *failed_ : *error;
     }
-    return mine;
 }
 
 void Connection::settle() {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -160,6 +161,9 @@ class Connection final : public engine::Connection {
                       bool wantKey, std::string_view path) override;
     void settle() override;
     void answer();
+    // The result of `c`, sent ahead, is read (and those sent before it); what was sent after it
+    // may still be running on the server.
+    void collect(const Cursor* c, std::string_view path);
     std::unique_ptr<engine::Prefetch> announce(const std::shared_ptr<engine::CacheEntry>& e,
                                                const std::vector<jetsql::Literal>& lits,
                                                const engine::ParamValues* params) override;
@@ -234,13 +238,15 @@ class Connection final : public engine::Connection {
     std::vector<std::string> unused_;
     std::set<int64_t> cleared_;  // table lock keys this transaction holds shared
     // Statements sent in pipeline mode whose results have not been read, in order; each with
-    // where its count goes (null for a prepare).
+    // where its count goes (null for a prepare). A sync ends each burst sent.
     struct Pending {
         engine::Count affected;
         Cursor* reader = nullptr;   // a query sent ahead: its result goes there
         std::vector<Cursor*> runs;  // runs of one query sent together: their rows, in turn
+        Result* into = nullptr;     // the caller's own statement
+        bool sync = false;
     };
-    std::vector<Pending> pending_;
+    std::deque<Pending> pending_;
     std::vector<Cursor*> announced_;  // queries to send with the next statement
     std::set<Cursor*> streaming_;     // cursors reading a portal
     uint64_t txnSerial_ = 0;
@@ -300,6 +306,11 @@ class Connection final : public engine::Connection {
     // Ends the pipeline: a sync, then every result in order. With `own`, the last statement
     // sent is the caller's, whose result is returned. Throws the first failure.
     Result finishPipeline(bool own, std::string_view path);
+    // Ends the burst sent so far with a sync: the server runs it and sends its results.
+    void push();
+    // Reads the results of the first `count` statements sent; on a failure, those up to the
+    // end of its burst too, and throws it.
+    void consume(size_t count, std::string_view path);
     // Ends the pipeline whatever its statements did (before a rollback).
     void discardPipeline();
     Result checked(PGresult* res, std::string_view path);
