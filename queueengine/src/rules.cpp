@@ -37,11 +37,23 @@ void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logI
         if (!logIdFromRow)
             for (Row& row : batch) row.lookup = openLogIdLookup(row.custId, dbOpenDynaset);
     };
-    auto openReads = [&](Batch& batch) {
+    // A row whose customer or call log the batch ahead or a row ahead in its own batch names
+    // is sure to read again: its reads are not opened ahead.
+    auto openReads = [&](Batch& batch, const Batch& ahead) {
         if (!logIdFromRow)
             for (Row& row : batch) row.logId = logIdOf(firstLogId(row.lookup));
+        Touched named;
+        auto name = [&named](const Row& row) {
+            if (row.custId.empty()) return;
+            named.customer(Value(row.custId));
+            named.log(row.logId);
+        };
+        for (const Row& row : ahead) name(row);
         for (Row& row : batch) {
             if (row.custId.empty()) continue;  // AddToQueue refuses it before reading
+            const bool again = named.covers(row.custId, row.logId);
+            name(row);
+            if (again) continue;
             try {
                 row.reads = openQueueReads(row.custId, row.logId);
             } catch (const Error&) {
@@ -51,12 +63,12 @@ void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logI
     };
     Batch now, next, after;
     take(now);
-    openReads(now);
+    openReads(now, {});
     take(next);
     Touched before;  // what the batch ahead wrote after this batch's reads went out
     bool append = true;
     while (!now.empty()) {
-        openReads(next);
+        openReads(next, now);
         take(after);
         Touched touched;
         for (Row& row : now) {
