@@ -13,7 +13,7 @@ void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logI
     // Rows are taken a batch at a time, and what their insertions read is opened ahead: a
     // batch's call log lookups two batches ahead, its queue entries and headers one batch ahead.
     // On a database server they go out before the writes of the batch in hand, and are answered
-    // while this side works on it: a batch costs about one wait, and often none. A lookup's
+    // while this side works on it: a batch costs about one wait, for the server's work. A lookup's
     // answer does not depend on when it is read, since the update writes no call log's LogID
     // or CustId. A batch's queue reads come before the writes of the batch ahead of it and of
     // its own rows ahead, so where those wrote (or may have written) its customer's entry or its
