@@ -159,6 +159,12 @@ TEST_F(DaoTest, WritesAndLookupsInATransactionActAsIfRunOneByOne) {
     DBEngine().BeginTrans();
     Recordset add = db.OpenRecordset("tblW", dbOpenDynaset);
     for (int i = 0; i < 10; ++i) {  // two kinds of insert, taking turns
+        if (i == 5) {               // a record refused leaves nothing of it behind
+            add.AddNew();
+            add.Fields("Code") = "bad";
+            add.Fields("N") = "many";
+            EXPECT_EQ(kelvor::test::ErrorOf([&] { add.Update(); }), 3421);
+        }
         add.AddNew();
         add.Fields("Code") = "c" + std::to_string(i);
         if (i % 2 == 0) add.Fields("Note") = notes[i / 2];
@@ -168,10 +174,13 @@ TEST_F(DaoTest, WritesAndLookupsInATransactionActAsIfRunOneByOne) {
     add.Close();
     Recordset rs =
         db.OpenRecordset("SELECT * FROM tblW WHERE Code = 'c1' OR Code = 'c2'", dbOpenDynaset);
-    for (const char* note : {"first", "second"}) {  // one record twice
+    for (const char* note : {"first", "second"}) {  // one record twice, read back as stored
         rs.Edit();
         rs.Fields("Note") = note;
+        rs.Fields("N") = "1";
         rs.Update();
+        EXPECT_EQ(rs.Fields("Note").Value(), Value(note));
+        EXPECT_EQ(rs.Fields("N").Value().type(), VarType::Long);
     }
     // Swapping unique codes works only in this order.
     for (auto [from, to] : {std::pair{"c1", "tmp"}, {"c2", "c1"}, {"tmp", "c2"}}) {

@@ -125,6 +125,9 @@ class RecordsetImpl {
     int type() const { return type_; }
 
   private:
+    // The current record after an update, from the values the engine says the record now
+    // holds; false where they do not settle it (it is read again then).
+    bool takeStored(const std::vector<int>& columns, const std::vector<Value>& stored);
     enum class Mode { None, Adding, Editing };
     std::shared_ptr<DatabaseImpl> db_;
     std::shared_ptr<engine::CacheEntry> entry_;

@@ -2,6 +2,8 @@
 // current one. A snapshot reads every row at open. A dynaset over one table keeps the keys of
 // its records (read on first use, so a dynaset opened only to add rows reads nothing) and
 // fetches the current record by key, so changes made through it are seen.
+#include <algorithm>
+
 #include "dao/dao_impl.h"
 #include "sqlite/dialect.h"
 #include "sqlite/statement.h"
@@ -230,11 +232,28 @@ void RecordsetImpl::update() {
         int64_t key = conn.insertRow(t.schema, t.table, columns, values, wantKey, db_->path());
         if (wantKey) keys_.push_back(key);
     } else if (!columns.empty()) {
-        conn.updateRow(t.schema, t.table, columns, values, keys_[pos_], db_->path());
-        currentValid_ = false;
+        std::vector<Value> stored =
+            conn.updateRow(t.schema, t.table, columns, values, keys_[pos_], db_->path());
+        currentValid_ = currentValid_ && takeStored(columns, stored);
     }
     mode_ = Mode::None;
     pending_.clear();
+}
+
+bool RecordsetImpl::takeStored(const std::vector<int>& columns, const std::vector<Value>& stored) {
+    if (stored.size() != columns.size()) return false;
+    std::vector<Value> row = current_;
+    for (size_t i = 0; i < tr().columns.size(); ++i) {
+        const sqlite::OutputColumn& c = tr().columns[i];
+        // A computed column may depend on what changed.
+        if (c.baseColumn < 0) return false;
+        auto at = std::find(columns.rbegin(), columns.rend(), c.baseColumn);
+        if (at == columns.rend()) continue;
+        if (c.type != tr().table.columns[static_cast<size_t>(c.baseColumn)].type) return false;
+        row[i] = stored[static_cast<size_t>(columns.rend() - at - 1)];
+    }
+    current_ = std::move(row);
+    return true;
 }
 
 void RecordsetImpl::cancelUpdate() {

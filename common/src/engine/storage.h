@@ -193,9 +193,13 @@ class Connection {
                               const std::vector<int>& columns,
                               const std::vector<const Value*>& values, bool wantKey,
                               std::string_view path) = 0;
-    virtual void updateRow(const std::string& schema, const TableInfo& table,
-                           const std::vector<int>& columns, const std::vector<const Value*>& values,
-                           int64_t key, std::string_view path) = 0;
+    // An update gives, where the engine knows them without reading the record again, the
+    // values the columns now hold as a read would give them (else nothing): a caller that has
+    // the record in hand need not fetch it again.
+    virtual std::vector<Value> updateRow(const std::string& schema, const TableInfo& table,
+                                         const std::vector<int>& columns,
+                                         const std::vector<const Value*>& values, int64_t key,
+                                         std::string_view path) = 0;
     // The layer's own objects of a database: saved queries, links, guards (a null text is
     // stored as Null).
     virtual void putObject(const Attachment& a, const std::string& name, int type,

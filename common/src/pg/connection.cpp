@@ -520,7 +520,7 @@ const Connection::Traits& Connection::traitsOf(const std::string& schema,
 
 bool Connection::hold(const std::string& schema, const sqlite::TableInfo& table,
                       const std::vector<int>& columns, const std::vector<const Value*>& values,
-                      std::optional<int64_t> key) {
+                      std::optional<int64_t> key, std::vector<Value>* stored) {
     if (!defer() || table.rowid != dialect::kRecordKey || columns.empty()) return false;
     const Traits& t = traitsOf(schema, table);
     if (!t.plain) return false;
@@ -528,6 +528,22 @@ bool Connection::hold(const std::string& schema, const sqlite::TableInfo& table,
         if (t.unique.count("")) return false;
         for (int c : columns)
             if (t.unique.count(table.columns[static_cast<size_t>(c)].name)) return false;
+    }
+    // Every value is checked before any is held: one refused leaves nothing of its record.
+    std::vector<std::optional<std::string>> texts;
+    texts.reserve(columns.size());
+    for (size_t k = 0; k < columns.size(); ++k)
+        texts.push_back(ColumnText(*values[k], table.columns[static_cast<size_t>(columns[k])]));
+    if (stored) {
+        stored->clear();
+        for (size_t k = 0; k < columns.size(); ++k) {
+            auto v = StoredValue(texts[k], table.columns[static_cast<size_t>(columns[k])]);
+            if (!v) {
+                stored->clear();
+                break;
+            }
+            stored->push_back(std::move(*v));
+        }
     }
     // Opened before this write: they read what was there before it, and go now, so that the
     // server answers them while this side goes on.
@@ -538,10 +554,22 @@ bool Connection::hold(const std::string& schema, const sqlite::TableInfo& table,
     std::string shape = (key ? "u " : "i ") + std::to_string(table.columns.size());
     for (int c : columns) shape += "," + std::to_string(c);
     const std::string id = schema + "." + table.name;
-    // A record written again, or inserts of another kind (whose records must take their keys
-    // in order): what the table has held goes first.
+    auto holds = [&](const Held& h) { return h.table == id && key && h.seen.count(*key) > 0; };
+    // A record written again with the same columns, held by one statement only: the later
+    // values take the place of the earlier ones, which is what running both in turn leaves.
+    if (std::count_if(held_.begin(), held_.end(), holds) == 1) {
+        auto h = std::find_if(held_.begin(), held_.end(), holds);
+        if (h->shape == shape) {
+            const size_t at = static_cast<size_t>(
+                std::find(h->keys.rbegin(), h->keys.rend(), *key).base() - h->keys.begin() - 1);
+            for (size_t k = 0; k < columns.size(); ++k) h->values[k][at] = std::move(texts[k]);
+            return true;
+        }
+    }
+    // A record written again with other columns, or inserts of another kind (whose records
+    // must take their keys in order): what the table has held goes first.
     const bool inOrder = std::any_of(held_.begin(), held_.end(), [&](const Held& h) {
-        return h.table == id && (key ? h.seen.count(*key) > 0 : h.keys.empty() && h.shape != shape);
+        return holds(h) || (!key && h.table == id && h.keys.empty() && h.shape != shape);
     });
     if (inOrder) {
         std::vector<Held> keep;
@@ -568,9 +596,7 @@ bool Connection::hold(const std::string& schema, const sqlite::TableInfo& table,
         held_.push_back(std::move(h));
         it = held_.end() - 1;
     }
-    for (size_t k = 0; k < columns.size(); ++k)
-        it->values[k].push_back(
-            ColumnText(*values[k], table.columns[static_cast<size_t>(columns[k])]));
+    for (size_t k = 0; k < columns.size(); ++k) it->values[k].push_back(std::move(texts[k]));
     if (key) {
         it->keys.push_back(*key);
         it->seen.insert(*key);
@@ -983,7 +1009,7 @@ int64_t Connection::insertRow(const std::string& schema, const sqlite::TableInfo
                               const std::vector<int>& columns,
                               const std::vector<const Value*>& values, bool wantKey,
                               std::string_view path) {
-    if (!wantKey && hold(schema, table, columns, values, std::nullopt)) return 0;
+    if (!wantKey && hold(schema, table, columns, values, std::nullopt, nullptr)) return 0;
     engine::Lease st = lease(rowWrite(schema, table, columns, true));
     for (size_t k = 0; k < values.size(); ++k)
         st->bindValue(static_cast<int>(k + 1), *values[k],
@@ -996,10 +1022,14 @@ int64_t Connection::insertRow(const std::string& schema, const sqlite::TableInfo
     return st->key(0);
 }
 
-void Connection::updateRow(const std::string& schema, const sqlite::TableInfo& table,
-                           const std::vector<int>& columns, const std::vector<const Value*>& values,
-                           int64_t key, std::string_view path) {
-    if (hold(schema, table, columns, values, key)) return;
+std::vector<Value> Connection::updateRow(const std::string& schema, const sqlite::TableInfo& table,
+                                         const std::vector<int>& columns,
+                                         const std::vector<const Value*>& values, int64_t key,
+                                         std::string_view path) {
+    // A held write's values are known as the server will give them back: a dynaset on the
+    // record goes on without asking for it again.
+    std::vector<Value> stored;
+    if (hold(schema, table, columns, values, key, &stored)) return stored;
     engine::Lease st = lease(rowWrite(schema, table, columns, false));
     for (size_t k = 0; k < values.size(); ++k)
         st->bindValue(static_cast<int>(k + 1), *values[k],
@@ -1009,6 +1039,7 @@ void Connection::updateRow(const std::string& schema, const sqlite::TableInfo& t
         static_cast<Cursor*>(st.operator->())->send(nullptr);
     else
         st->step(path);
+    return {};
 }
 
 // ---- the layer's own objects and design changes ----------------------------------------------

@@ -183,9 +183,10 @@ class Connection final : public engine::Connection {
     Result fetch(const std::string& portal, bool all, std::string_view path);
     void close(const std::string& portal);
     void streaming(Cursor* c, bool on);
-    void updateRow(const std::string& schema, const sqlite::TableInfo& table,
-                   const std::vector<int>& columns, const std::vector<const Value*>& values,
-                   int64_t key, std::string_view path) override;
+    std::vector<Value> updateRow(const std::string& schema, const sqlite::TableInfo& table,
+                                 const std::vector<int>& columns,
+                                 const std::vector<const Value*>& values, int64_t key,
+                                 std::string_view path) override;
     void putObject(const engine::Attachment& a, const std::string& name, int type,
                    const std::string* database, const std::string* foreign,
                    const std::string* sql) override;
@@ -288,7 +289,7 @@ class Connection final : public engine::Connection {
     const Traits& traitsOf(const std::string& schema, const sqlite::TableInfo& table);
     bool hold(const std::string& schema, const sqlite::TableInfo& table,
               const std::vector<int>& columns, const std::vector<const Value*>& values,
-              std::optional<int64_t> key);
+              std::optional<int64_t> key, std::vector<Value>* stored);
     void sendHeld();
     void sendHeld(const Held& h);
     void sendBatched(const std::string& sql, const std::vector<std::optional<std::string>>& params);

@@ -166,6 +166,24 @@ std::optional<std::string> ColumnText(const Value& v, const sqlite::ColumnInfo& 
     }
 }
 
+std::optional<Value> StoredValue(const std::optional<std::string>& text,
+                                 const sqlite::ColumnInfo& col) {
+    if (!text) return Value();
+    switch (col.type) {
+        case JType::Boolean:
+        case JType::Byte:
+        case JType::Integer:
+        case JType::Long:
+        case JType::Currency:
+        case JType::Date:
+        case JType::Text:
+        case JType::Memo:
+            return ReadValue(text->c_str(), col.type);
+        default:
+            return std::nullopt;
+    }
+}
+
 Value ReadValue(const char* text, JType type) {
     if (!text) return Value();
     std::string_view t(text);

@@ -26,6 +26,12 @@ std::vector<std::optional<std::string>> SlotTexts(
 // 3349 for a number out of the column's range, 3421 for a value of no such type.
 std::optional<std::string> ColumnText(const Value& v, const sqlite::ColumnInfo& col);
 
+// What a read of the column gives back for a value stored as `text`, where the server keeps the
+// text as it is (integers, Booleans, currency, dates to the second, text); nothing for floating
+// point, whose text the server reads in its own way.
+std::optional<Value> StoredValue(const std::optional<std::string>& text,
+                                 const sqlite::ColumnInfo& col);
+
 // A field's text as a Value of `type`; a value that does not fit the type is read in a wider
 // one, never cut (as the SQLite side reads values another tool stored).
 Value ReadValue(const char* text, jetsql::JType type);

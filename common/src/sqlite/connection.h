@@ -87,9 +87,10 @@ class Connection final : public engine::Connection {
     int64_t insertRow(const std::string& schema, const TableInfo& table,
                       const std::vector<int>& columns, const std::vector<const Value*>& values,
                       bool wantKey, std::string_view path) override;
-    void updateRow(const std::string& schema, const TableInfo& table,
-                   const std::vector<int>& columns, const std::vector<const Value*>& values,
-                   int64_t key, std::string_view path) override;
+    std::vector<Value> updateRow(const std::string& schema, const TableInfo& table,
+                                 const std::vector<int>& columns,
+                                 const std::vector<const Value*>& values, int64_t key,
+                                 std::string_view path) override;
     void putObject(const Attachment& a, const std::string& name, int type,
                    const std::string* database, const std::string* foreign,
                    const std::string* sql) override;

@@ -86,15 +86,17 @@ int64_t Connection::insertRow(const std::string& schema, const TableInfo& table,
     return sqlite3_last_insert_rowid(db_);
 }
 
-void Connection::updateRow(const std::string& schema, const TableInfo& table,
-                           const std::vector<int>& columns, const std::vector<const Value*>& values,
-                           int64_t key, std::string_view path) {
+std::vector<Value> Connection::updateRow(const std::string& schema, const TableInfo& table,
+                                         const std::vector<int>& columns,
+                                         const std::vector<const Value*>& values, int64_t key,
+                                         std::string_view path) {
     StmtLease st = lease(rowWrite(schema, table, columns, false));
     for (size_t k = 0; k < values.size(); ++k)
         st->bindValue(static_cast<int>(k + 1), *values[k],
                       table.columns[static_cast<size_t>(columns[k])]);
     st->bindKey(static_cast<int>(values.size() + 1), key);
     st->step(path);
+    return {};  // a read here costs no wait, and sees what column affinity made of them
 }
 
 // ---- the layer's own objects and design changes ---------------------------------------------
