@@ -117,17 +117,69 @@ bool QueueEngine::Touched::covers(const std::string& custId, int32_t logId) cons
     return logId != 0 && std::find(logIds.begin(), logIds.end(), logId) != logIds.end();
 }
 
+Recordset QueueEngine::Written::take(const std::string& custId) const {
+    auto key = folded(custId);
+    if (!key) return Recordset();
+    auto f = first.find(*key);
+    if (f == first.end()) return Recordset();
+    auto o = open.find(f->second);
+    return o == open.end() ? Recordset() : o->second.rs;
+}
+
+void QueueEngine::Written::wrote(Recordset& rs, const Value& queueId, const std::string* custId) {
+    if (queueId.isNull()) {  // an entry it cannot tell from the others kept here
+        first.clear();
+        open.clear();
+        rs.Close();
+        return;
+    }
+    const int32_t id = queueId.toLong();
+    auto o = open.find(id);
+    auto key = custId ? folded(*custId) : std::nullopt;
+    if (key) {
+        if (o != open.end() && o->second.key != *key) first.erase(o->second.key);
+        first[*key] = id;
+        open[id] = Open{rs, *key, batch};
+    } else if (o != open.end()) {
+        o->second.rs = rs;
+        o->second.batch = batch;
+    } else {
+        rs.Close();
+    }
+}
+
+void QueueEngine::Written::added(const std::string& custId) {
+    if (auto key = folded(custId))
+        first.erase(*key);
+    else
+        first.clear();
+}
+
+void QueueEngine::Written::endBatch() {
+    ++batch;
+    for (auto o = open.begin(); o != open.end();) {
+        if (o->second.batch >= batch - 1) {
+            ++o;
+            continue;
+        }
+        auto f = first.find(o->second.key);
+        if (f != first.end() && f->second == o->first) first.erase(f);
+        o = open.erase(o);
+    }
+}
+
 bool QueueEngine::AddToQueue(std::string& CustID, int32_t& LogID, int16_t& TransType,
                              std::string& Remark, int32_t& lErr, std::string& sError,
                              bool& p_bReplace, bool& p_bAppend) {
     QueueReads reads;
-    return addToQueue(reads, nullptr, CustID, LogID, TransType, Remark, lErr, sError, p_bReplace,
-                      p_bAppend);
+    return addToQueue(reads, nullptr, nullptr, CustID, LogID, TransType, Remark, lErr, sError,
+                      p_bReplace, p_bAppend);
 }
 
-bool QueueEngine::addToQueue(QueueReads& reads, Touched* touched, std::string& CustID,
-                             int32_t& LogID, int16_t& TransType, std::string& Remark, int32_t& lErr,
-                             std::string& sError, bool& p_bReplace, bool& p_bAppend) {
+bool QueueEngine::addToQueue(QueueReads& reads, Touched* touched, Written* written,
+                             std::string& CustID, int32_t& LogID, int16_t& TransType,
+                             std::string& Remark, int32_t& lErr, std::string& sError,
+                             bool& p_bReplace, bool& p_bAppend) {
     return Trapped(lErr, sError, "QueueEngine.AddToQueue", [&] {
         if (CustID.empty()) Raise(err::kClientIdMissing);
 
@@ -149,12 +201,27 @@ bool QueueEngine::addToQueue(QueueReads& reads, Touched* touched, std::string& C
                 touched->customer(rs.Fields("CustID").Value());
                 touched->log(logIdOf(rs.Fields("LogID").Value()));
             }
+            Value queueId;
+            if (written) {
+                try {
+                    queueId = rs.Fields("QueueID").Value();
+                } catch (const Error&) {
+                    // a queue table without its counter: nothing is kept
+                }
+            }
+            // Kept open on the entry for a later row of its customer, or closed.
+            auto done = [&] {
+                if (written)
+                    written->wrote(rs, queueId, &rs == &reads.byCust ? &CustID : nullptr);
+                else
+                    rs.Close();
+            };
             Date now = Date::now();
             if (p_bReplace) {
                 rs.Edit();
                 writeEntry(rs, LogID, TransType, Remark);
                 rs.Update(dbUpdateRegular);
-                rs.Close();
+                done();
                 if (LogID != 0) mirrorRemark(mirror, Remark);
                 return;
             }
@@ -184,7 +251,7 @@ bool QueueEngine::addToQueue(QueueReads& reads, Touched* touched, std::string& C
                 }
             }
             rs.Update(dbUpdateRegular);
-            rs.Close();
+            done();
             if (LogID != 0) mirrorRemark(mirror, merged);
         };
 
@@ -204,6 +271,7 @@ bool QueueEngine::addToQueue(QueueReads& reads, Touched* touched, std::string& C
         writeEntry(add, LogID, TransType, Remark);
         add.Update(dbUpdateRegular);
         add.Close();
+        if (written) written->added(CustID);
         if (LogID != 0) mirrorRemark(mirror, Remark);
         return true;
     });

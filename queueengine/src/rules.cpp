@@ -17,7 +17,9 @@ void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logI
     // answer does not depend on when it is read, since the update writes no call log's LogID
     // or CustId. A batch's queue reads come before the writes of the batch ahead of it and of
     // its own rows ahead, so where those wrote (or may have written) its customer's entry or its
-    // call log, they are opened again.
+    // call log, they are opened again; unless the entry its customer's lookup finds is one this
+    // rule wrote lately: it is still in hand, as written (see Written), and only its header's
+    // row is read, ahead, as its existence is all a mirror needs.
     constexpr size_t kBatch = 64;
     struct Row {
         std::string custId;
@@ -53,7 +55,14 @@ void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logI
             if (row.custId.empty()) continue;  // AddToQueue refuses it before reading
             const bool again = named.covers(row.custId, row.logId);
             name(row);
-            if (again) continue;
+            if (again) {
+                // Its entry may be in hand then; the header's row is there all the same.
+                try {
+                    if (row.logId != 0) row.reads.mirror = openMirror(row.logId);
+                } catch (const Error&) {
+                }
+                continue;
+            }
             try {
                 row.reads = openQueueReads(row.custId, row.logId);
             } catch (const Error&) {
@@ -66,25 +75,35 @@ void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logI
     openReads(now, {});
     take(next);
     Touched before;  // what the batch ahead wrote after this batch's reads went out
+    Written written;
     bool append = true;
     while (!now.empty()) {
         openReads(next, now);
         take(after);
         Touched touched;
         for (Row& row : now) {
-            if (before.covers(row.custId, row.logId) || touched.covers(row.custId, row.logId))
+            if (before.covers(row.custId, row.logId) || touched.covers(row.custId, row.logId)) {
+                // An entry of its customer written lately is edited where it was written; else
+                // every read goes again.
+                Recordset mirror = std::move(row.reads.mirror);
                 row.reads = QueueReads();
+                if (row.logId == 0 || !mirror.isNothing()) {
+                    row.reads.byCust = written.take(row.custId);
+                    row.reads.mirror = std::move(mirror);
+                }
+            }
             int16_t type = transType;
             std::string text = remark;
             bool rep = replace;
-            addToQueue(row.reads, &touched, row.custId, row.logId, type, text, lErr, sError, rep,
-                       append);
+            addToQueue(row.reads, &touched, &written, row.custId, row.logId, type, text, lErr,
+                       sError, rep, append);
             row.reads = QueueReads();
             ++m_handed;
             // Outside AddToQueue's trap: what the caller's progress throws ends the rule.
             if (++m_at.rows % 1000 == 0 && m_progress) m_progress(m_at);
         }
         before = std::move(touched);
+        written.endBatch();
         now = std::move(next);
         next = std::move(after);
         after = Batch();

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -134,11 +135,34 @@ class QueueEngine {
         void log(int32_t logId);
         bool covers(const std::string& custId, int32_t logId) const;
     };
+    // Queue entries a rule has written lately, each kept with the dynaset that wrote it last,
+    // still on it: a later row of the same customer edits the entry there instead of reading
+    // it again. `first` holds, by folded customer id, the entry that customer's lookup finds
+    // first (one written through that lookup); the set of entries a lookup finds changes only
+    // by an insertion, which ends what is known of the ids it may match.
+    struct Written {
+        struct Open {
+            Recordset rs;
+            std::string key;  // the folded id whose first entry it is
+            long batch = 0;
+        };
+        std::map<std::string, int32_t> first;
+        std::map<int32_t, Open> open;  // by QueueID
+        long batch = 0;
+        // The dynaset on the entry `custId`'s lookup finds first, or Nothing.
+        Recordset take(const std::string& custId) const;
+        // `rs` has just written entry `queueId` (Null where it has none); `custId` when it is
+        // the lookup by that customer.
+        void wrote(Recordset& rs, const Value& queueId, const std::string* custId);
+        void added(const std::string& custId);
+        // Keeps what this batch and the one ahead of it wrote.
+        void endBatch();
+    };
     // AddToQueue on reads opened beforehand (reopened when Nothing); what it writes, or may,
-    // goes into `touched` when given.
-    bool addToQueue(QueueReads& reads, Touched* touched, std::string& CustID, int32_t& LogID,
-                    int16_t& TransType, std::string& Remark, int32_t& lErr, std::string& sError,
-                    bool& p_bReplace, bool& p_bAppend);
+    // goes into `touched` when given, and the entries it writes into `written`.
+    bool addToQueue(QueueReads& reads, Touched* touched, Written* written, std::string& CustID,
+                    int32_t& LogID, int16_t& TransType, std::string& Remark, int32_t& lErr,
+                    std::string& sError, bool& p_bReplace, bool& p_bAppend);
 
     std::string m_sDTPath, m_sCAPath, m_sSOPath;
     Workspace m_oWorkspace;
