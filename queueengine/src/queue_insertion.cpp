@@ -63,8 +63,10 @@ void QueueEngine::mirrorRemark(Recordset& rs, const std::string& text) {
     rs.Close();
 }
 
-QueueEngine::QueueReads QueueEngine::openQueueReads(const std::string& custId, int32_t logId) {
+QueueEngine::QueueReads QueueEngine::openQueueReads(const std::string& custId, int32_t logId,
+                                                    Recordset mirror) {
     QueueReads r;
+    r.mirror = std::move(mirror);
     r.byCust = m_oDTDatabase.OpenRecordset(
         std::string("SELECT DISTINCTROW tblDTQueue.* FROM tblDTQueue ") +
             "WHERE ((tblDTQueue.CustID=" + quotedId(custId) + ")); ",
@@ -74,7 +76,7 @@ QueueEngine::QueueReads QueueEngine::openQueueReads(const std::string& custId, i
             std::string("SELECT DISTINCTROW tblDTQueue.* FROM tblDTQueue ") +
                 "WHERE ((tblDTQueue.LogID= " + std::to_string(logId) + ")); ",
             dbOpenDynaset);
-        r.mirror = openMirror(logId);
+        if (r.mirror.isNothing()) r.mirror = openMirror(logId);
     }
     return r;
 }
@@ -137,7 +139,10 @@ void QueueEngine::Written::wrote(Recordset& rs, const Value& queueId, const std:
     auto o = open.find(id);
     auto key = custId ? folded(*custId) : std::nullopt;
     if (key) {
-        if (o != open.end() && o->second.key != *key) first.erase(o->second.key);
+        if (o != open.end() && o->second.key != *key) {
+            auto f = first.find(o->second.key);
+            if (f != first.end() && f->second == id) first.erase(f);
+        }
         first[*key] = id;
         open[id] = Open{rs, *key, batch};
     } else if (o != open.end()) {
@@ -186,7 +191,8 @@ bool QueueEngine::addToQueue(QueueReads& reads, Touched* touched, Written* writt
         // Every row this call may read is asked for before any is read. None of them changes in
         // between (the queue's writes touch no call log), and on a database server the three
         // queries then cost one round trip.
-        if (reads.byCust.isNothing()) reads = openQueueReads(CustID, LogID);
+        if (reads.byCust.isNothing())
+            reads = openQueueReads(CustID, LogID, std::move(reads.mirror));
         if (touched) {
             touched->customer(Value(CustID));
             touched->log(LogID);

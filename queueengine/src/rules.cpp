@@ -84,13 +84,12 @@ void QueueEngine::queueRows(Recordset& rs, const std::string& idField, bool logI
         for (Row& row : now) {
             if (before.covers(row.custId, row.logId) || touched.covers(row.custId, row.logId)) {
                 // An entry of its customer written lately is edited where it was written; else
-                // every read goes again.
+                // its entry is read again. The header's row read ahead serves either way.
                 Recordset mirror = std::move(row.reads.mirror);
                 row.reads = QueueReads();
-                if (row.logId == 0 || !mirror.isNothing()) {
+                if (row.logId == 0 || !mirror.isNothing())
                     row.reads.byCust = written.take(row.custId);
-                    row.reads.mirror = std::move(mirror);
-                }
+                row.reads.mirror = std::move(mirror);
             }
             int16_t type = transType;
             std::string text = remark;

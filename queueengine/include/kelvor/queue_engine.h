@@ -124,7 +124,9 @@ class QueueEngine {
     struct QueueReads {
         Recordset byCust, byLog, mirror;
     };
-    QueueReads openQueueReads(const std::string& custId, int32_t logId);
+    // `mirror`: the header's row when it is open already.
+    QueueReads openQueueReads(const std::string& custId, int32_t logId,
+                              Recordset mirror = Recordset());
     // The customers and call logs whose queue entries and headers a batch of insertions has
     // written so far (or may have): reads sent before those writes are stale for them.
     struct Touched {
